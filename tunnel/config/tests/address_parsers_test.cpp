@@ -9,6 +9,8 @@ using namespace wireguard;
 
 namespace
 {
+using config_test::PrintTo;
+
 using bytes4 = std::array<std::uint8_t, 4>;
 using bytes16 = std::array<std::uint8_t, 16>;
 
@@ -234,6 +236,8 @@ const endpoint_case endpoint_cases[] = {
     {"ipv6_without_brackets", "2001:db8::1:51820", {ep(addr6(db8_1), 51820)}},
     {"ipv6_in_brackets", "[2001:db8::1]:51820", {ep(addr6(db8_1), 51820)}},
     {"ipv6_loopback_in_brackets", "[::1]:443", {ep(addr6(loopback6), 443)}},
+    {"scoped_ipv6_in_brackets_scope_dropped", "[2001:db8::1%nosuchif]:51820", {ep(addr6(db8_1), 51820)}},
+    {"scoped_ipv6_scope_dropped", "2001:db8::1%nosuchif:51820", {ep(addr6(db8_1), 51820)}},
     {"port_0", "192.0.2.7:0", {ep(addr4({192, 0, 2, 7}), 0)}},
     {"port_65535", "192.0.2.7:65535", {ep(addr4({192, 0, 2, 7}), 65535)}},
     {"port_65536", "192.0.2.7:65536", {}},

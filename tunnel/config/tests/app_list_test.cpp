@@ -7,6 +7,8 @@ using namespace wireguard;
 
 namespace
 {
+using config_test::PrintTo;
+
 struct app_list_case
 {
     const char* name;

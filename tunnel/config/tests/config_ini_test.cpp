@@ -10,6 +10,8 @@ using config_test::temp_file;
 
 namespace
 {
+using config_test::PrintTo;
+
 struct reader_case
 {
     const char* name;

@@ -12,6 +12,8 @@ using config_test::temp_file;
 
 namespace
 {
+using config_test::PrintTo;
+
 const std::string interface_head = "[Interface]\nPrivateKey = cHJpdmF0ZQ==\nAddress = 10.0.0.2/32\n";
 const std::string peer_head =
     "[Peer]\nPublicKey = cHVibGlj\nAllowedIPs = 0.0.0.0/0\nEndpoint = 192.0.2.1:51820\n";

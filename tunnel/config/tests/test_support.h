@@ -7,6 +7,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,15 @@
 
 namespace config_test
 {
+// Table rows print as their name in test output (brought into each test file's
+// namespace with a using-declaration so that argument-dependent lookup finds it).
+template <class Case>
+    requires requires(const Case& c) { c.name; }
+void PrintTo(const Case& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
 class winsock_environment : public ::testing::Environment
 {
 public:

@@ -8,6 +8,8 @@ using namespace wireguard;
 
 namespace
 {
+using config_test::PrintTo;
+
 ip_subnet host_prefix(const ip_endpoint& e)
 {
     if (e.family == family_ipv4) {
