@@ -13,24 +13,6 @@ namespace wireguard
 {
 namespace
 {
-template <class Char>
-std::vector<std::basic_string_view<Char>> split_items(std::basic_string_view<Char> text)
-{
-    std::vector<std::basic_string_view<Char>> items;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = text.find(Char(','), start);
-        if (comma == std::basic_string_view<Char>::npos) {
-            items.push_back(text.substr(start));
-            return items;
-        }
-        items.push_back(text.substr(start, comma - start));
-        start = comma + 1;
-        while (start < text.size() && text[start] == Char(' '))
-            ++start;
-    }
-}
-
 // A strict dotted IPv4 literal of four decimal parts at the start of `text`; what
 // follows the literal is ignored.
 std::optional<std::array<std::uint8_t, 4>> ipv4_literal(const std::string& text)
@@ -120,16 +102,6 @@ std::vector<ip_endpoint> resolve_name(const std::string& host, std::uint16_t por
     return endpoints;
 }
 } // namespace
-
-std::vector<std::string_view> split_list(std::string_view text)
-{
-    return split_items(text);
-}
-
-std::vector<std::wstring_view> split_list(std::wstring_view text)
-{
-    return split_items(text);
-}
 
 void parse_prefix(std::string_view item, std::vector<ip_subnet>& list)
 {

@@ -10,15 +10,10 @@
 #include <vector>
 
 #include "ip_types.h"
+#include "list_split.h"
 
 namespace wireguard
 {
-// Cuts a list at every comma and skips the blanks (spaces only) after each comma.
-// Items are not trimmed at their end; an empty text gives one empty item, and
-// adjacent or trailing commas give empty items.
-std::vector<std::string_view> split_list(std::string_view text);
-std::vector<std::wstring_view> split_list(std::wstring_view text);
-
 // One prefix ("10.0.0.2/32", "fd00::/64", or an address alone for a host prefix),
 // appended to `list` when valid.
 void parse_prefix(std::string_view item, std::vector<ip_subnet>& list);

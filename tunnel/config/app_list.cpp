@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "address_parsers.h"
+#include "list_split.h"
 
 namespace wireguard
 {

@@ -1,5 +1,6 @@
 #include "config_ini.h"
 
+#include <filesystem>
 #include <string_view>
 
 namespace wireguard
@@ -44,8 +45,9 @@ config_ini::config_ini(const std::string& path, log_callback callback, std::uint
 config_ini::config_ini(const std::wstring& path, log_callback callback, std::uint32_t level)
     : logger(callback), log_level(level)
 {
-    // Opened with the wide path itself: a name outside the system code page works.
-    file.open(path.c_str(), std::ios::in);
+    // Opened as a wide path (on Windows the path object holds the UTF-16 text itself),
+    // so a name outside the system code page works.
+    file.open(std::filesystem::path(path), std::ios::in);
     read_ini();
 }
 

@@ -12,7 +12,11 @@
 #include <string_view>
 #include <vector>
 
+#ifdef _WIN32
 #include "win32.h"
+#else
+#include <unistd.h>
+#endif
 
 namespace config_test
 {
@@ -25,6 +29,8 @@ void PrintTo(const Case& c, std::ostream* out)
     *out << c.name;
 }
 
+#ifdef _WIN32
+// Name resolution needs Winsock started, as the library's users do before parsing.
 class winsock_environment : public ::testing::Environment
 {
 public:
@@ -38,6 +44,17 @@ public:
 
 inline ::testing::Environment* const winsock =
     ::testing::AddGlobalTestEnvironment(new winsock_environment);
+
+inline unsigned long process_id()
+{
+    return ::GetCurrentProcessId();
+}
+#else
+inline unsigned long process_id()
+{
+    return static_cast<unsigned long>(::getpid());
+}
+#endif
 
 // Lines handed to the log callback, in order.
 inline std::vector<std::string>& logged_lines()
@@ -59,7 +76,7 @@ public:
     {
         static std::atomic<unsigned> counter{0};
         folder = std::filesystem::temp_directory_path()
-                 / (L"config_test_" + std::to_wstring(::GetCurrentProcessId()) + L"_"
+                 / (L"config_test_" + std::to_wstring(process_id()) + L"_"
                     + std::to_wstring(counter++));
         std::filesystem::create_directories(folder);
         file = folder / name;
