@@ -90,6 +90,7 @@ public:
 
     // Back to a present driver with no adapter, no table, no registered event and
     // empty records. Registered events are released; open device handles are forgotten.
+    // Tests call simhost::host::reset(), which resets the host's adapters with it.
     void reset();
 
     // Absent: opening \\.\KESTRAL fails with error 2 (file not found).
@@ -103,6 +104,8 @@ public:
     void inject(std::uint64_t adapter_handle, std::uint32_t direction,
                 const std::vector<frame_bytes>& frames);
 
+    // Every frame that left, in order. (Frames for the wire are only recorded for now;
+    // deliver() is the one place where a wire to a real peer can take them on.)
     std::vector<delivery> deliveries() const;
     std::size_t delivery_count() const;
     void clear_deliveries();
