@@ -1,23 +1,23 @@
 // The platform boundary bound to the simulated host.
+#include "packet_driver.h"
 #include "platform.h"
 
 namespace netaccess::platform
 {
-HANDLE open_device(const wchar_t*)
+HANDLE open_device(const wchar_t* path)
 {
-    ::SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
+    return simhost::packet_driver::instance().open(path);
 }
 
-BOOL device_io_control(HANDLE, DWORD, void*, DWORD, void*, DWORD, DWORD*, OVERLAPPED*)
+BOOL device_io_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out,
+                       DWORD out_size, DWORD* bytes_returned, OVERLAPPED* overlapped)
 {
-    ::SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return simhost::packet_driver::instance().io_control(device, code, in, in_size, out, out_size,
+                                                         bytes_returned, overlapped);
 }
 
-BOOL close_device(HANDLE)
+BOOL close_device(HANDLE device)
 {
-    ::SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return simhost::packet_driver::instance().close(device);
 }
 } // namespace netaccess::platform

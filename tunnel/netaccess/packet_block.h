@@ -1,0 +1,27 @@
+#pragma once
+// A batch of frame records with its read request and its two send requests; the
+// queued filter circulates ten of them between its threads.
+#include <cstdint>
+#include <memory>
+
+#include "driver_records.h"
+
+namespace rimcap
+{
+struct packet_block {
+    _INTERMEDIATE_BUFFER records[max_request_packets];
+    packet_request read_request;
+    packet_request to_adapter_request;
+    packet_request to_stack_request;
+};
+
+// A zeroed block for an adapter: the read request names the 510 records in order; the
+// send requests start empty. Throws std::bad_alloc.
+std::unique_ptr<packet_block> make_packet_block(std::uint64_t adapter_handle);
+
+// Appends a record to a send request.
+inline void place_record(packet_request& request, _INTERMEDIATE_BUFFER* record)
+{
+    request.packets[request.packet_count++] = record;
+}
+} // namespace rimcap

@@ -1,0 +1,62 @@
+#pragma once
+// CRimCap: owner of the Norvask packet filter device (\\.\KESTRAL). Every I/O control
+// of the driver is issued here, through the platform boundary; the filters derive from
+// this class and the adapters issue their I/O controls through the CRimCap that lists
+// them.
+#include <cstdint>
+
+#include "driver_records.h"
+#include "win32.h"
+#include "windows_version.h"
+
+class CRimCap
+{
+public:
+    CRimCap();
+    virtual ~CRimCap();
+
+    CRimCap(const CRimCap&) = delete;
+    CRimCap& operator=(const CRimCap&) = delete;
+
+    // True when the device opened and its event was created.
+    bool open_flag() const noexcept { return open_flag_; }
+
+    // Each of these reports false without calling the driver when the device is absent;
+    // otherwise the result is DeviceIoControl's immediate result.
+    bool get_adapter_list(rimcap::filter_adapter_list& list);
+    bool set_adapter_mode(const rimcap::adapter_mode& mode);
+    bool get_adapter_mode(rimcap::adapter_mode& mode);
+    bool flush_adapter_queue(std::uint64_t adapter_handle);
+    bool set_packet_event(std::uint64_t adapter_handle, HANDLE event);
+    bool set_adapter_list_change_event(HANDLE event);
+
+    // Batches: the request's length is 16 + 8 x its packet count.
+    bool read_packets(rimcap::packet_request& request);
+    bool send_packets_to_adapter(rimcap::packet_request& request);
+    bool send_packets_to_mstcp(rimcap::packet_request& request);
+
+    // Any other I/O control of the driver (static filter table, WAN links).
+    bool device_io_control(DWORD code, void* in, DWORD in_size, void* out, DWORD out_size);
+
+    // The connection ("friendly") name of an adapter: the fixed WAN names, or the
+    // registry's "Name" under the adapter's "Connection" key. The buffer holds a
+    // terminated string on success and is left as it was when the key is missing.
+    static bool get_connection_name(const char* internal_name, char* buffer,
+                                    std::uint32_t buffer_size);
+
+    // True when a network adapter class entry with that component id exports that
+    // internal name.
+    static bool is_adapter_of_component(const char* internal_name, const char* component_id);
+
+private:
+    using is_wow64_process_function = BOOL(WINAPI*)(HANDLE, PBOOL);
+
+    bool convert_event_for_driver(HANDLE& event) const;
+
+    OVERLAPPED overlapped_{};
+    DWORD bytes_returned_ = 0;
+    HANDLE device_ = INVALID_HANDLE_VALUE;
+    bool open_flag_ = false;
+    is_wow64_process_function is_wow64_process_ = nullptr;
+    BOOL is_wow64_ = FALSE;
+};
