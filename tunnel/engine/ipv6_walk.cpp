@@ -71,7 +71,7 @@ bool recalculate_ipv6_checksum(rimcap::frame_view& frame) noexcept
     if (!frame.is_ipv6())
         return false;
     const ipv6_upper_layer_info info = ipv6_upper_layer(frame);
-    if (!info.header || info.first_fragment || !frame.complete(*info.header))
+    if (!info.header || info.first_fragment || !frame.header_complete(*info.header))
         return false;
     std::size_t field;
     switch (info.protocol) {

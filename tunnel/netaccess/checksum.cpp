@@ -57,7 +57,7 @@ bool recalculate_transport_checksum(frame_view& frame, std::uint8_t protocol, st
     if (!frame.is_ipv4() || frame.ip_protocol() != protocol || frame.is_fragment())
         return false;
     const auto t = frame.ipv4_transport();
-    if (!t || !frame.complete(*t))
+    if (!t || !frame.header_complete(*t))
         return false;
 
     const std::size_t size = t->length;

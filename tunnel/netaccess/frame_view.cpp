@@ -76,7 +76,7 @@ std::optional<transport_header> frame_view::ipv4_transport() const noexcept
     return t;
 }
 
-bool frame_view::complete(const transport_header& t) const noexcept
+bool frame_view::header_complete(const transport_header& t) const noexcept
 {
     // The header's bytes must lie within the IP packet, which lies within the frame.
     const std::size_t end = ip_end();
@@ -101,14 +101,14 @@ bool frame_view::complete(const transport_header& t) const noexcept
 
 std::size_t frame_view::tcp_header_length(const transport_header& t) const noexcept
 {
-    if (t.protocol != ip_protocol_tcp || !complete(t))
+    if (t.protocol != ip_protocol_tcp || !header_complete(t))
         return 0;
     return (frame()[t.offset + 12] >> 4) * 4u;
 }
 
 std::size_t frame_view::udp_length(const transport_header& t) const noexcept
 {
-    if (t.protocol != ip_protocol_udp || !complete(t))
+    if (t.protocol != ip_protocol_udp || !header_complete(t))
         return 0;
     const std::size_t n = u16(t.offset + 4u);
     return n >= udp_header_size && n <= t.length ? n : 0;

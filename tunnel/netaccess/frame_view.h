@@ -1,15 +1,15 @@
 #pragma once
 // Bounds-checked access to the Ethernet frame of a packet filter record.
 //
-// Every piece of packet code reads and rewrites frames through a frame_view. Frames
-// come from the network and from local programs, so nothing in them is trusted: the
-// view checks the frame length and the IP header against each other once, and every
-// field access is checked against the record.
+// All packet code reads and rewrites frames through a frame_view. Frames come from
+// the network and from local programs, so nothing in them is trusted: the view checks
+// the frame length and the IP header against each other once, and every field access
+// is checked against the record.
 //
 //   rimcap::frame_view f(record);
 //   if (!f.is_ipv4()) ...                       // checks passed, EtherType 0x0800
 //   auto t = f.ipv4_transport();                // none for a non-first fragment
-//   if (t && t->protocol == rimcap::ip_protocol_tcp && f.complete(*t))
+//   if (t && t->protocol == rimcap::ip_protocol_tcp && f.header_complete(*t))
 //       f.set_u16(t->offset + 2, 443);          // big-endian field write
 //
 // Bounds:
@@ -116,22 +116,24 @@ public:
     // IPv4 fragment information; false or 0 unless is_ipv4().
     bool dont_fragment() const noexcept { return is_ipv4() && (u16(20) & 0x4000) != 0; }
     bool more_fragments() const noexcept { return is_ipv4() && (u16(20) & 0x2000) != 0; }
+    // Fragment offset in bytes.
     std::size_t fragment_offset() const noexcept { return is_ipv4() ? (u16(20) & 0x1FFFu) * 8u : 0; }
-    // Part of a datagram that was split: the frame does not hold the whole datagram.
+    // A fragment of a split datagram: the frame does not hold the whole datagram.
     bool is_fragment() const noexcept { return more_fragments() || fragment_offset() != 0; }
 
     // The IPv4 transport header: behind the IHL x 4 header bytes. None unless
     // is_ipv4(), and none for a fragment other than the first (it holds no transport
-    // header). Whether the header is there in full is complete()'s question.
+    // header). Whether the header is there in full is header_complete()'s question.
     std::optional<transport_header> ipv4_transport() const noexcept;
 
     // True when the transport header lies in full within the IP packet: TCP at least
     // 20 bytes with a data offset of 5 or more whose header fits, UDP 8 bytes, ICMP and
-    // ICMPv6 8 bytes. Other protocols: true when the position lies within the frame.
-    bool complete(const transport_header& t) const noexcept;
-    // TCP header length (data offset x 4) when complete(t) for TCP, else 0.
+    // ICMPv6 8 bytes. Other protocols: true when [offset, offset + length) lies
+    // within the IP packet.
+    bool header_complete(const transport_header& t) const noexcept;
+    // TCP header length (data offset x 4) when header_complete(t) for TCP, else 0.
     std::size_t tcp_header_length(const transport_header& t) const noexcept;
-    // UDP length field when it lies within 8..t.length and complete(t), else 0.
+    // UDP length field when it lies within 8..t.length and header_complete(t), else 0.
     std::size_t udp_length(const transport_header& t) const noexcept;
 
     // Range tests: within the valid bytes, and within the frame area.

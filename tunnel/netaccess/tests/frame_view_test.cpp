@@ -156,7 +156,7 @@ TEST_P(transport_headers, found_and_checked)
         EXPECT_EQ(t->protocol, c.ip[9]);
         EXPECT_EQ(t->offset, c.offset);
         EXPECT_EQ(t->length, c.length);
-        EXPECT_EQ(f.complete(*t), c.complete);
+        EXPECT_EQ(f.header_complete(*t), c.complete);
         EXPECT_EQ(f.tcp_header_length(*t), c.tcp_length);
         EXPECT_EQ(f.udp_length(*t), c.udp_length);
     }
@@ -189,20 +189,20 @@ TEST(frame_view, fragment_information)
     }
 }
 
-TEST(frame_view, complete_rejects_header_outside_packet)
+TEST(frame_view, header_complete_rejects_header_outside_packet)
 {
     _INTERMEDIATE_BUFFER rec{};
     load(rec, 0x0800, ipv4(17, udp(1, 2, pattern(4))), 30);
     frame_view f(rec);
     ASSERT_TRUE(f.is_ipv4());
     // A header that a caller located wrongly, past the IP packet or before it.
-    EXPECT_FALSE(f.complete({17, 40, 8}));
-    EXPECT_FALSE(f.complete({17, 4, 8}));
-    EXPECT_FALSE(f.complete({17, 34, 13}));
-    EXPECT_TRUE(f.complete({17, 34, 12}));
+    EXPECT_FALSE(f.header_complete({17, 40, 8}));
+    EXPECT_FALSE(f.header_complete({17, 4, 8}));
+    EXPECT_FALSE(f.header_complete({17, 34, 13}));
+    EXPECT_TRUE(f.header_complete({17, 34, 12}));
     _INTERMEDIATE_BUFFER arp{};
     load(arp, 0x0806, bytes(28, 0));
-    EXPECT_FALSE(frame_view(arp).complete({17, 14, 8}));
+    EXPECT_FALSE(frame_view(arp).header_complete({17, 14, 8}));
 }
 
 TEST(frame_view, reads_stay_within_valid_bytes)
@@ -363,7 +363,7 @@ TEST(frame_view, randomised_headers_stay_inside)
                 ASSERT_GE(f.length(), 14u);
                 ASSERT_LE(f.length(), 1514u);
                 ASSERT_LE(f.ip_end(), f.length());
-                if (auto t = f.ipv4_transport(); t && f.complete(*t)) {
+                if (auto t = f.ipv4_transport(); t && f.header_complete(*t)) {
                     ASSERT_LE(std::size_t{t->offset} + t->length, f.length());
                     ASSERT_LE(std::size_t{t->offset} + f.tcp_header_length(*t), f.length());
                     ASSERT_LE(std::size_t{t->offset} + f.udp_length(*t), f.length());
