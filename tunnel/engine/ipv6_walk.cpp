@@ -66,6 +66,11 @@ ipv6_upper_layer_info ipv6_upper_layer(const rimcap::frame_view& frame) noexcept
     }
 }
 
+ipv6_upper_layer_info ipv6_upper_layer(_INTERMEDIATE_BUFFER& record) noexcept
+{
+    return ipv6_upper_layer(rimcap::frame_view(record));
+}
+
 bool recalculate_ipv6_checksum(rimcap::frame_view& frame) noexcept
 {
     if (!frame.is_ipv6())

@@ -30,6 +30,7 @@ struct ipv6_upper_layer_info {
 // it do. Callers that need the frame to be IPv6 with a version of 6 test
 // view.is_ipv6(); the walk finds nothing in any other frame.
 ipv6_upper_layer_info ipv6_upper_layer(const rimcap::frame_view& frame) noexcept;
+ipv6_upper_layer_info ipv6_upper_layer(_INTERMEDIATE_BUFFER& record) noexcept;
 
 // Recomputes the TCP, UDP or ICMPv6 checksum of an IPv6 packet in place over the
 // upper-layer bytes up to the end of the IP packet, with the pseudo-header of RFC 8200

@@ -92,6 +92,9 @@ TEST_P(ipv6_walk, finds_upper_layer)
         EXPECT_EQ(info.header->offset + info.header->length, f.ip_end());
     }
     EXPECT_EQ(info.first_fragment, c.first_fragment);
+    const auto same = ipv6_upper_layer(g.record);
+    EXPECT_EQ(same.protocol, info.protocol);
+    EXPECT_EQ(same.header.has_value(), info.header.has_value());
     EXPECT_EQ(std::memcmp(&before, &g.record, sizeof before), 0);
     EXPECT_TRUE(g.canary_intact());
 }
