@@ -1,0 +1,117 @@
+// Internet checksums of IPv4 frames.
+#include "checksum.h"
+
+namespace rimcap
+{
+std::uint64_t checksum_add(std::uint64_t sum, std::span<const std::uint8_t> bytes) noexcept
+{
+    const std::uint8_t* p = bytes.data();
+    std::size_t n = bytes.size();
+    // Whole 32-bit words: their sum folds to the same 16-bit sum as the word pairs.
+    for (; n >= 4; p += 4, n -= 4)
+        sum += std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+    if (n >= 2) {
+        sum += std::uint32_t{p[0]} << 8 | p[1];
+        p += 2;
+        n -= 2;
+    }
+    if (n)
+        sum += std::uint32_t{p[0]} << 8;
+    return sum;
+}
+
+std::uint16_t checksum_adjust(std::uint16_t checksum, std::span<const std::uint8_t> old_bytes,
+                              std::span<const std::uint8_t> new_bytes) noexcept
+{
+    if (old_bytes.size() != new_bytes.size())
+        return checksum;
+    std::uint64_t sum = static_cast<std::uint16_t>(~checksum);
+    for (std::size_t i = 0; i < old_bytes.size(); i += 2) {
+        const bool pair = i + 1 < old_bytes.size();
+        const std::uint16_t m = static_cast<std::uint16_t>(old_bytes[i] << 8 | (pair ? old_bytes[i + 1] : 0));
+        const std::uint16_t m2 = static_cast<std::uint16_t>(new_bytes[i] << 8 | (pair ? new_bytes[i + 1] : 0));
+        sum += static_cast<std::uint16_t>(~m);
+        sum += m2;
+    }
+    return static_cast<std::uint16_t>(~checksum_fold(sum));
+}
+
+bool recalculate_ip_checksum(frame_view& frame) noexcept
+{
+    if (!frame.is_ipv4())
+        return false;
+    const std::size_t field = ip_header_offset + 10;
+    frame.set_u16(field, 0);
+    const std::uint64_t sum = checksum_add(0, frame.bytes(ip_header_offset, frame.ip_header_length()));
+    frame.set_u16(field, static_cast<std::uint16_t>(~checksum_fold(sum)));
+    return true;
+}
+
+namespace
+{
+// ICMP, TCP or UDP checksum of an unfragmented IPv4 packet. field is the checksum's
+// position in the transport header.
+bool recalculate_transport_checksum(frame_view& frame, std::uint8_t protocol, std::size_t field,
+                                    bool pseudo_header) noexcept
+{
+    if (!frame.is_ipv4() || frame.ip_protocol() != protocol || frame.is_fragment())
+        return false;
+    const auto t = frame.ipv4_transport();
+    if (!t || !frame.header_complete(*t))
+        return false;
+
+    const std::size_t size = t->length;
+    if (size & 1)
+        frame.set_u8(t->offset + size, 0); // pad byte, when the frame area has room
+    frame.set_u16(t->offset + field, 0);
+
+    std::uint64_t sum = checksum_add(0, frame.bytes(t->offset, size));
+    if (pseudo_header) {
+        sum = checksum_add(sum, frame.bytes(ip_header_offset + 12, 8)); // source, destination
+        sum += size;
+        sum += protocol;
+    }
+    frame.set_u16(t->offset + field, static_cast<std::uint16_t>(~checksum_fold(sum)));
+    return true;
+}
+} // namespace
+
+bool recalculate_icmp_checksum(frame_view& frame) noexcept
+{
+    return recalculate_transport_checksum(frame, ip_protocol_icmp, 2, false);
+}
+
+bool recalculate_tcp_checksum(frame_view& frame) noexcept
+{
+    return recalculate_transport_checksum(frame, ip_protocol_tcp, 16, true);
+}
+
+bool recalculate_udp_checksum(frame_view& frame) noexcept
+{
+    return recalculate_transport_checksum(frame, ip_protocol_udp, 6, true);
+}
+
+bool recalculate_ip_checksum(_INTERMEDIATE_BUFFER& record) noexcept
+{
+    frame_view frame(record);
+    return recalculate_ip_checksum(frame);
+}
+
+bool recalculate_icmp_checksum(_INTERMEDIATE_BUFFER& record) noexcept
+{
+    frame_view frame(record);
+    return recalculate_icmp_checksum(frame);
+}
+
+bool recalculate_tcp_checksum(_INTERMEDIATE_BUFFER& record) noexcept
+{
+    frame_view frame(record);
+    return recalculate_tcp_checksum(frame);
+}
+
+bool recalculate_udp_checksum(_INTERMEDIATE_BUFFER& record) noexcept
+{
+    frame_view frame(record);
+    return recalculate_udp_checksum(frame);
+}
+} // namespace rimcap
