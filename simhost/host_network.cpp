@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace simhost
 {
@@ -789,6 +790,12 @@ std::vector<std::string> host_network::violations() const
 {
     std::lock_guard lock(mutex_);
     return violations_;
+}
+
+std::vector<std::string> host_network::take_violations()
+{
+    std::lock_guard lock(mutex_);
+    return std::exchange(violations_, {});
 }
 
 std::size_t host_network::open_tables() const

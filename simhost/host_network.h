@@ -238,6 +238,8 @@ public:
     std::size_t call_count(iphelper_function function) const;
     void clear_calls();
     std::vector<std::string> violations() const;
+    // The violations so far, which are then forgotten.
+    std::vector<std::string> take_violations();
     // Tables handed out and not yet freed with FreeMibTable.
     std::size_t open_tables() const;
 
