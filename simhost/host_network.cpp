@@ -59,8 +59,8 @@ GUID parse_guid(std::string_view text)
         ++nibble;
     }
     GUID guid{};
-    guid.Data1 = static_cast<unsigned long>(bytes[0]) << 24 | bytes[1] << 16 | bytes[2] << 8 |
-                 bytes[3];
+    guid.Data1 =
+        static_cast<unsigned long>(bytes[0]) << 24 | bytes[1] << 16 | bytes[2] << 8 | bytes[3];
     guid.Data2 = static_cast<unsigned short>(bytes[4] << 8 | bytes[5]);
     guid.Data3 = static_cast<unsigned short>(bytes[6] << 8 | bytes[7]);
     std::memcpy(guid.Data4, bytes + 8, 8);
@@ -106,8 +106,7 @@ bool same_route(const MIB_IPFORWARD_ROW2& a, const MIB_IPFORWARD_ROW2& b)
 {
     const auto& pa = a.DestinationPrefix;
     const auto& pb = b.DestinationPrefix;
-    if (pa.PrefixLength != pb.PrefixLength ||
-        !same_prefix(pa.Prefix, pb.Prefix, pa.PrefixLength))
+    if (pa.PrefixLength != pb.PrefixLength || !same_prefix(pa.Prefix, pb.Prefix, pa.PrefixLength))
         return false;
     const bool a_on_link = !family_ok(a.NextHop.si_family) || zero_address(a.NextHop);
     const bool b_on_link = !family_ok(b.NextHop.si_family) || zero_address(b.NextHop);
@@ -148,8 +147,7 @@ std::ostream& operator<<(std::ostream& out, const address_row& row)
     return out << "address " << row.address << "/" << row.prefix_length << " on " << row.guid
                << " (origin " << row.prefix_origin << "/" << row.suffix_origin << ", dad "
                << row.dad_state << ", lifetimes " << row.valid_lifetime << "/"
-               << row.preferred_lifetime << (row.skip_as_source ? ", skip as source" : "")
-               << ")";
+               << row.preferred_lifetime << (row.skip_as_source ? ", skip as source" : "") << ")";
 }
 
 std::ostream& operator<<(std::ostream& out, const route_row& row)
@@ -159,16 +157,15 @@ std::ostream& operator<<(std::ostream& out, const route_row& row)
                << row.guid << " (metric " << row.metric << ", protocol " << row.protocol
                << ", origin " << row.origin << ", site prefix " << row.site_prefix_length
                << ", lifetimes " << row.valid_lifetime << "/" << row.preferred_lifetime
-               << ", loopback " << row.loopback << ", autoconfigure "
-               << row.autoconfigure_address << ", publish " << row.publish << ", immortal "
-               << row.immortal << ")";
+               << ", loopback " << row.loopback << ", autoconfigure " << row.autoconfigure_address
+               << ", publish " << row.publish << ", immortal " << row.immortal << ")";
 }
 
 std::ostream& operator<<(std::ostream& out, const neighbour_row& row)
 {
     return out << "neighbour " << row.address << " on " << row.guid << " is "
-               << mac_text(row.physical_address.data(), row.physical_address.size())
-               << " (state " << row.state << (row.is_router ? ", router" : "")
+               << mac_text(row.physical_address.data(), row.physical_address.size()) << " (state "
+               << row.state << (row.is_router ? ", router" : "")
                << (row.is_unreachable ? ", unreachable" : "") << ")";
 }
 
@@ -241,8 +238,7 @@ host_network::interface_state* host_network::find_by_index(std::uint32_t index)
 }
 
 // The interface a row names: by its LUID when that is set, else by its index.
-host_network::interface_state* host_network::find_for_row(const NET_LUID& luid,
-                                                          NET_IFINDEX index,
+host_network::interface_state* host_network::find_for_row(const NET_LUID& luid, NET_IFINDEX index,
                                                           const char* function, DWORD& error)
 {
     if (luid.Value != 0) {
@@ -613,8 +609,8 @@ network_snapshot host_network::snapshot() const
     for (const auto& r : routes_) {
         route_row row;
         row.guid = r.guid;
-        row.destination = prefix_text({r.row.DestinationPrefix.Prefix,
-                                       r.row.DestinationPrefix.PrefixLength});
+        row.destination =
+            prefix_text({r.row.DestinationPrefix.Prefix, r.row.DestinationPrefix.PrefixLength});
         row.next_hop = next_hop_text(r.row.NextHop);
         if (zero_address(r.row.NextHop))
             row.next_hop.clear();
@@ -636,8 +632,8 @@ network_snapshot host_network::snapshot() const
         row.address = ip_text(n.row.Address);
         row.physical_address.assign(
             n.row.PhysicalAddress,
-            n.row.PhysicalAddress + std::min<ULONG>(n.row.PhysicalAddressLength,
-                                                    IF_MAX_PHYS_ADDRESS_LENGTH));
+            n.row.PhysicalAddress +
+                std::min<ULONG>(n.row.PhysicalAddressLength, IF_MAX_PHYS_ADDRESS_LENGTH));
         row.state = static_cast<std::uint32_t>(n.row.State);
         row.is_router = n.row.IsRouter != FALSE;
         row.is_unreachable = n.row.IsUnreachable != FALSE;
@@ -776,8 +772,9 @@ std::vector<iphelper_call> host_network::calls(iphelper_function function) const
 std::size_t host_network::call_count(iphelper_function function) const
 {
     std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(std::count_if(
-        calls_.begin(), calls_.end(), [&](const iphelper_call& c) { return c.function == function; }));
+    return static_cast<std::size_t>(
+        std::count_if(calls_.begin(), calls_.end(),
+                      [&](const iphelper_call& c) { return c.function == function; }));
 }
 
 void host_network::clear_calls()
@@ -828,8 +825,7 @@ DWORD host_network::get_if_table2(MIB_IF_TABLE2** table)
             std::min<ULONG>(i.settings.physical_address_length, IF_MAX_PHYS_ADDRESS_LENGTH);
         std::memcpy(row.PhysicalAddress, i.mac.data(),
                     std::min<std::size_t>(row.PhysicalAddressLength, i.mac.size()));
-        std::memcpy(row.PermanentPhysicalAddress, row.PhysicalAddress,
-                    sizeof(row.PhysicalAddress));
+        std::memcpy(row.PermanentPhysicalAddress, row.PhysicalAddress, sizeof(row.PhysicalAddress));
         row.Mtu = i.mtu;
         row.Type = i.settings.if_type;
         row.MediaType = static_cast<NDIS_MEDIUM>(i.settings.media_type);
@@ -842,8 +838,8 @@ DWORD host_network::get_if_table2(MIB_IF_TABLE2** table)
             i.settings.media_connect_state != media_connected;
         row.OperStatus = static_cast<IF_OPER_STATUS>(i.settings.oper_status);
         row.AdminStatus = NET_IF_ADMIN_STATUS_UP;
-        row.MediaConnectState = static_cast<NET_IF_MEDIA_CONNECT_STATE>(
-            i.settings.media_connect_state);
+        row.MediaConnectState =
+            static_cast<NET_IF_MEDIA_CONNECT_STATE>(i.settings.media_connect_state);
         row.ConnectionType = NET_IF_CONNECTION_DEDICATED;
         row.TransmitLinkSpeed = i.settings.transmit_link_speed;
         row.ReceiveLinkSpeed = i.settings.receive_link_speed;
@@ -1447,8 +1443,8 @@ DWORD host_network::delete_ip_net_entry2(const MIB_IPNET_ROW2* row)
 // ---- notification registrations -----------------------------------------------------------
 
 DWORD host_network::notify_ip_interface_change(ADDRESS_FAMILY family,
-                                               PIPINTERFACE_CHANGE_CALLBACK callback,
-                                               void* context, BOOLEAN initial_notification,
+                                               PIPINTERFACE_CHANGE_CALLBACK callback, void* context,
+                                               BOOLEAN initial_notification,
                                                HANDLE* notification_handle)
 {
     run_hook(iphelper_function::notify_ip_interface_change);

@@ -79,8 +79,10 @@ TEST(ip_text, parse_and_print)
     EXPECT_EQ(simhost::prefix_text(simhost::parse_prefix("10.1.2.3/8")), "10.1.2.3/8");
     EXPECT_EQ(simhost::prefix_text(simhost::parse_prefix("2001:db8::1")), "2001:db8::1/128");
     EXPECT_THROW(simhost::parse_prefix("10.0.0.0/33"), std::invalid_argument);
-    EXPECT_TRUE(simhost::same_prefix(simhost::parse_ip("10.255.0.1"), simhost::parse_ip("10.0.0.0"), 8));
-    EXPECT_FALSE(simhost::same_prefix(simhost::parse_ip("10.255.0.1"), simhost::parse_ip("10.0.0.0"), 9));
+    EXPECT_TRUE(
+        simhost::same_prefix(simhost::parse_ip("10.255.0.1"), simhost::parse_ip("10.0.0.0"), 8));
+    EXPECT_FALSE(
+        simhost::same_prefix(simhost::parse_ip("10.255.0.1"), simhost::parse_ip("10.0.0.0"), 9));
 }
 
 // ---- interfaces --------------------------------------------------------------------------
@@ -338,8 +340,8 @@ TEST_F(host_network_test, best_route_rule)
         SCOPED_TRACE(c.name);
         SOCKADDR_INET destination = simhost::parse_ip(c.destination);
         DWORD index = 0;
-        ASSERT_EQ(platform::get_best_interface_ex(reinterpret_cast<sockaddr*>(&destination), &index),
-                  0u);
+        ASSERT_EQ(
+            platform::get_best_interface_ex(reinterpret_cast<sockaddr*>(&destination), &index), 0u);
         EXPECT_EQ(index, a[c.winner].if_index);
         MIB_IPFORWARD_ROW2 route{};
         SOCKADDR_INET source{};
@@ -362,8 +364,9 @@ TEST_F(host_network_test, best_route_through_one_interface)
     MIB_IPFORWARD_ROW2 route{};
     SOCKADDR_INET source{};
 
-    ASSERT_EQ(platform::get_best_route2(nullptr, b.if_index, nullptr, &destination, 0, &route, &source),
-              0u);
+    ASSERT_EQ(
+        platform::get_best_route2(nullptr, b.if_index, nullptr, &destination, 0, &route, &source),
+        0u);
     EXPECT_EQ(route.InterfaceIndex, b.if_index);
     EXPECT_EQ(route.Metric, 50u);
     EXPECT_EQ(simhost::ip_text(route.NextHop), "192.168.1.1");
@@ -375,8 +378,9 @@ TEST_F(host_network_test, best_route_through_one_interface)
     EXPECT_EQ(route.InterfaceLuid.Value, b.luid);
 
     const auto c = add();
-    EXPECT_EQ(platform::get_best_route2(nullptr, c.if_index, nullptr, &destination, 0, &route, &source),
-              static_cast<DWORD>(ERROR_NETWORK_UNREACHABLE));
+    EXPECT_EQ(
+        platform::get_best_route2(nullptr, c.if_index, nullptr, &destination, 0, &route, &source),
+        static_cast<DWORD>(ERROR_NETWORK_UNREACHABLE));
     EXPECT_EQ(platform::get_best_route2(nullptr, 999, nullptr, &destination, 0, &route, &source),
               static_cast<DWORD>(ERROR_NOT_FOUND));
     SOCKADDR_INET v6 = simhost::parse_ip("2001:db8::1");
@@ -387,7 +391,8 @@ TEST_F(host_network_test, best_route_through_one_interface)
 
 // ---- create and delete -------------------------------------------------------------------------
 
-MIB_UNICASTIPADDRESS_ROW address_row(const simhost::adapter& a, const char* text, std::uint8_t length)
+MIB_UNICASTIPADDRESS_ROW address_row(const simhost::adapter& a, const char* text,
+                                     std::uint8_t length)
 {
     MIB_UNICASTIPADDRESS_ROW row;
     platform::initialize_unicast_ip_address_entry(&row);
@@ -439,8 +444,8 @@ TEST_F(host_network_test, unicast_address_create_and_delete)
               static_cast<DWORD>(ERROR_OBJECT_ALREADY_EXISTS));
     const auto during = network().snapshot();
     ASSERT_EQ(during.addresses.size(), 1u);
-    EXPECT_EQ(during.addresses[0],
-              (simhost::address_row{a.guid, "10.8.0.2", 24, 1, 1, 4, 0xFFFFFFFF, 0xFFFFFFFF, false}));
+    EXPECT_EQ(during.addresses[0], (simhost::address_row{a.guid, "10.8.0.2", 24, 1, 1, 4,
+                                                         0xFFFFFFFF, 0xFFFFFFFF, false}));
     EXPECT_NE(during, before);
 
     MIB_UNICASTIPADDRESS_TABLE* table = nullptr;
@@ -518,12 +523,13 @@ TEST_F(host_network_test, route_create_and_delete)
     EXPECT_EQ(platform::create_ip_forward_entry2(&same_prefix),
               static_cast<DWORD>(ERROR_OBJECT_ALREADY_EXISTS));
     auto mixed = route_row(a, "::/0", "10.8.0.1");
-    EXPECT_EQ(platform::create_ip_forward_entry2(&mixed), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(platform::create_ip_forward_entry2(&mixed),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 
     const auto state = network().snapshot();
     ASSERT_EQ(state.routes.size(), 4u);
-    const simhost::route_row expected{a.guid, "10.1.2.3/8", "", 1, 10006, 0, 0,
-                                      0xFFFFFFFF, 0xFFFFFFFF, true, true, false, true};
+    const simhost::route_row expected{a.guid,     "10.1.2.3/8", "",   1,    10006, 0,   0,
+                                      0xFFFFFFFF, 0xFFFFFFFF,   true, true, false, true};
     EXPECT_NE(std::find(state.routes.begin(), state.routes.end(), expected), state.routes.end())
         << state;
 
@@ -536,7 +542,8 @@ TEST_F(host_network_test, route_create_and_delete)
         EXPECT_EQ(platform::delete_ip_forward_entry2(row), 0u);
     EXPECT_EQ(platform::delete_ip_forward_entry2(&def), static_cast<DWORD>(ERROR_NOT_FOUND));
     EXPECT_EQ(network().snapshot(), before);
-    EXPECT_EQ(platform::get_ip_forward_table2(AF_UNSPEC, &table), static_cast<DWORD>(ERROR_NOT_FOUND));
+    EXPECT_EQ(platform::get_ip_forward_table2(AF_UNSPEC, &table),
+              static_cast<DWORD>(ERROR_NOT_FOUND));
 }
 
 TEST_F(host_network_test, neighbour_create_delete_and_resolution)
@@ -567,12 +574,13 @@ TEST_F(host_network_test, neighbour_create_delete_and_resolution)
     entry.IsRouter = TRUE;
     entry.IsUnreachable = TRUE;
     ASSERT_EQ(platform::create_ip_net_entry2(&entry), 0u);
-    EXPECT_EQ(platform::create_ip_net_entry2(&entry), static_cast<DWORD>(ERROR_OBJECT_ALREADY_EXISTS));
+    EXPECT_EQ(platform::create_ip_net_entry2(&entry),
+              static_cast<DWORD>(ERROR_OBJECT_ALREADY_EXISTS));
     const auto state = network().snapshot();
     ASSERT_EQ(state.neighbours.size(), 1u);
     EXPECT_EQ(state.neighbours[0],
-              (simhost::neighbour_row{a.guid, "10.0.0.1", {0x5F, 0x64, 0x75, 0x6D, 0x6D, 0x79},
-                                      6, true, true}));
+              (simhost::neighbour_row{
+                  a.guid, "10.0.0.1", {0x5F, 0x64, 0x75, 0x6D, 0x6D, 0x79}, 6, true, true}));
 
     MIB_IPNET_ROW2 again{};
     again.Address = simhost::parse_ip("10.0.0.1");
@@ -587,13 +595,16 @@ TEST_F(host_network_test, neighbour_create_delete_and_resolution)
     MIB_IPNET_ROW2 nobody{};
     nobody.Address = simhost::parse_ip("10.0.0.77");
     nobody.InterfaceLuid.Value = a.luid;
-    EXPECT_EQ(platform::resolve_ip_net_entry2(&nobody, nullptr), static_cast<DWORD>(ERROR_BAD_NET_NAME));
+    EXPECT_EQ(platform::resolve_ip_net_entry2(&nobody, nullptr),
+              static_cast<DWORD>(ERROR_BAD_NET_NAME));
     network().set_oper_status(a.guid, 2);
-    EXPECT_EQ(platform::resolve_ip_net_entry2(&ask, nullptr), static_cast<DWORD>(ERROR_BAD_NET_NAME))
+    EXPECT_EQ(platform::resolve_ip_net_entry2(&ask, nullptr),
+              static_cast<DWORD>(ERROR_BAD_NET_NAME))
         << "nothing answers on a link that is down";
 }
 
-// ---- failures, hooks and the call record ----------------------------------------------------------
+// ---- failures, hooks and the call record
+// ----------------------------------------------------------
 
 TEST_F(host_network_test, injected_failures_change_nothing)
 {
@@ -614,7 +625,8 @@ TEST_F(host_network_test, injected_failures_change_nothing)
     EXPECT_EQ(calls[0].result, static_cast<DWORD>(ERROR_OBJECT_ALREADY_EXISTS));
     EXPECT_EQ(calls[2].result, 0u);
     EXPECT_EQ(calls[2].guid, a.guid);
-    EXPECT_EQ(std::memcmp(&std::get<MIB_UNICASTIPADDRESS_ROW>(calls[2].arguments), &row, sizeof(row)), 0);
+    EXPECT_EQ(
+        std::memcmp(&std::get<MIB_UNICASTIPADDRESS_ROW>(calls[2].arguments), &row, sizeof(row)), 0);
     EXPECT_LT(calls[0].number, calls[1].number);
     EXPECT_STREQ(simhost::function_name(calls[0].function), "CreateUnicastIpAddressEntry");
 }
@@ -635,7 +647,8 @@ TEST_F(host_network_test, hooks_run_outside_the_lock_with_call_counts)
     EXPECT_EQ(seen, (std::vector<unsigned>{1, 2, 3}));
 }
 
-// ---- notifications ----------------------------------------------------------------------------------
+// ---- notifications
+// ----------------------------------------------------------------------------------
 
 struct recorder {
     std::mutex mutex;
@@ -687,8 +700,9 @@ TEST_F(host_network_test, notifications_arrive_on_other_threads)
     const auto a = add();
     recorder r;
     HANDLE handle = nullptr;
-    ASSERT_EQ(platform::notify_ip_interface_change(AF_UNSPEC, &recorder::callback, &r, FALSE, &handle),
-              0u);
+    ASSERT_EQ(
+        platform::notify_ip_interface_change(AF_UNSPEC, &recorder::callback, &r, FALSE, &handle),
+        0u);
     ASSERT_NE(handle, nullptr);
     EXPECT_EQ(network().registration_count(), 1u);
 
@@ -718,10 +732,13 @@ TEST_F(host_network_test, registrations_by_family_and_initial_notification)
     const auto a = add();
     recorder v4, v6, initial;
     HANDLE h4 = nullptr, h6 = nullptr, hi = nullptr;
-    ASSERT_EQ(platform::notify_ip_interface_change(AF_INET, &recorder::callback, &v4, FALSE, &h4), 0u);
-    ASSERT_EQ(platform::notify_ip_interface_change(AF_INET6, &recorder::callback, &v6, FALSE, &h6), 0u);
-    ASSERT_EQ(platform::notify_ip_interface_change(AF_UNSPEC, &recorder::callback, &initial, TRUE, &hi),
+    ASSERT_EQ(platform::notify_ip_interface_change(AF_INET, &recorder::callback, &v4, FALSE, &h4),
               0u);
+    ASSERT_EQ(platform::notify_ip_interface_change(AF_INET6, &recorder::callback, &v6, FALSE, &h6),
+              0u);
+    ASSERT_EQ(
+        platform::notify_ip_interface_change(AF_UNSPEC, &recorder::callback, &initial, TRUE, &hi),
+        0u);
     EXPECT_NE(h4, h6);
     ASSERT_TRUE(network().wait_for_notifications());
     ASSERT_EQ(initial.count(), 1u);
@@ -747,21 +764,25 @@ TEST_F(host_network_test, registrations_by_family_and_initial_notification)
 
 TEST_F(host_network_test, cancellation_errors)
 {
-    EXPECT_EQ(platform::cancel_mib_change_notify2(nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(platform::cancel_mib_change_notify2(nullptr),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(platform::cancel_mib_change_notify2(reinterpret_cast<HANDLE>(0x1234)),
               static_cast<DWORD>(ERROR_INVALID_HANDLE));
     recorder r;
     HANDLE handle = nullptr;
-    ASSERT_EQ(platform::notify_ip_interface_change(AF_UNSPEC, &recorder::callback, &r, FALSE, &handle),
-              0u);
+    ASSERT_EQ(
+        platform::notify_ip_interface_change(AF_UNSPEC, &recorder::callback, &r, FALSE, &handle),
+        0u);
     EXPECT_EQ(platform::cancel_mib_change_notify2(handle), 0u);
-    EXPECT_EQ(platform::cancel_mib_change_notify2(handle), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(platform::cancel_mib_change_notify2(handle),
+              static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(network().take_violations().size(), 1u) << "cancelled twice";
     EXPECT_EQ(platform::notify_ip_interface_change(AF_UNSPEC, nullptr, &r, FALSE, &handle),
               static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     network().fail_next(iphelper_function::notify_ip_interface_change, ERROR_NOT_ENOUGH_MEMORY);
-    EXPECT_EQ(platform::notify_ip_interface_change(AF_UNSPEC, &recorder::callback, &r, FALSE, &handle),
-              static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(
+        platform::notify_ip_interface_change(AF_UNSPEC, &recorder::callback, &r, FALSE, &handle),
+        static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(network().registration_count(), 0u);
 }
 
@@ -772,12 +793,14 @@ TEST_F(host_network_test, cancellation_waits_for_a_running_callback)
     recorder r;
     r.block = true;
     HANDLE handle = nullptr;
-    ASSERT_EQ(platform::notify_ip_interface_change(AF_UNSPEC, &recorder::callback, &r, FALSE, &handle),
-              0u);
+    ASSERT_EQ(
+        platform::notify_ip_interface_change(AF_UNSPEC, &recorder::callback, &r, FALSE, &handle),
+        0u);
     network().fire_interface_change(a.guid);
     ASSERT_TRUE(r.wait_for(1));
 
-    auto cancelled = std::async(std::launch::async, [&] { return platform::cancel_mib_change_notify2(handle); });
+    auto cancelled =
+        std::async(std::launch::async, [&] { return platform::cancel_mib_change_notify2(handle); });
     EXPECT_EQ(cancelled.wait_for(200ms), std::future_status::timeout)
         << "returned while the callback still runs";
     r.release();
@@ -794,8 +817,9 @@ TEST_F(host_network_test, callbacks_can_run_at_the_same_time)
     recorder r;
     r.block = true;
     HANDLE handle = nullptr;
-    ASSERT_EQ(platform::notify_ip_interface_change(AF_UNSPEC, &recorder::callback, &r, FALSE, &handle),
-              0u);
+    ASSERT_EQ(
+        platform::notify_ip_interface_change(AF_UNSPEC, &recorder::callback, &r, FALSE, &handle),
+        0u);
     network().fire_interface_change(a.guid);
     network().fire_interface_change(a.guid);
     ASSERT_TRUE(r.wait_for(2));
@@ -823,7 +847,8 @@ TEST_F(host_network_test, cancelling_inside_the_own_callback_is_reported)
 {
     const auto a = add();
     self_cancel s;
-    ASSERT_EQ(platform::notify_ip_interface_change(AF_UNSPEC, &self_cancel::callback, &s, FALSE, &s.handle),
+    ASSERT_EQ(platform::notify_ip_interface_change(AF_UNSPEC, &self_cancel::callback, &s, FALSE,
+                                                   &s.handle),
               0u);
     network().fire_interface_change(a.guid);
     ASSERT_TRUE(network().wait_for_notifications());
@@ -837,8 +862,9 @@ TEST_F(host_network_test, reset_ends_registrations_and_waits_for_callbacks)
     recorder r;
     r.block = true;
     HANDLE handle = nullptr;
-    ASSERT_EQ(platform::notify_ip_interface_change(AF_UNSPEC, &recorder::callback, &r, FALSE, &handle),
-              0u);
+    ASSERT_EQ(
+        platform::notify_ip_interface_change(AF_UNSPEC, &recorder::callback, &r, FALSE, &handle),
+        0u);
     network().fire_interface_change(a.guid);
     ASSERT_TRUE(r.wait_for(1));
     auto reset = std::async(std::launch::async, [] { simhost::host::instance().reset(); });
@@ -848,7 +874,8 @@ TEST_F(host_network_test, reset_ends_registrations_and_waits_for_callbacks)
     EXPECT_EQ(network().registration_count(), 0u);
 }
 
-// ---- thread safety ------------------------------------------------------------------------------------
+// ---- thread safety
+// ------------------------------------------------------------------------------------
 
 TEST_F(host_network_test, concurrent_callers)
 {
@@ -859,7 +886,8 @@ TEST_F(host_network_test, concurrent_callers)
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < 200; ++i) {
-                const std::string text = "10.1." + std::to_string(t) + "." + std::to_string(i % 250 + 1);
+                const std::string text =
+                    "10.1." + std::to_string(t) + "." + std::to_string(i % 250 + 1);
                 auto row = address_row(a, text.c_str(), 16);
                 if (platform::create_unicast_ip_address_entry(&row) != 0)
                     failed = true;
@@ -868,8 +896,8 @@ TEST_F(host_network_test, concurrent_callers)
                 std::vector<std::uint64_t> buffer(size / 8 + 64, 0);
                 ULONG big = static_cast<ULONG>(buffer.size() * 8);
                 const ULONG result = platform::get_adapters_addresses(
-                    AF_UNSPEC, 0x186, nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()),
-                    &big);
+                    AF_UNSPEC, 0x186, nullptr,
+                    reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &big);
                 if (result != 0 && result != ERROR_BUFFER_OVERFLOW)
                     failed = true;
                 if (platform::delete_unicast_ip_address_entry(&row) != 0)

@@ -83,8 +83,7 @@ void resolve_gateway_mac(gateway& entry, std::uint64_t luid)
 
 // For a virtual or filter interface: the connected hardware interface with the same MAC
 // address (the last one in table order).
-void find_underlying_interface(adapter_info& info, const MIB_IF_TABLE2& table,
-                               std::size_t own_row)
+void find_underlying_interface(adapter_info& info, const MIB_IF_TABLE2& table, std::size_t own_row)
 {
     for (std::size_t i = 0; i < table.NumEntries; ++i) {
         if (i == own_row)
@@ -142,8 +141,7 @@ adapter_info make_adapter_info(const IP_ADAPTER_ADDRESSES& adapter, const MIB_IF
 
 // Walks the adapter list and builds a record for each adapter that `take` accepts and
 // that has a row in the interface table; stops after the first one when `first_only`.
-template <class Take>
-std::vector<adapter_info> query_adapters(Take take, bool first_only)
+template <class Take> std::vector<adapter_info> query_adapters(Take take, bool first_only)
 {
     std::vector<adapter_info> found;
     ::SetLastError(0);
@@ -161,7 +159,8 @@ std::vector<adapter_info> query_adapters(Take take, bool first_only)
         if (!take(*adapter))
             continue;
         std::size_t row = 0;
-        while (row < table->NumEntries && table->Table[row].InterfaceLuid.Value != adapter->Luid.Value)
+        while (row < table->NumEntries &&
+               table->Table[row].InterfaceLuid.Value != adapter->Luid.Value)
             ++row;
         if (row == table->NumEntries)
             continue;
@@ -186,7 +185,8 @@ std::vector<adapter_info> get_ip_adapters()
 std::optional<adapter_info> get_adapter_by_luid(NET_LUID luid)
 {
     auto found = query_adapters(
-        [&](const IP_ADAPTER_ADDRESSES& adapter) { return adapter.Luid.Value == luid.Value; }, true);
+        [&](const IP_ADAPTER_ADDRESSES& adapter) { return adapter.Luid.Value == luid.Value; },
+        true);
     if (found.empty())
         return std::nullopt;
     return std::move(found.front());

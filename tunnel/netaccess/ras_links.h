@@ -12,7 +12,8 @@ namespace iphelper
 {
 inline constexpr std::size_t max_ras_links = 256;
 inline constexpr std::size_t ras_link_entry_size = 2072;
-inline constexpr std::size_t ras_link_list_size = 4 + max_ras_links * ras_link_entry_size; // 530,436
+inline constexpr std::size_t ras_link_list_size =
+    4 + max_ras_links * ras_link_entry_size; // 530,436
 inline constexpr std::size_t ras_link_buffer_size = 530440;
 
 struct wan_link {

@@ -54,7 +54,8 @@ MIB_UNICASTIPADDRESS_ROW expected_row(const char* address, std::uint32_t if_inde
     return row;
 }
 
-void expect_same_row(const MIB_UNICASTIPADDRESS_ROW& actual, const MIB_UNICASTIPADDRESS_ROW& expected)
+void expect_same_row(const MIB_UNICASTIPADDRESS_ROW& actual,
+                     const MIB_UNICASTIPADDRESS_ROW& expected)
 {
     EXPECT_EQ(simhost::ip_text(actual.Address), simhost::ip_text(expected.Address));
     EXPECT_EQ(actual.InterfaceIndex, expected.InterfaceIndex);
@@ -88,9 +89,15 @@ TEST_F(adapter_config_test, ipv4_address_row_has_its_exact_fields)
 
     const auto state = network().snapshot();
     ASSERT_EQ(state.addresses.size(), 2u);
-    const simhost::address_row created{a.guid, "10.8.0.2", 24, IpPrefixOriginManual,
-                                       IpSuffixOriginManual, IpDadStatePreferred,
-                                       0xFFFFFFFF, 0xFFFFFFFF, false};
+    const simhost::address_row created{a.guid,
+                                       "10.8.0.2",
+                                       24,
+                                       IpPrefixOriginManual,
+                                       IpSuffixOriginManual,
+                                       IpDadStatePreferred,
+                                       0xFFFFFFFF,
+                                       0xFFFFFFFF,
+                                       false};
     EXPECT_NE(std::find(state.addresses.begin(), state.addresses.end(), created),
               state.addresses.end())
         << state;
@@ -109,10 +116,10 @@ TEST_F(adapter_config_test, ipv6_address_row_uses_the_ipv6_interface_index)
     ASSERT_NE(row, nullptr);
     const auto expected = expected_row("fd00:8::2", 31, a.luid, 112);
     expect_same_row(*row, expected);
-    expect_same_row(std::get<MIB_UNICASTIPADDRESS_ROW>(
-                        network().calls(iphelper_function::create_unicast_ip_address_entry)[0]
-                            .arguments),
-                    expected);
+    expect_same_row(
+        std::get<MIB_UNICASTIPADDRESS_ROW>(
+            network().calls(iphelper_function::create_unicast_ip_address_entry)[0].arguments),
+        expected);
 }
 
 // The two overloads take the index of their own family from the record.
@@ -121,7 +128,7 @@ TEST_F(adapter_config_test, each_family_takes_its_own_index)
     const auto a = add_ip_adapter(1);
     iphelper::adapter_info record;
     record.luid = a.luid;
-    record.if_index = 0;            // as for an interface without IPv4
+    record.if_index = 0; // as for an interface without IPv4
     record.ipv6_if_index = a.if_index;
     ASSERT_NE(iphelper::create_unicast_address(record, ipv6("2001:db8::1"), 64), nullptr);
     ASSERT_NE(iphelper::create_unicast_address(record, ipv4("10.0.0.1"), 8), nullptr);
@@ -133,9 +140,9 @@ TEST_F(adapter_config_test, each_family_takes_its_own_index)
 
 struct create_result_case {
     const char* name;
-    DWORD injected;   // 0: none
-    bool exists;      // the address is on the interface before the call
-    bool row;         // a row is returned
+    DWORD injected; // 0: none
+    bool exists; // the address is on the interface before the call
+    bool row; // a row is returned
     DWORD last_error;
 };
 
@@ -163,8 +170,7 @@ TEST_F(adapter_config_test, results_of_the_create_call)
             const auto record = record_of(a);
             const auto before = network().snapshot();
             if (c.injected != 0)
-                network().fail_next(iphelper_function::create_unicast_ip_address_entry,
-                                    c.injected);
+                network().fail_next(iphelper_function::create_unicast_ip_address_entry, c.injected);
             ::SetLastError(12345);
             const auto row = family == 0
                                  ? iphelper::create_unicast_address(record, ipv4(address), 24)
@@ -346,28 +352,40 @@ TEST_F(adapter_config_test, same_unicast_addresses_cases)
         {"both empty", {}, {}, true},
         {"one empty", {address("10.0.0.1")}, {}, false},
         {"other empty", {}, {address("10.0.0.1")}, false},
-        {"same list", {address("10.0.0.1"), address("fe80::1")},
-         {address("10.0.0.1"), address("fe80::1")}, true},
-        {"other order", {address("10.0.0.1"), address("fe80::1")},
-         {address("fe80::1"), address("10.0.0.1")}, true},
-        {"address added", {address("10.0.0.1")}, {address("10.0.0.1"), address("10.0.0.2")},
-         false},
-        {"address removed", {address("10.0.0.1"), address("10.0.0.2")}, {address("10.0.0.1")},
+        {"same list",
+         {address("10.0.0.1"), address("fe80::1")},
+         {address("10.0.0.1"), address("fe80::1")},
+         true},
+        {"other order",
+         {address("10.0.0.1"), address("fe80::1")},
+         {address("fe80::1"), address("10.0.0.1")},
+         true},
+        {"address added", {address("10.0.0.1")}, {address("10.0.0.1"), address("10.0.0.2")}, false},
+        {"address removed",
+         {address("10.0.0.1"), address("10.0.0.2")},
+         {address("10.0.0.1")},
          false},
         {"IPv4 address changed", {address("10.0.0.1")}, {address("10.0.0.2")}, false},
         {"IPv6 address changed", {address("2001:db8::1")}, {address("2001:db8::2")}, false},
         {"last IPv6 byte", {address("2001:db8::100")}, {address("2001:db8::101")}, false},
-        {"port and scope are not compared", {address("10.0.0.1", 53), address("fe80::1", 0, 4)},
-         {address("10.0.0.1", 80), address("fe80::1", 9, 7)}, true},
-        {"IPv4 bytes under another family", {address("10.0.0.1")},
-         {address("::a00:1")}, false},
-        {"unknown family never matches", {unspecified_family("10.0.0.1")},
-         {unspecified_family("10.0.0.1")}, false},
+        {"port and scope are not compared",
+         {address("10.0.0.1", 53), address("fe80::1", 0, 4)},
+         {address("10.0.0.1", 80), address("fe80::1", 9, 7)},
+         true},
+        {"IPv4 bytes under another family", {address("10.0.0.1")}, {address("::a00:1")}, false},
+        {"unknown family never matches",
+         {unspecified_family("10.0.0.1")},
+         {unspecified_family("10.0.0.1")},
+         false},
         // Every address of b is in a: a second copy of one address in b matches too.
-        {"b repeats an address of a", {address("10.0.0.1"), address("10.0.0.2")},
-         {address("10.0.0.1"), address("10.0.0.1")}, true},
-        {"a repeats an address", {address("10.0.0.1"), address("10.0.0.1")},
-         {address("10.0.0.1"), address("10.0.0.2")}, false},
+        {"b repeats an address of a",
+         {address("10.0.0.1"), address("10.0.0.2")},
+         {address("10.0.0.1"), address("10.0.0.1")},
+         true},
+        {"a repeats an address",
+         {address("10.0.0.1"), address("10.0.0.1")},
+         {address("10.0.0.1"), address("10.0.0.2")},
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
