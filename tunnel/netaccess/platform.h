@@ -7,7 +7,7 @@
 // programs link the simulated host in their place. The signatures mirror the Windows
 // functions they stand for, so callers keep Windows' error conventions: the driver
 // functions leave a failure's code in the thread's last error, the IP Helper functions
-// return it (and leave the last error alone).
+// return it (callers that report it through the last error set it themselves).
 #include "win32.h"
 
 namespace netaccess::platform
