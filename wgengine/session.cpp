@@ -3,8 +3,9 @@
 namespace wireguard::engine {
 
 session::session(std::uint32_t local_index, std::uint32_t peer_index, const session_keys& keys,
-                 bool initiator, std::uint64_t established) noexcept
-    : local_index_(local_index), peer_index_(peer_index), initiator_(initiator), established_(established)
+                 bool initiator, std::uint64_t established, std::uint64_t sequence) noexcept
+    : local_index_(local_index), peer_index_(peer_index), initiator_(initiator), established_(established),
+      sequence_(sequence)
 {
     if (!sending_.set(keys.sending.data()) || !receiving_.set(keys.receiving.data())) {
         sending_ = crypto::aead_key();

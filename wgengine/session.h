@@ -17,14 +17,17 @@ public:
     static constexpr std::uint64_t rekey_after_messages = std::uint64_t{1} << 60;
 
     // False from valid() when libgcrypt could not take the keys.
+    // `sequence` orders the sessions of one tunnel by creation (newer is larger);
+    // `established` is the engine time of creation.
     session(std::uint32_t local_index, std::uint32_t peer_index, const session_keys& keys,
-            bool initiator, std::uint64_t established) noexcept;
+            bool initiator, std::uint64_t established, std::uint64_t sequence = 0) noexcept;
 
     bool valid() const noexcept { return sending_.valid() && receiving_.valid(); }
     std::uint32_t local_index() const noexcept { return local_index_; }
     std::uint32_t peer_index() const noexcept { return peer_index_; }
     bool initiator() const noexcept { return initiator_; }
     std::uint64_t established() const noexcept { return established_; }
+    std::uint64_t sequence() const noexcept { return sequence_; }
     std::uint64_t sent_messages() const noexcept { return sending_counter_; }
     const replay_window& window() const noexcept { return window_; }
 
@@ -45,6 +48,7 @@ private:
     std::uint32_t peer_index_;
     bool initiator_;
     std::uint64_t established_;
+    std::uint64_t sequence_;
     std::uint64_t sending_counter_ = 0;
     crypto::aead_key sending_;
     crypto::aead_key receiving_;

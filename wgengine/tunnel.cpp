@@ -90,7 +90,7 @@ void tunnel::make_current(std::uint32_t local_index) noexcept
         return;
     slot* candidate = slot_of(local_index);
     slot* present = current_ ? slot_of(*current_) : nullptr;
-    if (candidate && (!present || candidate->value->established() >= present->value->established()))
+    if (candidate && (!present || candidate->value->sequence() > present->value->sequence()))
         current_ = local_index;
 }
 
@@ -272,7 +272,7 @@ result tunnel::read_initiation(std::span<const std::uint8_t, initiation::size> m
     auto reply = dst.first<response::size>();
     if (!write_response(identity_, incoming, ephemeral, sender, reply, keys))
         return result::failed(error::wrong_key);
-    auto fresh = std::make_unique<session>(sender, incoming.peer_index, keys, false, now_);
+    auto fresh = std::make_unique<session>(sender, incoming.peer_index, keys, false, now_, ++sessions_created_);
     if (!fresh->valid())
         return result::failed(error::invalid_packet);
     finish_handshake_message(reply, sender);
@@ -308,7 +308,8 @@ result tunnel::read_response(std::span<const std::uint8_t, response::size> messa
     session_keys keys;
     if (auto e = engine::read_response(identity_, (*answered)->state, message, keys))
         return result::failed(*e);
-    auto fresh = std::make_unique<session>(receiver, load_le32(message.data() + response::sender), keys, true, now_);
+    auto fresh = std::make_unique<session>(receiver, load_le32(message.data() + response::sender), keys, true, now_,
+                                           ++sessions_created_);
     if (!fresh->valid())
         return result::failed(error::invalid_packet);
 
@@ -485,7 +486,7 @@ tunnel_statistics tunnel::statistics()
             continue;
         // Insertion by age, newest first.
         std::size_t at = n++;
-        while (at > 0 && by_age[at - 1]->established() < s.value->established()) {
+        while (at > 0 && by_age[at - 1]->sequence() < s.value->sequence()) {
             by_age[at] = by_age[at - 1];
             --at;
         }

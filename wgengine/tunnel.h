@@ -123,6 +123,7 @@ private:
     std::uint32_t last_mac1_sender_ = 0;
 
     std::array<slot, session_slots> slots_;
+    std::uint64_t sessions_created_ = 0;
     std::optional<std::uint32_t> current_;  // local index of the current session
 
     std::uint64_t last_session_established_;

@@ -153,3 +153,40 @@ inline bytes ipv6_packet(std::size_t size, std::uint8_t fill = 0x6b)
 }
 
 }  // namespace wgtest
+
+namespace wgtest {
+
+// Two tunnels configured as each other's peer.
+struct tunnel_pair {
+    key_pair a_keys;
+    key_pair b_keys;
+    wireguard_tunnel* a = nullptr;
+    wireguard_tunnel* b = nullptr;
+
+    explicit tunnel_pair(const char* psk = nullptr, std::uint16_t keep_alive_a = 0, std::uint16_t keep_alive_b = 0,
+                         std::uint32_t index_a = 0xa1, std::uint32_t index_b = 0xb2)
+    {
+        a = new_tunnel(a_keys.private_text.c_str(), b_keys.public_text.c_str(), psk, keep_alive_a, index_a);
+        b = new_tunnel(b_keys.private_text.c_str(), a_keys.public_text.c_str(), psk, keep_alive_b, index_b);
+    }
+    ~tunnel_pair()
+    {
+        tunnel_free(a);
+        tunnel_free(b);
+    }
+    tunnel_pair(const tunnel_pair&) = delete;
+    tunnel_pair& operator=(const tunnel_pair&) = delete;
+};
+
+inline std::uint32_t le32_at(const bytes& b, std::size_t at)
+{
+    return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8
+        | static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
+}
+
+inline std::uint64_t le64_at(const bytes& b, std::size_t at)
+{
+    return static_cast<std::uint64_t>(le32_at(b, at)) | static_cast<std::uint64_t>(le32_at(b, at + 4)) << 32;
+}
+
+}  // namespace wgtest
