@@ -5,11 +5,66 @@
 #include <cstring>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 namespace wireguard::engine::crypto {
 namespace {
 
 bool library_ready = false;
+
+// Handles kept open for reuse. Opening a libgcrypt handle makes it poll its entropy
+// sources, which on Windows costs a dozen system calls; the handshake needs several
+// AEAD and MAC computations, so their handles are taken from here. A handle goes back
+// rekeyed to zero (cipher) or reset (hash), so no key stays behind in it.
+template <typename Handle, void (*Close)(Handle)>
+class handle_pool {
+public:
+    ~handle_pool()
+    {
+        for (Handle h : free_)
+            Close(h);
+    }
+    Handle take() noexcept
+    {
+        std::lock_guard lock(mutex_);
+        if (free_.empty())
+            return nullptr;
+        Handle h = free_.back();
+        free_.pop_back();
+        return h;
+    }
+    void give(Handle h) noexcept
+    {
+        try {
+            std::lock_guard lock(mutex_);
+            if (free_.size() < 64) {
+                free_.push_back(h);
+                return;
+            }
+        } catch (...) {
+        }
+        Close(h);
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<Handle> free_;
+};
+
+void close_cipher(gcry_cipher_hd_t h) { gcry_cipher_close(h); }
+void close_md(gcry_md_hd_t h) { gcry_md_close(h); }
+
+handle_pool<gcry_cipher_hd_t, close_cipher>& aead_handles()
+{
+    static handle_pool<gcry_cipher_hd_t, close_cipher> pool;
+    return pool;
+}
+
+handle_pool<gcry_md_hd_t, close_md>& mac_handles()
+{
+    static handle_pool<gcry_md_hd_t, close_md> pool;
+    return pool;
+}
 
 void nonce_of(std::uint8_t nonce[12], std::uint64_t counter) noexcept
 {
@@ -29,7 +84,7 @@ int blake2s_algorithm(std::size_t out_size) noexcept
     }
 }
 
-// One-shot ChaCha20-Poly1305 through a temporary handle.
+// One-shot ChaCha20-Poly1305 through a pooled handle.
 bool aead_once(bool encrypt, std::uint8_t* out, const std::uint8_t key[key_size],
                const std::uint8_t nonce[12], bytes in, bytes aad) noexcept
 {
@@ -37,8 +92,8 @@ bool aead_once(bool encrypt, std::uint8_t* out, const std::uint8_t key[key_size]
         return false;
     if (!encrypt && in.size() < tag_size)
         return false;
-    gcry_cipher_hd_t h = nullptr;
-    if (gcry_cipher_open(&h, GCRY_CIPHER_CHACHA20, GCRY_CIPHER_MODE_POLY1305, 0))
+    gcry_cipher_hd_t h = aead_handles().take();
+    if (!h && gcry_cipher_open(&h, GCRY_CIPHER_CHACHA20, GCRY_CIPHER_MODE_POLY1305, 0))
         return false;
     const std::size_t body = encrypt ? in.size() : in.size() - tag_size;
     bool ok = !gcry_cipher_setkey(h, key, key_size) && !gcry_cipher_setiv(h, nonce, 12)
@@ -54,7 +109,11 @@ bool aead_once(bool encrypt, std::uint8_t* out, const std::uint8_t key[key_size]
                 secure_wipe(out, body);
         }
     }
-    gcry_cipher_close(h);
+    static const std::uint8_t zero_key[key_size] = {};
+    if (gcry_cipher_setkey(h, zero_key, key_size))
+        gcry_cipher_close(h);
+    else
+        aead_handles().give(h);
     return ok;
 }
 
@@ -126,16 +185,65 @@ bool blake2s(std::span<std::uint8_t> out, bytes key, std::initializer_list<bytes
     return ok;
 }
 
+namespace {
+
+// BLAKE2s-256 of a prefix block followed by parts, without opening a handle: opening
+// one makes libgcrypt poll its entropy sources, which costs system calls on Windows.
+void hash_with_prefix(std::uint8_t out[hash_size], bytes prefix, std::initializer_list<bytes> parts) noexcept
+{
+    constexpr std::size_t max_parts = 8;
+    gcry_buffer_t iov[max_parts + 1] = {};
+    int n = 0;
+    if (!prefix.empty()) {
+        iov[n].data = const_cast<std::uint8_t*>(prefix.data());
+        iov[n].len = prefix.size();
+        ++n;
+    }
+    for (const bytes& part : parts) {
+        if (part.empty())
+            continue;
+        if (n == static_cast<int>(max_parts) + 1) {
+            std::memset(out, 0, hash_size);
+            return;
+        }
+        iov[n].data = const_cast<std::uint8_t*>(part.data());
+        iov[n].len = part.size();
+        ++n;
+    }
+    if (n == 0) {
+        // The hash of nothing: one empty buffer.
+        iov[0].data = out;
+        n = 1;
+    }
+    if (!initialise() || gcry_md_hash_buffers(GCRY_MD_BLAKE2S_256, 0, out, iov, n))
+        std::memset(out, 0, hash_size);
+}
+
+}  // namespace
+
 void hash(std::uint8_t out[hash_size], std::initializer_list<bytes> parts) noexcept
 {
-    if (!blake2s(std::span<std::uint8_t>(out, hash_size), {}, parts))
-        std::memset(out, 0, hash_size);
+    hash_with_prefix(out, {}, parts);
 }
 
 void mac(std::uint8_t out[mac_size], bytes key, std::initializer_list<bytes> parts) noexcept
 {
-    if (!blake2s(std::span<std::uint8_t>(out, mac_size), key, parts))
-        std::memset(out, 0, mac_size);
+    std::memset(out, 0, mac_size);
+    if (key.empty() || key.size() > 32 || !initialise())
+        return;
+    gcry_md_hd_t h = mac_handles().take();
+    if (!h && gcry_md_open(&h, GCRY_MD_BLAKE2S_128, 0))
+        return;
+    // Setting the key starts a fresh keyed hash.
+    if (!gcry_md_setkey(h, key.data(), key.size())) {
+        for (const bytes& part : parts)
+            if (!part.empty())
+                gcry_md_write(h, part.data(), part.size());
+        if (const unsigned char* digest = gcry_md_read(h, GCRY_MD_BLAKE2S_128))
+            std::memcpy(out, digest, mac_size);
+    }
+    gcry_md_reset(h);
+    mac_handles().give(h);
 }
 
 void hmac(std::uint8_t out[hash_size], bytes key, std::initializer_list<bytes> parts) noexcept
@@ -151,24 +259,7 @@ void hmac(std::uint8_t out[hash_size], bytes key, std::initializer_list<bytes> p
     for (std::size_t i = 0; i < block; ++i)
         pad[i] = static_cast<std::uint8_t>(padded[i] ^ 0x36);
     std::uint8_t inner[hash_size];
-    {
-        gcry_md_hd_t h = nullptr;
-        bool ok = initialise() && !gcry_md_open(&h, GCRY_MD_BLAKE2S_256, 0);
-        if (ok) {
-            gcry_md_write(h, pad, block);
-            for (const bytes& part : parts)
-                if (!part.empty())
-                    gcry_md_write(h, part.data(), part.size());
-            const unsigned char* digest = gcry_md_read(h, GCRY_MD_BLAKE2S_256);
-            if (digest)
-                std::memcpy(inner, digest, hash_size);
-            else
-                std::memset(inner, 0, hash_size);
-            gcry_md_close(h);
-        } else {
-            std::memset(inner, 0, hash_size);
-        }
-    }
+    hash_with_prefix(inner, bytes(pad, block), parts);
     for (std::size_t i = 0; i < block; ++i)
         pad[i] = static_cast<std::uint8_t>(padded[i] ^ 0x5c);
     hash(out, {bytes(pad, block), bytes(inner, hash_size)});
@@ -327,8 +418,14 @@ aead_key::~aead_key() { close(); }
 
 void aead_key::close() noexcept
 {
-    if (handle_)
-        gcry_cipher_close(static_cast<gcry_cipher_hd_t>(handle_));
+    if (handle_) {
+        auto h = static_cast<gcry_cipher_hd_t>(handle_);
+        static const std::uint8_t zero_key[key_size] = {};
+        if (gcry_cipher_setkey(h, zero_key, key_size))
+            gcry_cipher_close(h);
+        else
+            aead_handles().give(h);
+    }
     handle_ = nullptr;
 }
 
@@ -337,8 +434,8 @@ bool aead_key::set(const std::uint8_t key[key_size]) noexcept
     close();
     if (!initialise())
         return false;
-    gcry_cipher_hd_t h = nullptr;
-    if (gcry_cipher_open(&h, GCRY_CIPHER_CHACHA20, GCRY_CIPHER_MODE_POLY1305, 0))
+    gcry_cipher_hd_t h = aead_handles().take();
+    if (!h && gcry_cipher_open(&h, GCRY_CIPHER_CHACHA20, GCRY_CIPHER_MODE_POLY1305, 0))
         return false;
     if (gcry_cipher_setkey(h, key, key_size)) {
         gcry_cipher_close(h);

@@ -98,7 +98,8 @@ bool xaead_open(std::uint8_t* out, const std::uint8_t key[key_size],
 
 // A ChaCha20-Poly1305 key kept open in libgcrypt for the data path: one handle,
 // keyed once, used for every packet of one direction of a session. Not thread-safe;
-// the tunnel's lock serialises it. libgcrypt wipes the key when the handle closes.
+// the tunnel's lock serialises it. The key is overwritten with zeros when the object
+// goes away.
 class aead_key {
 public:
     aead_key() noexcept = default;
