@@ -19,11 +19,6 @@ bool library_ready = false;
 template <typename Handle, void (*Close)(Handle)>
 class handle_pool {
 public:
-    ~handle_pool()
-    {
-        for (Handle h : free_)
-            Close(h);
-    }
     Handle take() noexcept
     {
         std::lock_guard lock(mutex_);
@@ -54,16 +49,17 @@ private:
 void close_cipher(gcry_cipher_hd_t h) { gcry_cipher_close(h); }
 void close_md(gcry_md_hd_t h) { gcry_md_close(h); }
 
+// Never destroyed, so that a key freed late in the process's exit still finds them.
 handle_pool<gcry_cipher_hd_t, close_cipher>& aead_handles()
 {
-    static handle_pool<gcry_cipher_hd_t, close_cipher> pool;
-    return pool;
+    static auto* pool = new handle_pool<gcry_cipher_hd_t, close_cipher>;
+    return *pool;
 }
 
 handle_pool<gcry_md_hd_t, close_md>& mac_handles()
 {
-    static handle_pool<gcry_md_hd_t, close_md> pool;
-    return pool;
+    static auto* pool = new handle_pool<gcry_md_hd_t, close_md>;
+    return *pool;
 }
 
 void nonce_of(std::uint8_t nonce[12], std::uint64_t counter) noexcept

@@ -104,7 +104,7 @@ bool tunnel::under_load() noexcept
 
 void tunnel::packet_sent() noexcept
 {
-    keepalive_wanted_ = false;
+    keepalive_owed_.reset();
 }
 
 void tunnel::packet_received() noexcept
@@ -378,8 +378,8 @@ result tunnel::read_transport(std::span<const std::uint8_t> message, std::span<s
         return result::failed(error::invalid_packet);
     rx_bytes_ += length;
     s.received_data = true;
-    last_data_received_ = now_;
-    keepalive_wanted_ = true;
+    if (!keepalive_owed_)
+        keepalive_owed_ = now_;
     return {kind, length};
 }
 
@@ -394,7 +394,7 @@ void tunnel::expire() noexcept
         crypto::secure_wipe(packet.data(), packet.size());
     queue_.clear();
     unanswered_since_.reset();
-    keepalive_wanted_ = false;
+    keepalive_owed_.reset();
     expired_ = true;
 }
 
@@ -446,7 +446,7 @@ result tunnel::tick(std::span<std::uint8_t> dst)
             handshake = true;
         }
         if (!handshake) {
-            if (keepalive_wanted_ && now_ - last_data_received_ >= keepalive_timeout)
+            if (keepalive_owed_ && now_ - *keepalive_owed_ >= keepalive_timeout)
                 return send_keepalive(dst);
             if (keep_alive_ && now_ - last_persistent_keepalive_ >= keep_alive_ * second) {
                 const result r = send_keepalive(dst);

@@ -127,10 +127,9 @@ private:
     std::optional<std::uint32_t> current_;  // local index of the current session
 
     std::uint64_t last_session_established_;
-    std::uint64_t last_data_received_ = 0;
     std::uint64_t last_persistent_keepalive_;
     std::optional<std::uint64_t> unanswered_since_;  // first data sent since the last packet received
-    bool keepalive_wanted_ = false;                   // data received, nothing sent since
+    std::optional<std::uint64_t> keepalive_owed_;    // first data received since the last packet sent
 
     std::uint64_t rate_period_start_;
     unsigned handshakes_in_period_ = 0;
