@@ -2,6 +2,8 @@
 
 #include <gcrypt.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -11,6 +13,15 @@ namespace wireguard::engine::crypto {
 namespace {
 
 bool library_ready = false;
+
+// libgcrypt's own log lines. Its notes (on Windows the entropy gatherer asks for disk
+// statistics to be enabled) would land on the console of the program that loads the
+// engine; only errors go through, to standard error as libgcrypt would write them.
+void log_errors_only(void*, int level, const char* format, va_list args)
+{
+    if (level >= GCRY_LOG_ERROR && level != GCRY_LOG_DEBUG)
+        std::vfprintf(stderr, format, args);
+}
 
 // Handles kept open for reuse. Opening a libgcrypt handle makes it poll its entropy
 // sources, which on Windows costs a dozen system calls; the handshake needs several
@@ -126,6 +137,7 @@ bool initialise() noexcept
                 if (!gcry_check_version(GCRYPT_VERSION))
                     return;
                 gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
+                gcry_set_log_handler(log_errors_only, nullptr);
                 gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
             } else if (!gcry_check_version(GCRYPT_VERSION)) {
                 return;
