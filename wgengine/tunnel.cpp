@@ -36,8 +36,9 @@ std::unique_ptr<tunnel> tunnel::create(const key32& static_private, const key32&
 {
     if (!crypto::initialise())
         return nullptr;
+    static const key32 no_preshared_key{};
     handshake_identity identity;
-    if (!make_identity(identity, static_private, peer_public, preshared_key.value_or(key32{})))
+    if (!make_identity(identity, static_private, peer_public, preshared_key ? *preshared_key : no_preshared_key))
         return nullptr;
     return std::unique_ptr<tunnel>(new tunnel(identity, keep_alive, index));
 }

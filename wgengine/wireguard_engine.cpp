@@ -59,6 +59,22 @@ std::optional<std::array<std::uint8_t, 32>> key_from_text(const char* text)
     return decode_key(std::string_view(text, strnlen(text, 65)));
 }
 
+// Wipes a decoded key when the scope ends, whichever way it ends.
+class wiped_on_exit {
+public:
+    explicit wiped_on_exit(std::optional<std::array<std::uint8_t, 32>>& key) : key_(key) {}
+    wiped_on_exit(const wiped_on_exit&) = delete;
+    wiped_on_exit& operator=(const wiped_on_exit&) = delete;
+    ~wiped_on_exit()
+    {
+        if (key_)
+            crypto::secure_wipe(key_->data(), key_->size());
+    }
+
+private:
+    std::optional<std::array<std::uint8_t, 32>>& key_;
+};
+
 const char* copy_text(const std::string& s)
 {
     char* out = new (std::nothrow) char[s.size() + 1];
@@ -75,9 +91,12 @@ wireguard_tunnel* new_tunnel(const char* static_private, const char* server_stat
                              const char* preshared_key, uint16_t keep_alive, uint32_t index)
 {
     try {
-        auto private_key = key_from_text(static_private);
-        auto peer_key = key_from_text(server_static_public);
+        std::optional<std::array<std::uint8_t, 32>> private_key;
         std::optional<std::array<std::uint8_t, 32>> psk;
+        const wiped_on_exit wipe_private(private_key);
+        const wiped_on_exit wipe_psk(psk);
+        private_key = key_from_text(static_private);
+        const auto peer_key = key_from_text(server_static_public);
         if (preshared_key) {
             psk = key_from_text(preshared_key);
             if (!psk)
@@ -86,9 +105,6 @@ wireguard_tunnel* new_tunnel(const char* static_private, const char* server_stat
         if (!private_key || !peer_key)
             return nullptr;
         auto engine = tunnel::create(*private_key, *peer_key, psk, keep_alive, index);
-        crypto::secure_wipe(private_key->data(), private_key->size());
-        if (psk)
-            crypto::secure_wipe(psk->data(), psk->size());
         if (!engine)
             return nullptr;
         return new wireguard_tunnel{std::move(engine)};

@@ -16,6 +16,8 @@
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <dirent.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -63,21 +65,77 @@ int run(const std::vector<std::string>& args, const std::string& log = "/dev/nul
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-pid_t start(const std::vector<std::string>& args, const std::string& log)
+// Starts a program in the background. `tied` children get SIGTERM when this process
+// dies, so a crashed test leaves no server behind.
+pid_t start(const std::vector<std::string>& args, const std::string& log, bool tied = false)
 {
     std::vector<char*> argv;
     for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = 0;
-    const int e = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return e == 0 ? pid : -1;
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (tied) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != parent)
+                _exit(127);
+        }
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    close(in);
+    close(out);
+    return pid;
+}
+
+// Namespaces left by an earlier run of this test that died: their processes are
+// stopped by pid and the namespace removed, with the run's scratch folder.
+void remove_stale_namespaces()
+{
+    DIR* dir = opendir("/var/run/netns");
+    if (!dir)
+        return;
+    std::vector<std::string> stale;
+    while (const dirent* e = readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name.rfind("wgengine-", 0) != 0)
+            continue;
+        const long owner = std::strtol(name.c_str() + 9, nullptr, 10);
+        if (owner > 0 && kill(static_cast<pid_t>(owner), 0) != 0 && errno == ESRCH)
+            stale.push_back(name);
+    }
+    closedir(dir);
+    // Their scratch folders too.
+    if (DIR* tmp = opendir("/tmp")) {
+        std::vector<std::string> folders;
+        while (const dirent* e = readdir(tmp)) {
+            const std::string name = e->d_name;
+            if (name.rfind("wgengine-interop-", 0) != 0)
+                continue;
+            const long owner = std::strtol(name.c_str() + 17, nullptr, 10);
+            if (owner > 0 && kill(static_cast<pid_t>(owner), 0) != 0 && errno == ESRCH)
+                folders.push_back("/tmp/" + name);
+        }
+        closedir(tmp);
+        for (const auto& f : folders)
+            run({"rm", "-rf", f});
+    }
+    for (const auto& name : stale) {
+        const std::string pids_file = "/tmp/wgengine-stale-" + std::to_string(getpid());
+        run({"ip", "netns", "pids", name}, pids_file);
+        std::ifstream pids(pids_file);
+        for (long pid; pids >> pid;)
+            if (pid > 0)
+                kill(static_cast<pid_t>(pid), SIGKILL);
+        unlink(pids_file.c_str());
+        run({"ip", "netns", "del", name});
+    }
 }
 
 // Stops a child by its pid: SIGTERM, then SIGKILL after two seconds.
@@ -261,11 +319,12 @@ struct server_namespace {
             skip_reason = "network namespaces need root; this test runs as uid " + std::to_string(geteuid());
             return;
         }
+        remove_stale_namespaces();
         const std::string pid = std::to_string(getpid());
         name = "wgengine-" + pid;
         interface_name = "wgt" + pid;
-        char dir_template[] = "/tmp/wgengine-interop-XXXXXX";
-        if (!mkdtemp(dir_template)) {
+        std::string dir_template = "/tmp/wgengine-interop-" + pid + "-XXXXXX";
+        if (!mkdtemp(dir_template.data())) {
             failure = "mkdtemp failed";
             return;
         }
@@ -278,7 +337,8 @@ struct server_namespace {
         }
         if (!command({"ip", "-n", name, "link", "set", "lo", "up"}))
             return;
-        server = start({"ip", "netns", "exec", name, "wireguard-go", "-f", interface_name}, directory + "/wireguard-go.log");
+        server = start({"ip", "netns", "exec", name, "wireguard-go", "-f", interface_name},
+                       directory + "/wireguard-go.log", true);
         if (server <= 0) {
             failure = "cannot start wireguard-go";
             return;
