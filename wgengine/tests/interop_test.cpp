@@ -181,9 +181,9 @@ void put16(std::uint8_t* p, std::uint16_t v)
 
 std::uint16_t get16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
 
-bytes echo_payload(std::uint16_t seq)
+bytes echo_payload(std::uint16_t seq, std::size_t size = 56)
 {
-    bytes payload(56);
+    bytes payload(size);
     for (std::size_t i = 0; i < payload.size(); ++i)
         payload[i] = static_cast<std::uint8_t>(i + seq);
     return payload;
@@ -539,8 +539,10 @@ protected:
 
     void ping4(const std::uint8_t client[4], std::uint16_t id)
     {
+        // Small, medium, and a full 1420-byte packet (the interface's MTU).
+        const std::size_t sizes[] = {56, 1000, 1392};
         for (std::uint16_t seq = 1; seq <= 3; ++seq) {
-            const bytes payload = echo_payload(seq);
+            const bytes payload = echo_payload(seq, sizes[seq - 1]);
             const bytes request = icmp4_echo(8, client, server_v4, id, seq, payload);
             send(wgtest::write(tunnel_, request));
             auto reply = receive_packet();
@@ -576,8 +578,8 @@ TEST_F(interop, echo_through_wireguard_go_without_preshared_key)
     const std::uint8_t client[4] = {10, 77, 0, 2};
     ping4(client, 0x1234);
     const stats after = wireguard_stats(tunnel_);
-    EXPECT_EQ(after.tx_bytes, 3u * 84u);
-    EXPECT_EQ(after.rx_bytes, 3u * 84u);
+    EXPECT_EQ(after.tx_bytes, 84u + 1028u + 1420u);
+    EXPECT_EQ(after.rx_bytes, 84u + 1028u + 1420u);
 }
 
 TEST_F(interop, echo_through_wireguard_go_with_preshared_key)
@@ -586,6 +588,18 @@ TEST_F(interop, echo_through_wireguard_go_with_preshared_key)
     ASSERT_TRUE(handshake()) << read_file(ns->directory + "/wireguard-go.log");
     const std::uint8_t client[4] = {10, 77, 0, 3};
     ping4(client, 0x4321);
+}
+
+TEST_F(interop, new_handshake_replaces_the_session_with_wireguard_go)
+{
+    open_tunnel(ns->plain_client, nullptr);
+    ASSERT_TRUE(handshake());
+    const std::uint8_t client[4] = {10, 77, 0, 2};
+    ping4(client, 0x2001);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_TRUE(handshake()) << "a second handshake on the running tunnel";
+    ping4(client, 0x2002);
+    EXPECT_EQ(wireguard_stats(tunnel_).time_since_last_handshake, 0);
 }
 
 TEST_F(interop, icmpv6_echo_through_wireguard_go)
