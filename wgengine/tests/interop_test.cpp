@@ -288,6 +288,7 @@ struct server_namespace {
     wgtest::key_pair plain_client;    // 10.77.0.2, fd77::2
     wgtest::key_pair psk_client;      // 10.77.0.3
     wgtest::key_pair answering_client;  // 10.77.0.4, the server initiates to it
+    wgtest::key_pair cookie_client;     // 10.77.0.5, meets the server under load
     std::string psk_text;
     std::string failure;
 
@@ -365,7 +366,8 @@ struct server_namespace {
         if (!in_ns({"wg", "set", interface_name, "listen-port", std::to_string(server_port), "private-key",
                     directory + "/server.key", "peer", plain_client.public_text, "allowed-ips",
                     "10.77.0.2/32,fd77::2/128", "peer", psk_client.public_text, "preshared-key", directory + "/psk.key",
-                    "allowed-ips", "10.77.0.3/32", "peer", answering_client.public_text, "allowed-ips", "10.77.0.4/32"}))
+                    "allowed-ips", "10.77.0.3/32", "peer", answering_client.public_text, "allowed-ips", "10.77.0.4/32",
+                    "peer", cookie_client.public_text, "allowed-ips", "10.77.0.5/32"}))
             return;
         if (!command({"ip", "-n", name, "addr", "add", "10.77.0.1/24", "dev", interface_name})
             || !command({"ip", "-n", name, "-6", "addr", "add", std::string(server_v6) + "/64", "dev", interface_name,
@@ -600,6 +602,66 @@ TEST_F(interop, new_handshake_replaces_the_session_with_wireguard_go)
     ASSERT_TRUE(handshake()) << "a second handshake on the running tunnel";
     ping4(client, 0x2002);
     EXPECT_EQ(wireguard_stats(tunnel_).time_since_last_handshake, 0);
+}
+
+TEST_F(interop, cookie_reply_from_a_loaded_server_and_mac2)
+{
+    open_tunnel(ns->cookie_client, nullptr);
+    auto burst = [&](const bytes& m, int copies) {
+        for (int i = 0; i < copies; ++i)
+            ::send(fd_, m.data(), m.size(), 0);
+    };
+    // Reads what the server sends until it is quiet; counts cookie replies that open.
+    auto drain = [&](int first_ms) {
+        int opened = 0;
+        for (auto d = receive(first_ms); d; d = receive(100)) {
+            const wgtest::output o = wgtest::read(tunnel_, *d);
+            if (d->size() == 64 && o.op == WIREGUARD_DONE)
+                ++opened;
+        }
+        return opened;
+    };
+    bool proven = false;
+    for (int attempt = 0; attempt < 3 && !proven; ++attempt) {
+        // A burst of copies of one initiation puts wireguard-go under load: for a second
+        // it answers handshake messages without a valid MAC2 with cookie replies.
+        const wgtest::output first = wgtest::force_handshake(tunnel_);
+        ASSERT_EQ(first.size, 148u);
+        burst(first.data, 3000);
+        if (drain(300) == 0)
+            continue;
+
+        // The next initiation carries MAC2 keyed by the cookie. A copy without MAC2 goes
+        // first: its cookie reply shows that the server is still loaded.
+        const wgtest::output second = wgtest::force_handshake(tunnel_);
+        ASSERT_EQ(second.size, 148u);
+        ASSERT_NE(bytes(second.data.begin() + 132, second.data.end()), bytes(16, 0)) << "no MAC2";
+        bytes without_mac2 = second.data;
+        std::fill(without_mac2.begin() + 132, without_mac2.end(), 0);
+        burst(without_mac2, 1);
+        send(second);
+        bool loaded = false, responded = false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (std::chrono::steady_clock::now() < deadline && !(loaded && responded)) {
+            auto d = receive(200);
+            if (!d)
+                continue;
+            const wgtest::output o = wgtest::read(tunnel_, *d);
+            if (d->size() == 64 && o.op == WIREGUARD_DONE)
+                loaded = true;
+            if (d->size() == 92 && o.op == WRITE_TO_NETWORK) {
+                send(o);
+                responded = true;
+            }
+        }
+        if (!loaded)
+            continue;  // the load had passed: MAC2 was not put to the test
+        ASSERT_TRUE(responded) << "the loaded server refused MAC2\n" << read_file(ns->directory + "/wireguard-go.log");
+        proven = true;
+    }
+    ASSERT_TRUE(proven) << "could not put wireguard-go under load";
+    const std::uint8_t client[4] = {10, 77, 0, 5};
+    ping4(client, 0x3003);
 }
 
 TEST_F(interop, icmpv6_echo_through_wireguard_go)
