@@ -99,6 +99,9 @@ static_assert(offsetof(stats, time_since_last_handshake) == 0 && offsetof(stats,
                   && offsetof(stats, rx_bytes) == 16 && offsetof(stats, estimated_loss) == 24
                   && offsetof(stats, estimated_rtt) == 28 && offsetof(stats, reserved) == 32,
               "stats field offsets");
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(sizeof(struct wireguard_result) == 16, "wireguard_result: 16 bytes");
+_Static_assert(sizeof(struct stats) == 88, "stats: 88 bytes");
 #endif
 
 #endif
