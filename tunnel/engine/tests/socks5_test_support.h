@@ -58,6 +58,11 @@ public:
         return lines_;
     }
     std::size_t count() const { return lines().size(); }
+    void clear()
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        lines_.clear();
+    }
     bool any_contains(const std::string& text) const
     {
         const auto all = lines();
