@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "host_network.h"
 #include "packet_driver.h"
 
 namespace simhost
@@ -16,6 +17,9 @@ host& host::instance()
 
 void host::reset()
 {
+    // First, without the host's lock: notification callbacks that are still running may
+    // call into the host, and the reset waits for them.
+    host_network::instance().reset();
     std::lock_guard lock(mutex_);
     adapters_.clear();
     next_number_ = 1;
@@ -51,9 +55,21 @@ adapter host::add_adapter(adapter_spec spec)
                  static_cast<std::uint8_t>(number >> 8), static_cast<std::uint8_t>(number)};
     a.mtu = spec.mtu;
     a.medium = spec.medium;
-    if (spec.filtered)
-        a.filter_handle = packet_driver::instance().bind_adapter(a.guid, a.driver_name, a.mac,
-                                                                 a.mtu, a.medium);
+    if (spec.ip.listed) {
+        host_network::instance().attach(a, spec.ip);
+        const ip_interface added = host_network::instance().interface_of(a.guid);
+        a.luid = added.luid.Value;
+        a.if_index = added.if_index;
+    }
+    if (spec.filtered) {
+        try {
+            a.filter_handle = packet_driver::instance().bind_adapter(a.guid, a.driver_name,
+                                                                     a.mac, a.mtu, a.medium);
+        } catch (...) {
+            host_network::instance().detach(a.guid);
+            throw;
+        }
+    }
     adapters_.push_back(a);
     return a;
 }
@@ -67,6 +83,7 @@ bool host::remove_adapter(std::string_view guid)
         return false;
     if (found->filter_handle != 0)
         packet_driver::instance().unbind_adapter(found->filter_handle);
+    host_network::instance().detach(found->guid);
     adapters_.erase(found);
     return true;
 }

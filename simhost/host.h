@@ -1,8 +1,9 @@
 #pragma once
 // The simulated host's network adapters. An adapter is a host-level object known by its
 // GUID; the packet filter driver lists it under its internal name ("\DEVICE\{GUID}",
-// or one of the fixed WAN names) and a driver handle. Every model of the simulated
-// host that knows adapters keys them by the same GUID.
+// or one of the fixed WAN names) and a driver handle, and the host network model
+// (host_network.h) shows it to IP Helper as an interface with that GUID as its adapter
+// name. Every model of the simulated host that knows adapters keys them by the GUID.
 #include <array>
 #include <cstdint>
 #include <mutex>
@@ -10,6 +11,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "interface_settings.h"
 
 namespace simhost
 {
@@ -27,6 +30,7 @@ struct adapter_spec {
     std::uint16_t mtu = 1500;
     std::uint32_t medium = 0;
     bool filtered = true;    // bound by the packet filter driver (listed by it)
+    interface_settings ip;   // the interface that IP Helper shows
 };
 
 struct adapter {
@@ -36,6 +40,8 @@ struct adapter {
     std::uint16_t mtu = 0;
     std::uint32_t medium = 0;
     std::uint64_t filter_handle = 0; // the packet filter driver's handle; 0 when not bound
+    std::uint64_t luid = 0;          // the IP interface's LUID; 0 when IP Helper does not list it
+    std::uint32_t if_index = 0;      // the IP interface's index; 0 likewise
 };
 
 class host
@@ -43,14 +49,16 @@ class host
 public:
     static host& instance();
 
-    // Removes every adapter and resets every simulated driver.
+    // Removes every adapter and resets every simulated driver and the host network.
     void reset();
 
     // Adds an adapter; the packet filter driver binds it (handle assigned, its
-    // adapter-list change event signalled). Throws std::invalid_argument for a GUID
+    // adapter-list change event signalled) and the host network adds its interface
+    // (no addresses or routes yet). Throws std::invalid_argument for a GUID
     // already present or a name that does not fit the driver's 256 bytes, and
     // std::length_error when the driver already lists 32 adapters.
     adapter add_adapter(adapter_spec spec);
+    // Removes the adapter, its interface and every address, route and neighbour on it.
     bool remove_adapter(std::string_view guid);
     // Changes the driver's internal name (the handle stays).
     bool rename_adapter(std::string_view guid, std::string driver_name);

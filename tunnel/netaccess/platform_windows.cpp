@@ -19,4 +19,102 @@ BOOL close_device(HANDLE device)
 {
     return ::CloseHandle(device);
 }
+
+DWORD get_if_table2(MIB_IF_TABLE2** table)
+{
+    return ::GetIfTable2(table);
+}
+
+void free_mib_table(void* memory)
+{
+    ::FreeMibTable(memory);
+}
+
+ULONG get_adapters_addresses(ULONG family, ULONG flags, void* reserved,
+                             IP_ADAPTER_ADDRESSES* addresses, ULONG* size)
+{
+    return ::GetAdaptersAddresses(family, flags, reserved, addresses, size);
+}
+
+DWORD get_best_interface_ex(sockaddr* destination, DWORD* best_if_index)
+{
+    return ::GetBestInterfaceEx(destination, best_if_index);
+}
+
+DWORD get_best_route2(NET_LUID* interface_luid, NET_IFINDEX interface_index,
+                      const SOCKADDR_INET* source_address,
+                      const SOCKADDR_INET* destination_address, ULONG address_sort_options,
+                      MIB_IPFORWARD_ROW2* best_route, SOCKADDR_INET* best_source_address)
+{
+    return ::GetBestRoute2(interface_luid, interface_index, source_address, destination_address,
+                           address_sort_options, best_route, best_source_address);
+}
+
+DWORD get_ip_forward_table2(ADDRESS_FAMILY family, MIB_IPFORWARD_TABLE2** table)
+{
+    return ::GetIpForwardTable2(family, table);
+}
+
+void initialize_ip_forward_entry(MIB_IPFORWARD_ROW2* row)
+{
+    ::InitializeIpForwardEntry(row);
+}
+
+DWORD create_ip_forward_entry2(const MIB_IPFORWARD_ROW2* row)
+{
+    return ::CreateIpForwardEntry2(row);
+}
+
+DWORD delete_ip_forward_entry2(const MIB_IPFORWARD_ROW2* row)
+{
+    return ::DeleteIpForwardEntry2(row);
+}
+
+DWORD get_unicast_ip_address_table(ADDRESS_FAMILY family, MIB_UNICASTIPADDRESS_TABLE** table)
+{
+    return ::GetUnicastIpAddressTable(family, table);
+}
+
+void initialize_unicast_ip_address_entry(MIB_UNICASTIPADDRESS_ROW* row)
+{
+    ::InitializeUnicastIpAddressEntry(row);
+}
+
+DWORD create_unicast_ip_address_entry(const MIB_UNICASTIPADDRESS_ROW* row)
+{
+    return ::CreateUnicastIpAddressEntry(row);
+}
+
+DWORD delete_unicast_ip_address_entry(const MIB_UNICASTIPADDRESS_ROW* row)
+{
+    return ::DeleteUnicastIpAddressEntry(row);
+}
+
+DWORD resolve_ip_net_entry2(MIB_IPNET_ROW2* row, const SOCKADDR_INET* source_address)
+{
+    return ::ResolveIpNetEntry2(row, source_address);
+}
+
+DWORD create_ip_net_entry2(const MIB_IPNET_ROW2* row)
+{
+    return ::CreateIpNetEntry2(row);
+}
+
+DWORD delete_ip_net_entry2(const MIB_IPNET_ROW2* row)
+{
+    return ::DeleteIpNetEntry2(row);
+}
+
+DWORD notify_ip_interface_change(ADDRESS_FAMILY family, PIPINTERFACE_CHANGE_CALLBACK callback,
+                                 void* context, BOOLEAN initial_notification,
+                                 HANDLE* notification_handle)
+{
+    return ::NotifyIpInterfaceChange(family, callback, context, initial_notification,
+                                     notification_handle);
+}
+
+DWORD cancel_mib_change_notify2(HANDLE notification_handle)
+{
+    return ::CancelMibChangeNotify2(notification_handle);
+}
 } // namespace netaccess::platform

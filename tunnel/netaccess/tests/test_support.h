@@ -1,23 +1,25 @@
 #pragma once
 // Shared helpers of the network access tests: a fixture over the simulated host, test
-// frames that carry a sequence number, and registry keys that clean up after
-// themselves.
+// frames that carry a sequence number, IP interfaces of the host network, and registry
+// keys that clean up after themselves.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host.h"
+#include "host_network.h"
 #include "packet_driver.h"
 #include "win32.h"
 
 namespace test_support
 {
 // Every test starts with a present driver and no adapters, and ends with no broken
-// driver rule and no device left open.
+// driver or IP Helper rule, no device left open and no IP Helper table left unfreed.
 class simulated_host_test : public ::testing::Test
 {
 protected:
@@ -28,11 +30,15 @@ protected:
             ADD_FAILURE() << "driver rule broken by call " << error.call << " (code 0x" << std::hex
                           << error.code << std::dec << "): " << error.text;
         EXPECT_EQ(driver().open_device_count(), 0u) << "a device handle was left open";
+        for (const auto& text : network().violations())
+            ADD_FAILURE() << "IP Helper rule broken: " << text;
+        EXPECT_EQ(network().open_tables(), 0u) << "an IP Helper table was not freed";
         simhost::host::instance().reset();
     }
 
     static simhost::packet_driver& driver() { return simhost::packet_driver::instance(); }
     static simhost::host& host() { return simhost::host::instance(); }
+    static simhost::host_network& network() { return simhost::host_network::instance(); }
 };
 
 // A test frame: Ethernet header with a local experimental EtherType, then the sequence
@@ -78,6 +84,51 @@ inline std::string unique_guid(std::uint32_t number)
     std::snprintf(text, sizeof(text), "{7E570000-%04X-4000-8000-%012lX}", number & 0xFFFFu,
                   static_cast<unsigned long>(::GetCurrentProcessId()));
     return text;
+}
+
+// An adapter of the simulated host with the given IP interface settings.
+inline simhost::adapter add_ip_adapter(std::uint32_t number, simhost::interface_settings ip = {},
+                                       simhost::mac_address mac = {}, bool filtered = true)
+{
+    simhost::adapter_spec spec;
+    spec.guid = unique_guid(number);
+    spec.mac = mac;
+    spec.filtered = filtered;
+    spec.ip = std::move(ip);
+    return simhost::host::instance().add_adapter(spec);
+}
+
+inline NET_LUID luid_of(const simhost::adapter& adapter)
+{
+    NET_LUID luid{};
+    luid.Value = adapter.luid;
+    return luid;
+}
+
+// A socket address as the adapter records hold it: the sockaddr of the family in a
+// zeroed SOCKADDR_STORAGE.
+inline SOCKADDR_STORAGE storage_of(std::string_view text)
+{
+    const SOCKADDR_INET address = simhost::parse_ip(text);
+    SOCKADDR_STORAGE storage{};
+    std::memcpy(&storage, &address,
+                address.si_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+    return storage;
+}
+
+inline std::string text_of(const SOCKADDR_STORAGE& storage)
+{
+    SOCKADDR_INET address{};
+    std::memcpy(&address, &storage, sizeof(address));
+    return simhost::ip_text(address);
+}
+
+inline std::vector<std::string> texts_of(const std::vector<SOCKADDR_STORAGE>& list)
+{
+    std::vector<std::string> texts;
+    for (const auto& storage : list)
+        texts.push_back(text_of(storage));
+    return texts;
 }
 
 // A registry key under HKEY_LOCAL_MACHINE, created for a test and deleted with its

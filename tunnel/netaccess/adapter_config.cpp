@@ -1,0 +1,111 @@
+#include "adapter_config.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "mib_table.h"
+#include "platform.h"
+
+namespace iphelper
+{
+namespace
+{
+unicast_address_row create(unicast_address_row row)
+{
+    ::SetLastError(0);
+    const DWORD result = netaccess::platform::create_unicast_ip_address_entry(row.get());
+    if (result == NO_ERROR || result == ERROR_OBJECT_ALREADY_EXISTS)
+        return row;
+    ::SetLastError(result);
+    return nullptr;
+}
+
+unicast_address_row prepared_row(const adapter_info& adapter, std::uint8_t prefix_length)
+{
+    auto row = std::make_unique<MIB_UNICASTIPADDRESS_ROW>();
+    netaccess::platform::initialize_unicast_ip_address_entry(row.get());
+    row->InterfaceLuid.Value = adapter.luid;
+    row->PrefixOrigin = IpPrefixOriginManual;
+    row->SuffixOrigin = IpSuffixOriginManual;
+    row->OnLinkPrefixLength = prefix_length;
+    row->DadState = IpDadStatePreferred;
+    return row;
+}
+
+bool same_address(const SOCKADDR_STORAGE& a, const SOCKADDR_STORAGE& b)
+{
+    if (a.ss_family != b.ss_family)
+        return false;
+    if (a.ss_family == AF_INET)
+        return std::memcmp(&reinterpret_cast<const sockaddr_in&>(a).sin_addr,
+                           &reinterpret_cast<const sockaddr_in&>(b).sin_addr, 4) == 0;
+    if (a.ss_family == AF_INET6)
+        return std::memcmp(&reinterpret_cast<const sockaddr_in6&>(a).sin6_addr,
+                           &reinterpret_cast<const sockaddr_in6&>(b).sin6_addr, 16) == 0;
+    return false;
+}
+} // namespace
+
+bool reset_adapter_config(const adapter_info& adapter)
+{
+    ::SetLastError(0);
+    MIB_UNICASTIPADDRESS_TABLE* raw_addresses = nullptr;
+    DWORD result = netaccess::platform::get_unicast_ip_address_table(AF_UNSPEC, &raw_addresses);
+    if (result != NO_ERROR) {
+        ::SetLastError(result);
+        return false;
+    }
+    {
+        const mib_table<MIB_UNICASTIPADDRESS_TABLE> addresses(raw_addresses);
+        for (ULONG i = 0; addresses != nullptr && i < addresses->NumEntries; ++i)
+            if (addresses->Table[i].InterfaceLuid.Value == adapter.luid)
+                netaccess::platform::delete_unicast_ip_address_entry(&addresses->Table[i]);
+    }
+
+    MIB_IPFORWARD_TABLE2* raw_routes = nullptr;
+    result = netaccess::platform::get_ip_forward_table2(AF_UNSPEC, &raw_routes);
+    if (result != NO_ERROR) {
+        ::SetLastError(result);
+        return false;
+    }
+    const mib_table<MIB_IPFORWARD_TABLE2> routes(raw_routes);
+    for (ULONG i = 0; routes != nullptr && i < routes->NumEntries; ++i)
+        if (routes->Table[i].InterfaceLuid.Value == adapter.luid)
+            netaccess::platform::delete_ip_forward_entry2(&routes->Table[i]);
+    return true;
+}
+
+unicast_address_row create_unicast_address(const adapter_info& adapter, const IN6_ADDR& address,
+                                           std::uint8_t prefix_length)
+{
+    auto row = prepared_row(adapter, prefix_length);
+    row->Address.Ipv6.sin6_family = AF_INET6;
+    row->Address.Ipv6.sin6_addr = address;
+    row->InterfaceIndex = adapter.ipv6_if_index;
+    return create(std::move(row));
+}
+
+unicast_address_row create_unicast_address(const adapter_info& adapter, std::uint32_t address,
+                                           std::uint8_t prefix_length)
+{
+    auto row = prepared_row(adapter, prefix_length);
+    row->Address.Ipv4.sin_family = AF_INET;
+    row->Address.Ipv4.sin_addr.s_addr = address;
+    row->InterfaceIndex = adapter.if_index;
+    return create(std::move(row));
+}
+
+bool same_unicast_addresses(const adapter_info& a, const adapter_info& b)
+{
+    if (a.unicast_addresses.size() != b.unicast_addresses.size())
+        return false;
+    return std::all_of(b.unicast_addresses.begin(), b.unicast_addresses.end(),
+                       [&](const SOCKADDR_STORAGE& wanted) {
+                           return std::any_of(a.unicast_addresses.begin(),
+                                              a.unicast_addresses.end(),
+                                              [&](const SOCKADDR_STORAGE& have) {
+                                                  return same_address(have, wanted);
+                                              });
+                       });
+}
+} // namespace iphelper
