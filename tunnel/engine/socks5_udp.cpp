@@ -6,7 +6,7 @@
 #include <string>
 
 #include "ipv6_walk.h"
-#include "local_ipv4_to_string.h"
+#include "netaccess/address_text.h"
 #include "netaccess/checksum.h"
 #include "netaccess/frame_view.h"
 
@@ -59,8 +59,9 @@ void log_datagram(const socks5_client& client, const char* tag, const frame_view
     IN_ADDR source{}, destination{};
     f.read(ipv4_source, &source, 4);
     f.read(ipv4_destination, &destination, 4);
-    client.log(std::string("[SOCKS5]: ") + tag + local_ipv4_to_string(&source) + " : " + std::to_string(f.u16(udp)) +
-               " -> " + local_ipv4_to_string(&destination) + " : " + std::to_string(f.u16(udp + 2)));
+    client.log(std::string("[SOCKS5]: ") + tag + iphelper::ipv4_to_string(&source) + " : " +
+               std::to_string(f.u16(udp)) + " -> " + iphelper::ipv4_to_string(&destination) + " : " +
+               std::to_string(f.u16(udp + 2)));
 }
 
 // The frame's UDP header when it carries one: IPv4 protocol 17, or an IPv6 walk that

@@ -85,6 +85,9 @@ std::vector<script_case> script_cases()
                                  step::recv(10), step::reply(std::move(reply))};
     };
     const bytes both = concat(ident_request, associate_request);
+    const auto with_auth = [](const std::string& user, const std::string& password) {
+        return concat(concat(ident_request, auth_message(user, password)), associate_request);
+    };
 
     std::vector<script_case> cases = {
         {"method_ff_refuses_every_method", {step::recv(4), step::reply({5, 0xFF})}, {}, {}, {method_failed}, {},
@@ -113,16 +116,15 @@ std::vector<script_case> script_cases()
          {step::recv(4), step::reply({5, 1}), step::recv(10), step::reply(ok_reply_40000)}, {}, {},
          {ok_line_40000}, 40000, both},
         {"user_and_password", user_then(3 + 4 + 6, {1, 0}, ok_reply_40000), "user", "secret",
-         {auth_ok, ok_line_40000}, 40000, concat(concat(ident_request, auth_message("user", "secret")), associate_request)},
+         {auth_ok, ok_line_40000}, 40000, with_auth("user", "secret")},
         {"auth_reply_version_not_examined", user_then(3 + 4 + 6, {5, 0}, ok_reply_40000), "user", "secret",
-         {auth_ok, ok_line_40000}, 40000, concat(concat(ident_request, auth_message("user", "secret")), associate_request)},
+         {auth_ok, ok_line_40000}, 40000, with_auth("user", "secret")},
         {"credentials_rejected", user_then(3 + 4 + 6, {1, 1}, ok_reply_40000), "user", "secret", {auth_failed}, {},
          concat(ident_request, auth_message("user", "secret"))},
         {"user_name_of_255_bytes_sent_whole", user_then(3 + 255 + 6, {1, 0}, ok_reply_40000), user_255, "secret",
-         {auth_ok, ok_line_40000}, 40000, concat(concat(ident_request, auth_message(user_255, "secret")), associate_request)},
+         {auth_ok, ok_line_40000}, 40000, with_auth(user_255, "secret")},
         {"password_of_255_bytes_sent_whole", user_then(3 + 4 + 255, {1, 0}, ok_reply_40000), "user", password_255,
-         {auth_ok, ok_line_40000}, 40000,
-         concat(concat(ident_request, auth_message("user", password_255)), associate_request)},
+         {auth_ok, ok_line_40000}, 40000, with_auth("user", password_255)},
         {"no_user_name", {step::recv(4), step::reply({5, 2})}, {}, {}, {user_line}, {}, ident_request},
         {"no_user_name_but_a_password", {step::recv(4), step::reply({5, 2})}, {}, "secret", {user_line}, {},
          ident_request},
@@ -536,8 +538,8 @@ TEST(socks5_client_slot, credentials_are_passed_only_when_both_are_configured)
     log_recorder log;
     slot_log = &log;
     wireguard::socks5_client_slot slot;
-    wireguard::recreate_socks5_client(slot, wireguard::socks5_proxy_settings{loopback(), proxy.port(), "user", std::nullopt},
-                                      slot_log_callback, 2);
+    const wireguard::socks5_proxy_settings user_only{loopback(), proxy.port(), "user", std::nullopt};
+    wireguard::recreate_socks5_client(slot, user_only, slot_log_callback, 2);
     ASSERT_NE(slot.get(), nullptr);
     ASSERT_TRUE(association_ends(*slot.get()));
     EXPECT_EQ(log.lines(), std::vector<std::string>{prefix + "RFC 1928: X'02' USERNAME/PASSWORD is chosen but "

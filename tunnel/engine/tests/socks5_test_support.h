@@ -66,7 +66,8 @@ public:
     bool any_contains(const std::string& text) const
     {
         const auto all = lines();
-        return std::any_of(all.begin(), all.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+        return std::any_of(all.begin(), all.end(),
+                           [&](const std::string& l) { return l.find(text) != std::string::npos; });
     }
 
 private:
@@ -171,7 +172,8 @@ public:
         a.sin_port = 0;
         int size = sizeof a;
         if (listener_ == INVALID_SOCKET || ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::listen(listener_, SOMAXCONN) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
+            ::listen(listener_, SOMAXCONN) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
             ADD_FAILURE() << "scripted proxy: no listening socket: " << ::WSAGetLastError();
             return;
         }

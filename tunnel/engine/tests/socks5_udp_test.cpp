@@ -219,10 +219,13 @@ struct refusal_case {
 
 std::vector<refusal_case> refusal_cases()
 {
-    const auto ipv6_udp = [](_INTERMEDIATE_BUFFER& r) { load(r, 0x86DD, ipv6(17, udp(client_port, server_port, pattern(148)))); };
+    const auto ipv6_udp = [](_INTERMEDIATE_BUFFER& r) {
+        load(r, 0x86DD, ipv6(17, udp(client_port, server_port, pattern(148))));
+    };
     const auto arp = [](_INTERMEDIATE_BUFFER& r) { load(r, 0x0806, pattern(28)); };
     const auto tcp_frame = [](_INTERMEDIATE_BUFFER& r) {
-        load(r, 0x0800, ipv4(6, tcp(client_port, server_port, pattern(100)), 5, 0x4000, client_address, server_address));
+        load(r, 0x0800,
+             ipv4(6, tcp(client_port, server_port, pattern(100)), 5, 0x4000, client_address, server_address));
     };
     return {
         {"ipv6_frame", ipv6_udp, true, true},
@@ -231,8 +234,8 @@ std::vector<refusal_case> refusal_cases()
         {"more_fragments", udp_frame(148, 5, 0x2000), true, true},
         {"later_fragment", udp_frame(148, 5, 0x0001), true, true},
         {"reserved_flag_bit", udp_frame(148, 5, 0x8000), true, true},
-        {"relayed_more_fragments", changed(relayed_frame(148), [](_INTERMEDIATE_BUFFER& r) { r.frame[20] |= 0x20; }), true,
-         true},
+        {"relayed_more_fragments",
+         changed(relayed_frame(148), [](_INTERMEDIATE_BUFFER& r) { r.frame[20] |= 0x20; }), true, true},
         {"udp_length_7", with_udp_length(udp_frame(148), 7), true, true},
         {"udp_length_0", with_udp_length(udp_frame(148), 0), true, true},
         {"udp_length_past_the_frame", with_udp_length(udp_frame(148), 300), true, true},
@@ -242,10 +245,12 @@ std::vector<refusal_case> refusal_cases()
              r.frame[17] = 20 + 6; // IPv4 total length: only 6 UDP header bytes
              r.length = 14 + 26;
          }), true, true},
-        {"ip_total_length_past_the_frame", changed(udp_frame(148), [](_INTERMEDIATE_BUFFER& r) { r.length -= 1; }), true,
-         true},
-        {"frame_length_above_1514", changed(udp_frame(148), [](_INTERMEDIATE_BUFFER& r) { r.length = 1515; }), true, true},
-        {"frame_length_huge", changed(udp_frame(148), [](_INTERMEDIATE_BUFFER& r) { r.length = 0xFFFFFFFFu; }), true, true},
+        {"ip_total_length_past_the_frame",
+         changed(udp_frame(148), [](_INTERMEDIATE_BUFFER& r) { r.length -= 1; }), true, true},
+        {"frame_length_above_1514",
+         changed(udp_frame(148), [](_INTERMEDIATE_BUFFER& r) { r.length = 1515; }), true, true},
+        {"frame_length_huge",
+         changed(udp_frame(148), [](_INTERMEDIATE_BUFFER& r) { r.length = 0xFFFFFFFFu; }), true, true},
         {"frame_length_below_14", changed(udp_frame(148), [](_INTERMEDIATE_BUFFER& r) { r.length = 13; }), true, true},
         {"ihl_4", changed(udp_frame(148), [](_INTERMEDIATE_BUFFER& r) { r.frame[14] = 0x44; }), true, true},
         {"ip_version_6_in_ipv4_ethertype", changed(udp_frame(148), [](_INTERMEDIATE_BUFFER& r) { r.frame[14] = 0x65; }),
@@ -355,17 +360,21 @@ TEST(socks5_udp, randomised_hostile_frames)
         const std::size_t payload = uniform(0, uniform(0, 1) ? 200 : room);
         bytes body = pattern(payload, static_cast<std::uint8_t>(i));
         if (relay && payload >= 10) {
-            const bytes h = header_for(server_address, server_port, uniform(0, 7) == 0 ? 1 : 0, uniform(0, 7) == 0 ? 4 : 1);
+            const auto frag = static_cast<std::uint8_t>(uniform(0, 7) == 0 ? 1 : 0);
+            const auto atyp = static_cast<std::uint8_t>(uniform(0, 7) == 0 ? 4 : 1);
+            const bytes h = header_for(server_address, server_port, frag, atyp);
             std::copy(h.begin(), h.end(), body.begin());
         }
+        const auto flags = static_cast<std::uint16_t>(uniform(0, 3) == 0 ? uniform(0, 0xFFFF) : 0x4000);
+        const std::size_t padding = uniform(0, 3) == 0 ? uniform(0, 20) : 0;
         load_udp(g.record, relay ? proxy_address : client_address, relay ? relay_port : client_port,
-                 relay ? client_address : server_address, relay ? client_port : server_port, body, ihl,
-                 static_cast<std::uint16_t>(uniform(0, 3) == 0 ? uniform(0, 0xFFFF) : 0x4000), uniform(0, 3) == 0 ? uniform(0, 20) : 0);
+                 relay ? client_address : server_address, relay ? client_port : server_port, body, ihl, flags, padding);
         // Damage some of them: header bytes, the UDP length, the frame length.
         switch (uniform(0, 5)) {
         case 0:
             for (std::size_t n = uniform(1, 4); n > 0; --n)
-                g.record.frame[uniform(12, 14 + static_cast<std::size_t>(ihl) * 4 + 8)] = static_cast<std::uint8_t>(uniform(0, 255));
+                g.record.frame[uniform(12, 14 + static_cast<std::size_t>(ihl) * 4 + 8)] =
+                    static_cast<std::uint8_t>(uniform(0, 255));
             break;
         case 1: {
             const std::size_t udp = 14 + static_cast<std::size_t>(ihl) * 4;
@@ -532,11 +541,13 @@ TEST(match_server_datagram, frames_that_are_not_the_servers)
         {"proxy_address_other_port", from(proxy_address, relay_port + 1, relayed), true, false},
         {"relay_without_a_client", from(proxy_address, relay_port, relayed), false, false},
         {"relay_with_a_proxy_of_the_other_family", from(proxy_address, relay_port, relayed), true, true},
-        {"udp_length_past_the_frame", with_udp_length(from(server_address, server_port, pattern(92)), 200), true, false},
+        {"udp_length_past_the_frame", with_udp_length(from(server_address, server_port, pattern(92)), 200), true,
+         false},
         {"udp_length_short_of_8", with_udp_length(from(server_address, server_port, pattern(92)), 7), true, false},
         {"tcp_from_the_server",
          [](_INTERMEDIATE_BUFFER& r) {
-             load(r, 0x0800, ipv4(6, tcp(server_port, client_port, pattern(20)), 5, 0x4000, server_address, client_address));
+             load(r, 0x0800,
+                  ipv4(6, tcp(server_port, client_port, pattern(20)), 5, 0x4000, server_address, client_address));
          },
          true, false},
         {"later_fragment_from_the_server", udp_frame(92, 5, 0x0010), true, false},
@@ -570,11 +581,13 @@ TEST(match_server_datagram, frames_that_are_not_the_servers)
 TEST(match_server_datagram, ipv6_server)
 {
     associated_client c;
-    const wireguard::server_datagram_route route{endpoint6(ipv6_b, server_port), endpoint6(ipv6_a, 1080), c.client.get()};
+    const wireguard::server_datagram_route route{endpoint6(ipv6_b, server_port), endpoint6(ipv6_a, 1080),
+                                                 c.client.get()};
     std::atomic<std::uint32_t> pending{5};
 
     guarded_record g;
-    load(g.record, 0x86DD, ipv6(0, concat(options_header(17), udp(server_port, client_port, pattern(92))), ipv6_b, ipv6_a));
+    load(g.record, 0x86DD,
+         ipv6(0, concat(options_header(17), udp(server_port, client_port, pattern(92))), ipv6_b, ipv6_a));
     auto m = wireguard::match_server_datagram(route, pending, g.record);
     ASSERT_TRUE(m);
     EXPECT_EQ(m->family, wireguard::family_ipv6);
@@ -689,8 +702,8 @@ TEST(socks5_udp_real_relay, a_handshake_travels_through_dante_and_back)
 
     // The frame the driver would hold for that datagram: matched as the server's.
     load_udp(r, proxy_address, ::ntohs(relay_side.sin_port), proxy_address, tunnel_socket.port, *relayed);
-    const wireguard::server_datagram_route route{endpoint(proxy_address, server.port), endpoint(proxy_address, dante_port),
-                                                 &client};
+    const wireguard::server_datagram_route route{endpoint(proxy_address, server.port),
+                                                 endpoint(proxy_address, dante_port), &client};
     std::atomic<std::int32_t> pending{1};
     const auto m = wireguard::match_server_datagram(route, pending, r);
     ASSERT_TRUE(m) << "the relayed answer was not taken as the server's";
