@@ -5,6 +5,15 @@
 
 namespace wireguard
 {
+socks5_client_slot::~socks5_client_slot()
+{
+    try {
+        reset();
+    } catch (...) {
+        // The client is freed all the same.
+    }
+}
+
 void socks5_client_slot::replace(std::shared_ptr<socks5_client> client)
 {
     const std::shared_ptr<socks5_client> old = client_.exchange(std::move(client));

@@ -37,12 +37,13 @@ public:
     socks5_client_slot() = default;
     socks5_client_slot(const socks5_client_slot&) = delete;
     socks5_client_slot& operator=(const socks5_client_slot&) = delete;
-    ~socks5_client_slot() { reset(); }
+    ~socks5_client_slot();
 
     // The current client, or null.
     std::shared_ptr<socks5_client> get() const noexcept { return client_.load(); }
 
-    // Puts client in place (null: none) and disconnects the one it replaces.
+    // Puts client in place (null: none) and disconnects the one it replaces (which
+    // throws std::system_error only when joining its thread fails).
     void replace(std::shared_ptr<socks5_client> client);
     void reset() { replace(nullptr); }
 
