@@ -41,6 +41,16 @@ bool adapter_has(const iphelper::adapter_info& adapter, ADDRESS_FAMILY family, c
                        [&](const SOCKADDR_STORAGE& a) { return same_bytes(a, family, address); });
 }
 
+// The record holds a unicast address row for that address that the tunnel created.
+bool owns_address(const switching_row<MIB_UNICASTIPADDRESS_ROW>& slot, ADDRESS_FAMILY family, const void* address)
+{
+    if (!slot || !slot.created || slot.row->Address.si_family != family)
+        return false;
+    if (family == AF_INET)
+        return std::memcmp(&slot.row->Address.Ipv4.sin_addr, address, 4) == 0;
+    return std::memcmp(&slot.row->Address.Ipv6.sin6_addr, address, 16) == 0;
+}
+
 // CreateIpForwardEntry2: kept on success and when the route exists already (then not
 // the tunnel's own entry); otherwise absent with the code as the thread's last error.
 switching_row<MIB_IPFORWARD_ROW2> create_route(const MIB_IPFORWARD_ROW2& prepared)
@@ -210,11 +220,13 @@ void setup_address_switching(address_switching_state& state, const iphelper::ada
     state.next_hop_mac = next_hop_mac_of(adapter);
 
     if (ipv6_switching_needed(state)) {
-        state.remove_ipv6();
-        const SOCKADDR_INET hop = ipv6_socket_address(ipv6_next_hop(state.tunnel_ipv6_address));
         IN6_ADDR address;
         std::memcpy(&address, state.tunnel_ipv6_address.data(), 16);
-        const bool existed = adapter_has(adapter, AF_INET6, &address);
+        // The adapter's list may show the address because the tunnel put it there.
+        const bool ours = owns_address(state.ipv6_address, AF_INET6, &address);
+        state.remove_ipv6();
+        const SOCKADDR_INET hop = ipv6_socket_address(ipv6_next_hop(state.tunnel_ipv6_address));
+        const bool existed = !ours && adapter_has(adapter, AF_INET6, &address);
         state.ipv6_address.row = iphelper::create_unicast_address(adapter, address, state.ipv6_prefix_length);
         state.ipv6_address.created = state.ipv6_address.row != nullptr && !existed;
         state.ipv6_route = create_route(make_switching_route(adapter, hop));
@@ -222,9 +234,10 @@ void setup_address_switching(address_switching_state& state, const iphelper::ada
     }
 
     if (ipv4_switching_needed(state)) {
+        const bool ours = owns_address(state.ipv4_address, AF_INET, &state.tunnel_ipv4_address);
         state.remove_ipv4();
         const SOCKADDR_INET hop = ipv4_socket_address(ipv4_next_hop(state.tunnel_ipv4_address));
-        const bool existed = adapter_has(adapter, AF_INET, &state.tunnel_ipv4_address);
+        const bool existed = !ours && adapter_has(adapter, AF_INET, &state.tunnel_ipv4_address);
         state.ipv4_address.row =
             iphelper::create_unicast_address(adapter, state.tunnel_ipv4_address, state.ipv4_prefix_length);
         state.ipv4_address.created = state.ipv4_address.row != nullptr && !existed;
