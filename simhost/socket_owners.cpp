@@ -444,6 +444,8 @@ DWORD socket_owners::owner_module(owner_call& call, std::uint32_t pid,
         *size = required;
         return done(ERROR_INSUFFICIENT_BUFFER);
     }
+    if (p.module_error != 0)
+        return done(p.module_error);
     auto* info = static_cast<TCPIP_OWNER_MODULE_BASIC_INFO*>(buffer);
     auto* text = reinterpret_cast<wchar_t*>(info + 1);
     info->pModuleName = nullptr;

@@ -39,6 +39,9 @@ struct program {
     std::uint32_t pid = 0;
     std::optional<std::wstring> name; // none: the owner-module query reports no name
     std::optional<std::wstring> path; // none: no path
+    // Non-zero: the owner-module query with a large enough buffer fails with this code
+    // (a protected process, say); the size query still answers.
+    DWORD module_error = 0;
 };
 
 enum class owner_function : std::uint8_t {
