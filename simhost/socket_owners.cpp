@@ -80,6 +80,7 @@ void socket_owners::reset()
     tcp_.clear();
     udp_.clear();
     failures_.clear();
+    overstated_.clear();
     hooks_.clear();
     hook_counts_.clear();
     calls_.clear();
@@ -176,6 +177,15 @@ void socket_owners::fail_always(owner_function function, DWORD error)
         failures_.erase(function);
     else
         failures_[function] = failure{error, 0};
+}
+
+void socket_owners::overstate_row_count(owner_function function, DWORD extra)
+{
+    std::lock_guard lock(mutex_);
+    if (extra == 0)
+        overstated_.erase(function);
+    else
+        overstated_[function] = extra;
 }
 
 void socket_owners::set_call_hook(owner_function function, std::function<void(unsigned)> hook)
@@ -344,6 +354,8 @@ DWORD socket_owners::get_extended_tcp_table(void* table, DWORD* size, BOOL order
             row.OwningModuleInfo[0] = rows[i]->pid;
         }
     }
+    if (auto extra = overstated_.find(call.function); extra != overstated_.end())
+        *static_cast<DWORD*>(table) += extra->second;
     return done(NO_ERROR);
 }
 
@@ -411,6 +423,8 @@ DWORD socket_owners::get_extended_udp_table(void* table, DWORD* size, BOOL order
             row.OwningModuleInfo[0] = rows[i]->pid;
         }
     }
+    if (auto extra = overstated_.find(call.function); extra != overstated_.end())
+        *static_cast<DWORD*>(table) += extra->second;
     return done(NO_ERROR);
 }
 

@@ -99,6 +99,9 @@ public:
     void fail_next(owner_function function, DWORD error, unsigned times = 1);
     // Every call of the function fails with that code until cleared (0 clears).
     void fail_always(owner_function function, DWORD error);
+    // A table function that succeeds reports `extra` more rows in dwNumEntries than it
+    // wrote (and than the buffer holds), as a broken system table would. 0 clears.
+    void overstate_row_count(owner_function function, DWORD extra);
     // Runs at the start of every call of the function, outside the model's lock, with the
     // number of that function's calls so far (1 for the first). Empty: no hook.
     void set_call_hook(owner_function function, std::function<void(unsigned)> hook);
@@ -162,6 +165,7 @@ private:
     std::vector<tcp_connection> tcp_;
     std::vector<udp_socket> udp_;
     std::map<owner_function, failure> failures_;
+    std::map<owner_function, DWORD> overstated_;
     std::map<owner_function, std::function<void(unsigned)>> hooks_;
     std::map<owner_function, unsigned> hook_counts_;
     std::vector<owner_call> calls_;

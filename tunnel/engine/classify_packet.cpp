@@ -105,12 +105,15 @@ bool any_matches(const std::vector<ip_subnet>& list, const typename F::address& 
     return false;
 }
 
-// A path as 8-bit text: the low byte of each UTF-16 unit.
+// A path as 8-bit text: the low byte of each UTF-16 unit. A unit whose low byte is 0
+// (U+0100, say) becomes '?', so that it cannot end the line early.
 std::string narrow(const std::wstring& text)
 {
     std::string out(text.size(), '\0');
-    for (std::size_t i = 0; i < text.size(); ++i)
-        out[i] = static_cast<char>(static_cast<unsigned char>(text[i] & 0xFF));
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto low = static_cast<unsigned char>(text[i] & 0xFF);
+        out[i] = low == 0 ? '?' : static_cast<char>(low);
+    }
     return out;
 }
 

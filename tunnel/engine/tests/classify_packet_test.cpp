@@ -82,8 +82,9 @@ void build_world()
     o.add_program(400, L"game.exe", L"D:\\Games\\game.exe");
     o.add_program(500, L"tool.exe", L"C:/Tools/tool.exe");
     o.add_program(simhost::program{600, std::wstring(L"System"), std::nullopt});
-    const std::uint32_t tcp_owners[] = {100, 200, 400, 500, 600};
-    for (std::uint16_t i = 0; i < 5; ++i) {
+    o.add_program(700, L"x.exe", L"C:\\\u0100\u00e9\\x.exe");
+    const std::uint32_t tcp_owners[] = {100, 200, 400, 500, 600, 700};
+    for (std::uint16_t i = 0; i < 6; ++i) {
         o.add_tcp_connection("192.0.2.10", static_cast<std::uint16_t>(50000 + i), "198.51.100.7", 443, tcp_owners[i]);
         o.add_tcp_connection("2001:db8::1", static_cast<std::uint16_t>(50000 + i), "2001:db8::2", 443, tcp_owners[i]);
     }
@@ -226,6 +227,8 @@ const classify_case cases[] = {
      {tcp_line("SYSTEM", 50009)}, true},
     {"a_row_without_a_path_is_system", {.allowed_apps = "SYSTEM"}, tcp4(50004), true, {tcp_line("SYSTEM", 50004)},
      true},
+    {"path_narrowed_to_its_low_bytes_without_ending_the_line", {}, tcp4(50005), true,
+     {"[FILTER]: C:\\?\xe9\\x.exe : TCP : 192.0.2.10:50005 -> 198.51.100.7:443"}, true},
     {"unknown_owner_misses_a_named_allowed_app", {.allowed_apps = "CHROME.EXE"}, tcp4(50009), false, {}},
     {"allowed_app_outside_allowed_ips", {.allowed_ips = "10.0.0.0/8", .allowed_apps = "CHROME.EXE"}, tcp4(50000),
      false, {}},

@@ -297,6 +297,26 @@ TEST_F(owner_cache, the_row_buffer_grows_by_doubling_and_never_shrinks)
     EXPECT_EQ(calls[0].size_in, grown);
 }
 
+TEST_F(owner_cache, a_row_count_beyond_the_buffer_is_cut_to_the_rows_it_holds)
+{
+    add_programs();
+    owners().add_tcp_connection("192.0.2.10", 50000, "198.51.100.7", 443, 100);
+    owners().add_udp_socket("192.0.2.10", 40000, 200);
+    owners().overstate_row_count(tcp_reads, 1000000);
+    owners().overstate_row_count(udp_reads, 0xFFFFFFFFu - 1);
+    process_lookup_v4 lookup;
+    EXPECT_EQ(lookup.lookup_tcp(chrome_flow)->name, L"chrome.exe");
+    bool refreshed = false;
+    EXPECT_EQ(lookup.lookup_udp({v4(192, 0, 2, 10), 40000}, refreshed)->name, L"Firefox.EXE");
+    // Only the rows within the buffer were asked for their owners: the real ones and
+    // the zeroed room behind them (process id 0, no program).
+    for (const auto& c : owners().calls()) {
+        if (c.function == owner_function::get_owner_module_from_tcp_entry) {
+            EXPECT_TRUE(c.pid == 100 || c.pid == 0);
+        }
+    }
+}
+
 TEST_F(owner_cache, the_two_families_are_independent)
 {
     add_programs();
