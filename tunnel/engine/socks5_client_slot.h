@@ -1,0 +1,62 @@
+#pragma once
+// Where a tunnel keeps its SOCKS5 client. The keep-alive thread, the watchdog and
+// the start replace the client while the packet threads read its ready flag, relay
+// port and proxy address; readers hold a shared owner for as long as they use it, so
+// a replaced client is never freed under a reader. Replacing disconnects the old
+// client at once (its control connection closed, its thread joined) on the replacing
+// thread.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "config/log_callback.h"
+#include "socks5_client.h"
+
+namespace wireguard
+{
+// The proxy as the tunnel keeps it: IPv4 address (network order), port (host order)
+// and the credentials as configured.
+struct socks5_proxy_settings {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    std::optional<std::string> username;
+    std::optional<std::string> password;
+};
+
+// The client's log level for a tunnel's level: 0, 1 and 2 stay, anything else is 3.
+constexpr std::uint32_t socks5_client_log_level(std::int32_t tunnel_level) noexcept
+{
+    return tunnel_level >= 0 && tunnel_level <= 2 ? static_cast<std::uint32_t>(tunnel_level) : 3u;
+}
+
+class socks5_client_slot
+{
+public:
+    socks5_client_slot() = default;
+    socks5_client_slot(const socks5_client_slot&) = delete;
+    socks5_client_slot& operator=(const socks5_client_slot&) = delete;
+    ~socks5_client_slot();
+
+    // The current client, or null.
+    std::shared_ptr<socks5_client> get() const noexcept { return client_.load(); }
+
+    // Puts client in place (null: none) and disconnects the one it replaces (which
+    // throws std::system_error only when joining its thread fails).
+    void replace(std::shared_ptr<socks5_client> client);
+    void reset() { replace(nullptr); }
+
+private:
+    std::atomic<std::shared_ptr<socks5_client>> client_;
+};
+
+// Builds a new client for the proxy (with the user name and the password when both
+// are configured, otherwise with neither), the tunnel's log callback (none when null)
+// and the client level of the tunnel's level; replaces the slot's client with it and
+// starts its association. Nothing when there is no proxy. Throws std::system_error
+// when the association thread cannot be created (the new client then stays in the
+// slot, not ready).
+void recreate_socks5_client(socks5_client_slot& slot, const std::optional<socks5_proxy_settings>& proxy,
+                            log_callback log, std::int32_t tunnel_level);
+} // namespace wireguard
