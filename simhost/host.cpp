@@ -6,6 +6,7 @@
 
 #include "host_network.h"
 #include "packet_driver.h"
+#include "socket_owners.h"
 
 namespace simhost
 {
@@ -24,6 +25,7 @@ void host::reset()
     adapters_.clear();
     next_number_ = 1;
     packet_driver::instance().reset();
+    socket_owners::instance().reset();
 }
 
 std::string host::make_guid(std::uint32_t number)

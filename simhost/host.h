@@ -49,7 +49,8 @@ class host
 public:
     static host& instance();
 
-    // Removes every adapter and resets every simulated driver and the host network.
+    // Removes every adapter and resets every simulated driver, the host network and the
+    // socket owners.
     void reset();
 
     // Adds an adapter; the packet filter driver binds it (handle assigned, its

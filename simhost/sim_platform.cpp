@@ -2,6 +2,7 @@
 #include "host_network.h"
 #include "packet_driver.h"
 #include "platform.h"
+#include "socket_owners.h"
 
 namespace netaccess::platform
 {
@@ -127,5 +128,50 @@ DWORD notify_ip_interface_change(ADDRESS_FAMILY family, PIPINTERFACE_CHANGE_CALL
 DWORD cancel_mib_change_notify2(HANDLE notification_handle)
 {
     return network().cancel_mib_change_notify2(notification_handle);
+}
+DWORD get_extended_tcp_table(void* table, DWORD* size, BOOL order, ULONG family,
+                             TCP_TABLE_CLASS table_class, ULONG reserved)
+{
+    return simhost::socket_owners::instance().get_extended_tcp_table(table, size, order, family,
+                                                                     table_class, reserved);
+}
+
+DWORD get_extended_udp_table(void* table, DWORD* size, BOOL order, ULONG family,
+                             UDP_TABLE_CLASS table_class, ULONG reserved)
+{
+    return simhost::socket_owners::instance().get_extended_udp_table(table, size, order, family,
+                                                                     table_class, reserved);
+}
+
+DWORD get_owner_module_from_tcp_entry(const MIB_TCPROW_OWNER_MODULE* row,
+                                      TCPIP_OWNER_MODULE_INFO_CLASS info_class, void* buffer,
+                                      DWORD* size)
+{
+    return simhost::socket_owners::instance().get_owner_module_from_tcp_entry(row, info_class,
+                                                                              buffer, size);
+}
+
+DWORD get_owner_module_from_tcp6_entry(const MIB_TCP6ROW_OWNER_MODULE* row,
+                                       TCPIP_OWNER_MODULE_INFO_CLASS info_class, void* buffer,
+                                       DWORD* size)
+{
+    return simhost::socket_owners::instance().get_owner_module_from_tcp6_entry(row, info_class,
+                                                                               buffer, size);
+}
+
+DWORD get_owner_module_from_udp_entry(const MIB_UDPROW_OWNER_MODULE* row,
+                                      TCPIP_OWNER_MODULE_INFO_CLASS info_class, void* buffer,
+                                      DWORD* size)
+{
+    return simhost::socket_owners::instance().get_owner_module_from_udp_entry(row, info_class,
+                                                                              buffer, size);
+}
+
+DWORD get_owner_module_from_udp6_entry(const MIB_UDP6ROW_OWNER_MODULE* row,
+                                       TCPIP_OWNER_MODULE_INFO_CLASS info_class, void* buffer,
+                                       DWORD* size)
+{
+    return simhost::socket_owners::instance().get_owner_module_from_udp6_entry(row, info_class,
+                                                                               buffer, size);
 }
 } // namespace netaccess::platform

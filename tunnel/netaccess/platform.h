@@ -1,6 +1,6 @@
 #pragma once
-// The platform boundary: the only way the library reaches the kernel drivers and IP
-// Helper (and, as they are added, the socket-owner tables and the DHCP notification).
+// The platform boundary: the only way the library reaches the kernel drivers, IP Helper
+// and the socket-owner tables (and, as it is added, the DHCP notification).
 //
 // The shipped library binds these functions to Windows (platform_windows.cpp). Under
 // Wine the drivers do not exist and much of IP Helper aborts the process, so test
@@ -81,4 +81,30 @@ DWORD notify_ip_interface_change(ADDRESS_FAMILY family, PIPINTERFACE_CHANGE_CALL
 
 // CancelMibChangeNotify2: returns once no callback of the registration runs any more.
 DWORD cancel_mib_change_notify2(HANDLE notification_handle);
+
+// ---- IP Helper: socket owners -------------------------------------------------------
+
+// GetExtendedTcpTable and GetExtendedUdpTable: 122 (ERROR_INSUFFICIENT_BUFFER) with the
+// required size in *size when the table is missing or *size is too small.
+DWORD get_extended_tcp_table(void* table, DWORD* size, BOOL order, ULONG family,
+                             TCP_TABLE_CLASS table_class, ULONG reserved);
+DWORD get_extended_udp_table(void* table, DWORD* size, BOOL order, ULONG family,
+                             UDP_TABLE_CLASS table_class, ULONG reserved);
+
+// GetOwnerModuleFromTcpEntry, GetOwnerModuleFromTcp6Entry, GetOwnerModuleFromUdpEntry,
+// GetOwnerModuleFromUdp6Entry: 122 with the required size in *size when the buffer is
+// missing or too small. With TCPIP_OWNER_MODULE_INFO_BASIC the buffer receives a
+// TCPIP_OWNER_MODULE_BASIC_INFO whose strings lie in the same buffer.
+DWORD get_owner_module_from_tcp_entry(const MIB_TCPROW_OWNER_MODULE* row,
+                                      TCPIP_OWNER_MODULE_INFO_CLASS info_class, void* buffer,
+                                      DWORD* size);
+DWORD get_owner_module_from_tcp6_entry(const MIB_TCP6ROW_OWNER_MODULE* row,
+                                       TCPIP_OWNER_MODULE_INFO_CLASS info_class, void* buffer,
+                                       DWORD* size);
+DWORD get_owner_module_from_udp_entry(const MIB_UDPROW_OWNER_MODULE* row,
+                                      TCPIP_OWNER_MODULE_INFO_CLASS info_class, void* buffer,
+                                      DWORD* size);
+DWORD get_owner_module_from_udp6_entry(const MIB_UDP6ROW_OWNER_MODULE* row,
+                                       TCPIP_OWNER_MODULE_INFO_CLASS info_class, void* buffer,
+                                       DWORD* size);
 } // namespace netaccess::platform

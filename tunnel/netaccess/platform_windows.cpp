@@ -117,4 +117,48 @@ DWORD cancel_mib_change_notify2(HANDLE notification_handle)
 {
     return ::CancelMibChangeNotify2(notification_handle);
 }
+DWORD get_extended_tcp_table(void* table, DWORD* size, BOOL order, ULONG family,
+                             TCP_TABLE_CLASS table_class, ULONG reserved)
+{
+    return ::GetExtendedTcpTable(table, size, order, family, table_class, reserved);
+}
+
+DWORD get_extended_udp_table(void* table, DWORD* size, BOOL order, ULONG family,
+                             UDP_TABLE_CLASS table_class, ULONG reserved)
+{
+    return ::GetExtendedUdpTable(table, size, order, family, table_class, reserved);
+}
+
+// The owner-module functions do not change the row; their prototypes just lack const.
+DWORD get_owner_module_from_tcp_entry(const MIB_TCPROW_OWNER_MODULE* row,
+                                      TCPIP_OWNER_MODULE_INFO_CLASS info_class, void* buffer,
+                                      DWORD* size)
+{
+    return ::GetOwnerModuleFromTcpEntry(const_cast<MIB_TCPROW_OWNER_MODULE*>(row), info_class,
+                                        buffer, size);
+}
+
+DWORD get_owner_module_from_tcp6_entry(const MIB_TCP6ROW_OWNER_MODULE* row,
+                                       TCPIP_OWNER_MODULE_INFO_CLASS info_class, void* buffer,
+                                       DWORD* size)
+{
+    return ::GetOwnerModuleFromTcp6Entry(const_cast<MIB_TCP6ROW_OWNER_MODULE*>(row), info_class,
+                                         buffer, size);
+}
+
+DWORD get_owner_module_from_udp_entry(const MIB_UDPROW_OWNER_MODULE* row,
+                                      TCPIP_OWNER_MODULE_INFO_CLASS info_class, void* buffer,
+                                      DWORD* size)
+{
+    return ::GetOwnerModuleFromUdpEntry(const_cast<MIB_UDPROW_OWNER_MODULE*>(row), info_class,
+                                        buffer, size);
+}
+
+DWORD get_owner_module_from_udp6_entry(const MIB_UDP6ROW_OWNER_MODULE* row,
+                                       TCPIP_OWNER_MODULE_INFO_CLASS info_class, void* buffer,
+                                       DWORD* size)
+{
+    return ::GetOwnerModuleFromUdp6Entry(const_cast<MIB_UDP6ROW_OWNER_MODULE*>(row), info_class,
+                                         buffer, size);
+}
 } // namespace netaccess::platform

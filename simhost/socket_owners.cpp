@@ -1,0 +1,538 @@
+#include "socket_owners.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <stdexcept>
+
+#include "ip_text.h"
+
+namespace simhost
+{
+namespace
+{
+// What Windows may leave in the upper half of a port DWORD.
+constexpr DWORD port_junk = 0xA5A50000u;
+
+DWORD port_field(const SOCKADDR_INET& endpoint)
+{
+    const std::uint16_t network_port =
+        endpoint.si_family == AF_INET6 ? endpoint.Ipv6.sin6_port : endpoint.Ipv4.sin_port;
+    return port_junk | network_port;
+}
+
+SOCKADDR_INET endpoint(std::string_view address, std::uint16_t port)
+{
+    SOCKADDR_INET e = parse_ip(address);
+    if (e.si_family == AF_INET6)
+        e.Ipv6.sin6_port = ::htons(port);
+    else
+        e.Ipv4.sin_port = ::htons(port);
+    return e;
+}
+
+bool same_endpoint(const SOCKADDR_INET& a, const SOCKADDR_INET& b)
+{
+    return same_ip(a, b) && port_field(a) == port_field(b);
+}
+
+template <class Table, class Row>
+DWORD table_size(std::size_t rows)
+{
+    return static_cast<DWORD>(offsetof(Table, table) + rows * sizeof(Row));
+}
+
+void copy_ipv6(UCHAR (&out)[16], const SOCKADDR_INET& address)
+{
+    std::memcpy(out, &address.Ipv6.sin6_addr, 16);
+}
+} // namespace
+
+const char* function_name(owner_function function)
+{
+    switch (function) {
+    case owner_function::get_extended_tcp_table:
+        return "GetExtendedTcpTable";
+    case owner_function::get_extended_udp_table:
+        return "GetExtendedUdpTable";
+    case owner_function::get_owner_module_from_tcp_entry:
+        return "GetOwnerModuleFromTcpEntry";
+    case owner_function::get_owner_module_from_tcp6_entry:
+        return "GetOwnerModuleFromTcp6Entry";
+    case owner_function::get_owner_module_from_udp_entry:
+        return "GetOwnerModuleFromUdpEntry";
+    case owner_function::get_owner_module_from_udp6_entry:
+        return "GetOwnerModuleFromUdp6Entry";
+    }
+    return "?";
+}
+
+socket_owners& socket_owners::instance()
+{
+    static socket_owners the_owners;
+    return the_owners;
+}
+
+void socket_owners::reset()
+{
+    std::lock_guard lock(mutex_);
+    programs_.clear();
+    tcp_.clear();
+    udp_.clear();
+    failures_.clear();
+    overstated_.clear();
+    hooks_.clear();
+    hook_counts_.clear();
+    calls_.clear();
+    violations_.clear();
+    next_call_ = 0;
+    clock_ = 0;
+}
+
+void socket_owners::add_program(std::uint32_t pid, std::wstring name, std::wstring path)
+{
+    add_program(program{pid, std::move(name), std::move(path)});
+}
+
+void socket_owners::add_program(program p)
+{
+    std::lock_guard lock(mutex_);
+    const std::uint32_t pid = p.pid;
+    programs_[pid] = std::move(p);
+}
+
+bool socket_owners::remove_program(std::uint32_t pid)
+{
+    std::lock_guard lock(mutex_);
+    return programs_.erase(pid) != 0;
+}
+
+void socket_owners::add_tcp_connection(std::string_view local_address, std::uint16_t local_port,
+                                       std::string_view remote_address, std::uint16_t remote_port,
+                                       std::uint32_t pid, DWORD state)
+{
+    tcp_connection c;
+    c.local = endpoint(local_address, local_port);
+    c.remote = endpoint(remote_address, remote_port);
+    if (c.local.si_family != c.remote.si_family)
+        throw std::invalid_argument("simhost: a TCP connection's two ends of different families");
+    c.state = state;
+    c.pid = pid;
+    std::lock_guard lock(mutex_);
+    c.created = ++clock_;
+    tcp_.push_back(c);
+}
+
+bool socket_owners::remove_tcp_connection(std::string_view local_address, std::uint16_t local_port,
+                                          std::string_view remote_address, std::uint16_t remote_port)
+{
+    const SOCKADDR_INET local = endpoint(local_address, local_port);
+    const SOCKADDR_INET remote = endpoint(remote_address, remote_port);
+    std::lock_guard lock(mutex_);
+    auto found = std::find_if(tcp_.begin(), tcp_.end(), [&](const tcp_connection& c) {
+        return same_endpoint(c.local, local) && same_endpoint(c.remote, remote);
+    });
+    if (found == tcp_.end())
+        return false;
+    tcp_.erase(found);
+    return true;
+}
+
+void socket_owners::add_udp_socket(std::string_view local_address, std::uint16_t local_port,
+                                   std::uint32_t pid)
+{
+    udp_socket s;
+    s.local = endpoint(local_address, local_port);
+    s.pid = pid;
+    std::lock_guard lock(mutex_);
+    s.created = ++clock_;
+    udp_.push_back(s);
+}
+
+bool socket_owners::remove_udp_socket(std::string_view local_address, std::uint16_t local_port)
+{
+    const SOCKADDR_INET local = endpoint(local_address, local_port);
+    std::lock_guard lock(mutex_);
+    auto found = std::find_if(udp_.begin(), udp_.end(),
+                              [&](const udp_socket& s) { return same_endpoint(s.local, local); });
+    if (found == udp_.end())
+        return false;
+    udp_.erase(found);
+    return true;
+}
+
+void socket_owners::fail_next(owner_function function, DWORD error, unsigned times)
+{
+    std::lock_guard lock(mutex_);
+    if (times == 0)
+        failures_.erase(function);
+    else
+        failures_[function] = failure{error, times};
+}
+
+void socket_owners::fail_always(owner_function function, DWORD error)
+{
+    std::lock_guard lock(mutex_);
+    if (error == 0)
+        failures_.erase(function);
+    else
+        failures_[function] = failure{error, 0};
+}
+
+void socket_owners::overstate_row_count(owner_function function, DWORD extra)
+{
+    std::lock_guard lock(mutex_);
+    if (extra == 0)
+        overstated_.erase(function);
+    else
+        overstated_[function] = extra;
+}
+
+void socket_owners::set_call_hook(owner_function function, std::function<void(unsigned)> hook)
+{
+    std::lock_guard lock(mutex_);
+    if (hook)
+        hooks_[function] = std::move(hook);
+    else
+        hooks_.erase(function);
+}
+
+std::vector<owner_call> socket_owners::calls() const
+{
+    std::lock_guard lock(mutex_);
+    return calls_;
+}
+
+std::size_t socket_owners::call_count(owner_function function) const
+{
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(std::count_if(
+        calls_.begin(), calls_.end(), [&](const owner_call& c) { return c.function == function; }));
+}
+
+std::size_t socket_owners::call_count(owner_function function, ULONG family) const
+{
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(std::count_if(calls_.begin(), calls_.end(), [&](const owner_call& c) {
+        return c.function == function && c.family == family;
+    }));
+}
+
+void socket_owners::clear_calls()
+{
+    std::lock_guard lock(mutex_);
+    calls_.clear();
+}
+
+std::vector<std::string> socket_owners::violations() const
+{
+    std::lock_guard lock(mutex_);
+    return violations_;
+}
+
+std::vector<std::string> socket_owners::take_violations()
+{
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> taken;
+    taken.swap(violations_);
+    return taken;
+}
+
+bool socket_owners::take_failure(owner_function function, DWORD& error)
+{
+    auto found = failures_.find(function);
+    if (found == failures_.end())
+        return false;
+    error = found->second.error;
+    if (found->second.times != 0 && --found->second.times == 0)
+        failures_.erase(found);
+    return true;
+}
+
+owner_call& socket_owners::record(owner_function function)
+{
+    owner_call call;
+    call.number = ++next_call_;
+    call.function = function;
+    calls_.push_back(call);
+    return calls_.back();
+}
+
+void socket_owners::violation(std::string text)
+{
+    violations_.push_back(std::move(text));
+}
+
+void socket_owners::run_hook(owner_function function)
+{
+    std::function<void(unsigned)> hook;
+    unsigned count = 0;
+    {
+        std::lock_guard lock(mutex_);
+        count = ++hook_counts_[function];
+        auto found = hooks_.find(function);
+        if (found != hooks_.end())
+            hook = found->second;
+    }
+    if (hook)
+        hook(count);
+}
+
+DWORD socket_owners::get_extended_tcp_table(void* table, DWORD* size, BOOL order, ULONG family,
+                                            TCP_TABLE_CLASS table_class, ULONG reserved)
+{
+    (void)order; // rows are listed in the order they were added
+    run_hook(owner_function::get_extended_tcp_table);
+    std::lock_guard lock(mutex_);
+    owner_call& call = record(owner_function::get_extended_tcp_table);
+    call.family = family;
+    call.buffer = table != nullptr;
+    call.size_in = size ? *size : 0;
+    call.size_out = call.size_in;
+    const auto done = [&](DWORD result) {
+        call.result = result;
+        call.size_out = size ? *size : 0;
+        return result;
+    };
+    if (take_failure(call.function, call.result))
+        return call.result;
+    if (!size || reserved != 0 || (family != AF_INET && family != AF_INET6)) {
+        violation("GetExtendedTcpTable: no size, a reserved value or an unknown family");
+        return done(ERROR_INVALID_PARAMETER);
+    }
+    if (table_class != TCP_TABLE_OWNER_MODULE_LISTENER &&
+        table_class != TCP_TABLE_OWNER_MODULE_CONNECTIONS && table_class != TCP_TABLE_OWNER_MODULE_ALL) {
+        violation("GetExtendedTcpTable: the model answers only the owner-module classes");
+        return done(ERROR_NOT_SUPPORTED);
+    }
+    std::vector<const tcp_connection*> rows;
+    for (const tcp_connection& c : tcp_) {
+        const bool listener = c.state == MIB_TCP_STATE_LISTEN;
+        if (c.local.si_family != family)
+            continue;
+        if ((table_class == TCP_TABLE_OWNER_MODULE_LISTENER && !listener) ||
+            (table_class == TCP_TABLE_OWNER_MODULE_CONNECTIONS && listener))
+            continue;
+        rows.push_back(&c);
+    }
+    const DWORD required =
+        family == AF_INET ? table_size<MIB_TCPTABLE_OWNER_MODULE, MIB_TCPROW_OWNER_MODULE>(rows.size())
+                          : table_size<MIB_TCP6TABLE_OWNER_MODULE, MIB_TCP6ROW_OWNER_MODULE>(rows.size());
+    if (!table || *size < required) {
+        *size = required;
+        return done(ERROR_INSUFFICIENT_BUFFER);
+    }
+    std::memset(table, 0, required);
+    if (family == AF_INET) {
+        auto* out = static_cast<MIB_TCPTABLE_OWNER_MODULE*>(table);
+        out->dwNumEntries = static_cast<DWORD>(rows.size());
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            MIB_TCPROW_OWNER_MODULE& row = out->table[i];
+            row.dwState = rows[i]->state;
+            row.dwLocalAddr = rows[i]->local.Ipv4.sin_addr.s_addr;
+            row.dwLocalPort = port_field(rows[i]->local);
+            row.dwRemoteAddr = rows[i]->remote.Ipv4.sin_addr.s_addr;
+            row.dwRemotePort = port_field(rows[i]->remote);
+            row.dwOwningPid = rows[i]->pid;
+            row.liCreateTimestamp.QuadPart = rows[i]->created;
+            row.OwningModuleInfo[0] = rows[i]->pid;
+        }
+    } else {
+        auto* out = static_cast<MIB_TCP6TABLE_OWNER_MODULE*>(table);
+        out->dwNumEntries = static_cast<DWORD>(rows.size());
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            MIB_TCP6ROW_OWNER_MODULE& row = out->table[i];
+            copy_ipv6(row.ucLocalAddr, rows[i]->local);
+            row.dwLocalScopeId = rows[i]->local.Ipv6.sin6_scope_id;
+            row.dwLocalPort = port_field(rows[i]->local);
+            copy_ipv6(row.ucRemoteAddr, rows[i]->remote);
+            row.dwRemoteScopeId = rows[i]->remote.Ipv6.sin6_scope_id;
+            row.dwRemotePort = port_field(rows[i]->remote);
+            row.dwState = rows[i]->state;
+            row.dwOwningPid = rows[i]->pid;
+            row.liCreateTimestamp.QuadPart = rows[i]->created;
+            row.OwningModuleInfo[0] = rows[i]->pid;
+        }
+    }
+    if (auto extra = overstated_.find(call.function); extra != overstated_.end())
+        *static_cast<DWORD*>(table) += extra->second;
+    return done(NO_ERROR);
+}
+
+DWORD socket_owners::get_extended_udp_table(void* table, DWORD* size, BOOL order, ULONG family,
+                                            UDP_TABLE_CLASS table_class, ULONG reserved)
+{
+    (void)order;
+    run_hook(owner_function::get_extended_udp_table);
+    std::lock_guard lock(mutex_);
+    owner_call& call = record(owner_function::get_extended_udp_table);
+    call.family = family;
+    call.buffer = table != nullptr;
+    call.size_in = size ? *size : 0;
+    call.size_out = call.size_in;
+    const auto done = [&](DWORD result) {
+        call.result = result;
+        call.size_out = size ? *size : 0;
+        return result;
+    };
+    if (take_failure(call.function, call.result))
+        return call.result;
+    if (!size || reserved != 0 || (family != AF_INET && family != AF_INET6)) {
+        violation("GetExtendedUdpTable: no size, a reserved value or an unknown family");
+        return done(ERROR_INVALID_PARAMETER);
+    }
+    if (table_class != UDP_TABLE_OWNER_MODULE) {
+        violation("GetExtendedUdpTable: the model answers only the owner-module class");
+        return done(ERROR_NOT_SUPPORTED);
+    }
+    std::vector<const udp_socket*> rows;
+    for (const udp_socket& s : udp_)
+        if (s.local.si_family == family)
+            rows.push_back(&s);
+    const DWORD required =
+        family == AF_INET ? table_size<MIB_UDPTABLE_OWNER_MODULE, MIB_UDPROW_OWNER_MODULE>(rows.size())
+                          : table_size<MIB_UDP6TABLE_OWNER_MODULE, MIB_UDP6ROW_OWNER_MODULE>(rows.size());
+    if (!table || *size < required) {
+        *size = required;
+        return done(ERROR_INSUFFICIENT_BUFFER);
+    }
+    std::memset(table, 0, required);
+    if (family == AF_INET) {
+        auto* out = static_cast<MIB_UDPTABLE_OWNER_MODULE*>(table);
+        out->dwNumEntries = static_cast<DWORD>(rows.size());
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            MIB_UDPROW_OWNER_MODULE& row = out->table[i];
+            row.dwLocalAddr = rows[i]->local.Ipv4.sin_addr.s_addr;
+            row.dwLocalPort = port_field(rows[i]->local);
+            row.dwOwningPid = rows[i]->pid;
+            row.liCreateTimestamp.QuadPart = rows[i]->created;
+            row.SpecificPortBind = 1;
+            row.OwningModuleInfo[0] = rows[i]->pid;
+        }
+    } else {
+        auto* out = static_cast<MIB_UDP6TABLE_OWNER_MODULE*>(table);
+        out->dwNumEntries = static_cast<DWORD>(rows.size());
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            MIB_UDP6ROW_OWNER_MODULE& row = out->table[i];
+            copy_ipv6(row.ucLocalAddr, rows[i]->local);
+            row.dwLocalScopeId = rows[i]->local.Ipv6.sin6_scope_id;
+            row.dwLocalPort = port_field(rows[i]->local);
+            row.dwOwningPid = rows[i]->pid;
+            row.liCreateTimestamp.QuadPart = rows[i]->created;
+            row.SpecificPortBind = 1;
+            row.OwningModuleInfo[0] = rows[i]->pid;
+        }
+    }
+    if (auto extra = overstated_.find(call.function); extra != overstated_.end())
+        *static_cast<DWORD*>(table) += extra->second;
+    return done(NO_ERROR);
+}
+
+DWORD socket_owners::owner_module(owner_call& call, std::uint32_t pid,
+                                  TCPIP_OWNER_MODULE_INFO_CLASS info_class, void* buffer, DWORD* size)
+{
+    call.pid = pid;
+    call.buffer = buffer != nullptr;
+    call.size_in = size ? *size : 0;
+    call.size_out = call.size_in;
+    const auto done = [&](DWORD result) {
+        call.result = result;
+        call.size_out = size ? *size : 0;
+        return result;
+    };
+    if (take_failure(call.function, call.result))
+        return call.result;
+    if (!size || info_class != TCPIP_OWNER_MODULE_INFO_BASIC) {
+        violation(std::string(function_name(call.function)) + ": no size or an unknown class");
+        return done(ERROR_INVALID_PARAMETER);
+    }
+    auto found = programs_.find(pid);
+    if (found == programs_.end())
+        return done(ERROR_NOT_FOUND);
+    const program& p = found->second;
+    const std::size_t name_units = p.name ? p.name->size() + 1 : 0;
+    const std::size_t path_units = p.path ? p.path->size() + 1 : 0;
+    const DWORD required = static_cast<DWORD>(sizeof(TCPIP_OWNER_MODULE_BASIC_INFO) +
+                                              (name_units + path_units) * sizeof(wchar_t));
+    if (!buffer || *size < required) {
+        *size = required;
+        return done(ERROR_INSUFFICIENT_BUFFER);
+    }
+    if (p.module_error != 0)
+        return done(p.module_error);
+    auto* info = static_cast<TCPIP_OWNER_MODULE_BASIC_INFO*>(buffer);
+    auto* text = reinterpret_cast<wchar_t*>(info + 1);
+    info->pModuleName = nullptr;
+    info->pModulePath = nullptr;
+    if (p.name) {
+        std::memcpy(text, p.name->c_str(), name_units * sizeof(wchar_t));
+        info->pModuleName = text;
+        text += name_units;
+    }
+    if (p.path) {
+        std::memcpy(text, p.path->c_str(), path_units * sizeof(wchar_t));
+        info->pModulePath = text;
+    }
+    return done(NO_ERROR);
+}
+
+DWORD socket_owners::get_owner_module_from_tcp_entry(const MIB_TCPROW_OWNER_MODULE* row,
+                                                     TCPIP_OWNER_MODULE_INFO_CLASS info_class,
+                                                     void* buffer, DWORD* size)
+{
+    run_hook(owner_function::get_owner_module_from_tcp_entry);
+    std::lock_guard lock(mutex_);
+    owner_call& call = record(owner_function::get_owner_module_from_tcp_entry);
+    call.family = AF_INET;
+    if (!row) {
+        violation("GetOwnerModuleFromTcpEntry: no row");
+        return call.result = ERROR_INVALID_PARAMETER;
+    }
+    return owner_module(call, row->dwOwningPid, info_class, buffer, size);
+}
+
+DWORD socket_owners::get_owner_module_from_tcp6_entry(const MIB_TCP6ROW_OWNER_MODULE* row,
+                                                      TCPIP_OWNER_MODULE_INFO_CLASS info_class,
+                                                      void* buffer, DWORD* size)
+{
+    run_hook(owner_function::get_owner_module_from_tcp6_entry);
+    std::lock_guard lock(mutex_);
+    owner_call& call = record(owner_function::get_owner_module_from_tcp6_entry);
+    call.family = AF_INET6;
+    if (!row) {
+        violation("GetOwnerModuleFromTcp6Entry: no row");
+        return call.result = ERROR_INVALID_PARAMETER;
+    }
+    return owner_module(call, row->dwOwningPid, info_class, buffer, size);
+}
+
+DWORD socket_owners::get_owner_module_from_udp_entry(const MIB_UDPROW_OWNER_MODULE* row,
+                                                     TCPIP_OWNER_MODULE_INFO_CLASS info_class,
+                                                     void* buffer, DWORD* size)
+{
+    run_hook(owner_function::get_owner_module_from_udp_entry);
+    std::lock_guard lock(mutex_);
+    owner_call& call = record(owner_function::get_owner_module_from_udp_entry);
+    call.family = AF_INET;
+    if (!row) {
+        violation("GetOwnerModuleFromUdpEntry: no row");
+        return call.result = ERROR_INVALID_PARAMETER;
+    }
+    return owner_module(call, row->dwOwningPid, info_class, buffer, size);
+}
+
+DWORD socket_owners::get_owner_module_from_udp6_entry(const MIB_UDP6ROW_OWNER_MODULE* row,
+                                                      TCPIP_OWNER_MODULE_INFO_CLASS info_class,
+                                                      void* buffer, DWORD* size)
+{
+    run_hook(owner_function::get_owner_module_from_udp6_entry);
+    std::lock_guard lock(mutex_);
+    owner_call& call = record(owner_function::get_owner_module_from_udp6_entry);
+    call.family = AF_INET6;
+    if (!row) {
+        violation("GetOwnerModuleFromUdp6Entry: no row");
+        return call.result = ERROR_INVALID_PARAMETER;
+    }
+    return owner_module(call, row->dwOwningPid, info_class, buffer, size);
+}
+} // namespace simhost

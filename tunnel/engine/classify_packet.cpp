@@ -1,0 +1,358 @@
+// Packet classification.
+#include "classify_packet.h"
+
+#include <array>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "app_match.h"
+#include "ipv6_walk.h"
+#include "netaccess/address_text.h"
+#include "netaccess/frame_view.h"
+
+namespace wireguard
+{
+namespace
+{
+constexpr std::uint32_t filter_log_level = 3;
+constexpr std::uint16_t dns_port = 53;
+constexpr std::uint8_t tcp_syn = 0x02;
+constexpr std::uint8_t tcp_syn_ack_mask = 0x12;
+
+using process_ptr = std::shared_ptr<iphelper::network_process>;
+
+// The per-family parts of the rules.
+struct ipv4_family {
+    using address = std::array<std::uint8_t, 4>;
+    static constexpr std::uint8_t family = family_ipv4;
+    static constexpr std::size_t source_offset = rimcap::ip_header_offset + 12;
+    static constexpr std::size_t destination_offset = rimcap::ip_header_offset + 16;
+
+    static bool matches(const ip_subnet& entry, const address& a) noexcept
+    {
+        const auto* s = std::get_if<ipv4_subnet>(&entry.subnet);
+        if (entry.family != family || !s)
+            return false;
+        for (std::size_t i = 0; i < 4; ++i)
+            if ((s->mask[i] & a[i]) != (s->mask[i] & s->address[i]))
+                return false;
+        return true;
+    }
+    static std::string text(const address& a)
+    {
+        IN_ADDR in;
+        std::memcpy(&in, a.data(), a.size());
+        return iphelper::ipv4_to_string(&in);
+    }
+    static process_ptr tcp_owner(const owner_caches& owners, const rimcap::frame_view& f, const rimcap::transport_header& t)
+    {
+        return owners.ipv4().lookup_tcp(iphelper::tcp_owner_key_v4(f, t));
+    }
+    static process_ptr udp_owner(const owner_caches& owners, const rimcap::frame_view& f, const rimcap::transport_header& t,
+                                 bool& refreshed)
+    {
+        return owners.ipv4().lookup_udp(iphelper::udp_owner_key_v4(f, t), refreshed);
+    }
+};
+
+struct ipv6_family {
+    using address = std::array<std::uint8_t, 16>;
+    static constexpr std::uint8_t family = family_ipv6;
+    static constexpr std::size_t source_offset = rimcap::ip_header_offset + 8;
+    static constexpr std::size_t destination_offset = rimcap::ip_header_offset + 24;
+
+    // Mask and address compared as two 8-byte halves.
+    static bool matches(const ip_subnet& entry, const address& a) noexcept
+    {
+        const auto* s = std::get_if<ipv6_subnet>(&entry.subnet);
+        if (entry.family != family || !s)
+            return false;
+        for (std::size_t half = 0; half < 16; half += 8) {
+            std::uint64_t mask, value, network;
+            std::memcpy(&mask, s->mask.data() + half, 8);
+            std::memcpy(&value, a.data() + half, 8);
+            std::memcpy(&network, s->address.data() + half, 8);
+            if ((mask & value) != (mask & network))
+                return false;
+        }
+        return true;
+    }
+    static std::string text(const address& a)
+    {
+        IN6_ADDR in;
+        std::memcpy(&in, a.data(), a.size());
+        return iphelper::ipv6_to_string(&in);
+    }
+    static process_ptr tcp_owner(const owner_caches& owners, const rimcap::frame_view& f, const rimcap::transport_header& t)
+    {
+        return owners.ipv6().lookup_tcp(iphelper::tcp_owner_key_v6(f, t));
+    }
+    static process_ptr udp_owner(const owner_caches& owners, const rimcap::frame_view& f, const rimcap::transport_header& t,
+                                 bool& refreshed)
+    {
+        return owners.ipv6().lookup_udp(iphelper::udp_owner_key_v6(f, t), refreshed);
+    }
+};
+
+template <class F>
+bool any_matches(const std::vector<ip_subnet>& list, const typename F::address& a) noexcept
+{
+    for (const ip_subnet& entry : list)
+        if (F::matches(entry, a))
+            return true;
+    return false;
+}
+
+// A path as 8-bit text: the low byte of each UTF-16 unit. A unit whose low byte is 0
+// (U+0100, say) becomes '?', so that it cannot end the line early.
+std::string narrow(const std::wstring& text)
+{
+    std::string out(text.size(), '\0');
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto low = static_cast<unsigned char>(text[i] & 0xFF);
+        out[i] = low == 0 ? '?' : static_cast<char>(low);
+    }
+    return out;
+}
+
+std::string address_text(const ip_address& a)
+{
+    if (a.family == family_ipv6) {
+        ipv6_family::address bytes;
+        std::memcpy(bytes.data(), a.address.data(), 16);
+        return ipv6_family::text(bytes);
+    }
+    ipv4_family::address bytes;
+    std::memcpy(bytes.data(), a.address.data(), 4);
+    return ipv4_family::text(bytes);
+}
+
+bool is_extension_header(std::uint8_t next) noexcept
+{
+    return next == 0 || next == 43 || next == 44 || next == 60;
+}
+
+// One decision on one IP packet of family F.
+template <class F>
+class classification
+{
+public:
+    classification(const classification_input& input, const rimcap::frame_view& f, owner_caches owners) noexcept
+        : input_(input), config_(*input.config), f_(f), owners_(owners)
+    {
+        f_.read(F::source_offset, source_.data(), source_.size());
+        f_.read(F::destination_offset, destination_.data(), destination_.size());
+    }
+
+    // A frame that passed the frame view's checks.
+    bool decide()
+    {
+        std::uint8_t protocol = 0;
+        std::optional<rimcap::transport_header> transport;
+        bool chain_cut = false;
+        if constexpr (F::family == family_ipv4) {
+            protocol = f_.ip_protocol();
+            transport = f_.ipv4_transport(); // none for a fragment other than the first
+        } else {
+            const ipv6_upper_layer_info info = ipv6_upper_layer(f_);
+            protocol = info.protocol;
+            transport = info.header; // none for a later fragment or a cut chain
+            chain_cut = !transport && is_extension_header(protocol);
+        }
+
+        if (disallowed()) {
+            log_ignored(protocol);
+            return false;
+        }
+        const bool ports = transport && f_.header_complete(*transport);
+        if (protocol == rimcap::ip_protocol_tcp && ports)
+            return decide_tcp(*transport);
+        if (protocol == rimcap::ip_protocol_udp && ports)
+            return decide_udp(*transport);
+        if (protocol == rimcap::ip_protocol_tcp || protocol == rimcap::ip_protocol_udp || chain_cut)
+            return by_destination(protocol);
+        if (!config_.peer_config.allowed_apps.empty())
+            return false;
+        return by_destination(protocol);
+    }
+
+    // A frame that failed the frame view's checks but holds the destination address.
+    bool decide_malformed(std::uint8_t protocol, bool udp_possible)
+    {
+        if (disallowed()) {
+            log_ignored(protocol);
+            return false;
+        }
+        if (allowed()) {
+            log_protocol(protocol);
+            return true;
+        }
+        return !config_.interface_config.dns.empty() && udp_possible;
+    }
+
+private:
+    bool disallowed() const noexcept { return any_matches<F>(config_.peer_config.disallowed_ips, destination_); }
+    bool allowed() const noexcept { return any_matches<F>(config_.peer_config.allowed_ips, destination_); }
+    bool logging() const noexcept { return input_.logger && input_.log_level >= filter_log_level; }
+
+    // Packets without ports: by AllowedIPs alone.
+    bool by_destination(std::uint8_t protocol)
+    {
+        if (!allowed())
+            return false;
+        log_protocol(protocol);
+        return true;
+    }
+
+    bool decide_tcp(const rimcap::transport_header& t)
+    {
+        if (!allowed())
+            return false;
+        const auto& peer = config_.peer_config;
+        const bool log = logging() && (f_.u8(t.offset + 13u) & tcp_syn_ack_mask) == tcp_syn;
+        process_ptr owner;
+        const auto owner_of = [&]() -> const iphelper::network_process& {
+            if (!owner)
+                owner = F::tcp_owner(owners_, f_, t);
+            return *owner;
+        };
+        if (!peer.allowed_apps.empty() && find_app(peer.allowed_apps, owner_of())) {
+            if (log)
+                log_connection("", *owner, "TCP", t);
+            return true;
+        }
+        if (!peer.disallowed_apps.empty() && find_app(peer.disallowed_apps, owner_of())) {
+            if (log)
+                log_connection("Skipping ", *owner, "TCP", t);
+            return false;
+        }
+        if (!peer.allowed_apps.empty())
+            return false;
+        if (log)
+            log_connection("", owner_of(), "TCP", t);
+        return true;
+    }
+
+    bool decide_udp(const rimcap::transport_header& t)
+    {
+        const auto& peer = config_.peer_config;
+        bool refreshed = false;
+        process_ptr owner;
+        const auto owner_of = [&]() -> const iphelper::network_process& {
+            if (!owner)
+                owner = F::udp_owner(owners_, f_, t, refreshed);
+            return *owner;
+        };
+
+        if (!config_.interface_config.dns.empty() && f_.u16(t.offset + 2u) == dns_port) {
+            if (input_.dns_cache_bypass && contains_upper(owner_of().name, L"DNSCACHE"))
+                return false;
+            if (logging()) {
+                owner_of();
+                if (refreshed)
+                    log_dns(*owner, t);
+            }
+            return true;
+        }
+
+        if (!allowed())
+            return false;
+        if (!peer.allowed_apps.empty() && find_app(peer.allowed_apps, owner_of())) {
+            if (logging() && refreshed)
+                log_connection("", *owner, "UDP", t);
+            return true;
+        }
+        if (!peer.disallowed_apps.empty() && find_app(peer.disallowed_apps, owner_of())) {
+            if (logging() && refreshed)
+                log_connection("Skipping ", *owner, "UDP", t);
+            return false;
+        }
+        if (!peer.allowed_apps.empty())
+            return false;
+        if (logging()) {
+            owner_of();
+            if (refreshed)
+                log_connection("", *owner, "UDP", t);
+        }
+        return true;
+    }
+
+    void write(const std::string& line) const { input_.logger(line.c_str()); }
+
+    void log_ignored(std::uint8_t protocol) const
+    {
+        if (logging())
+            write("[FILTER]: Skipping ignored IP: PROTOCOL " + std::to_string(protocol) + " : " + F::text(source_) +
+                  " -> " + F::text(destination_));
+    }
+
+    void log_protocol(std::uint8_t protocol) const
+    {
+        if (logging())
+            write("[FILTER]: PROTOCOL " + std::to_string(protocol) + " : " + F::text(source_) + " -> " +
+                  F::text(destination_));
+    }
+
+    void log_connection(const char* prefix, const iphelper::network_process& owner, const char* protocol,
+                        const rimcap::transport_header& t) const
+    {
+        write(std::string("[FILTER]: ") + prefix + narrow(owner.path) + " : " + protocol + " : " + F::text(source_) +
+              ":" + std::to_string(f_.u16(t.offset)) + " -> " + F::text(destination_) + ":" +
+              std::to_string(f_.u16(t.offset + 2u)));
+    }
+
+    void log_dns(const iphelper::network_process& owner, const rimcap::transport_header& t) const
+    {
+        write("[FILTER]: " + narrow(owner.path) + " : DNS : " + F::text(source_) + ":" +
+              std::to_string(f_.u16(t.offset)) + " -> " + address_text(config_.interface_config.dns.front()) + "[" +
+              F::text(destination_) + "]:" + std::to_string(f_.u16(t.offset + 2u)));
+    }
+
+    const classification_input& input_;
+    const wg_config& config_;
+    const rimcap::frame_view& f_;
+    owner_caches owners_;
+    typename F::address source_{};
+    typename F::address destination_{};
+};
+
+// A frame that failed the frame view's checks (see the header for the rules).
+bool classify_malformed(const classification_input& input, const rimcap::frame_view& f, owner_caches owners)
+{
+    const std::uint32_t length = f.record().length;
+    if (length > rimcap::max_frame_size)
+        return true;
+    if (f.ether_type() == rimcap::ether_type_ipv4) {
+        if (!f.has(ipv4_family::destination_offset, 4))
+            return false;
+        const std::uint8_t protocol = f.u8(rimcap::ip_header_offset + 9);
+        return classification<ipv4_family>(input, f, owners)
+            .decide_malformed(protocol, protocol == rimcap::ip_protocol_udp);
+    }
+    if (f.ether_type() == rimcap::ether_type_ipv6) {
+        if (!f.has(ipv6_family::destination_offset, 16))
+            return false;
+        const bool version6 = f.u8(rimcap::ip_header_offset) >> 4 == 6;
+        const std::uint8_t protocol = version6 ? f.u8(rimcap::ip_header_offset + 6) : 0;
+        return classification<ipv6_family>(input, f, owners).decide_malformed(protocol, true);
+    }
+    return false; // too short for an Ethernet header, or not IP
+}
+} // namespace
+
+bool classify_frame(const classification_input& input, _INTERMEDIATE_BUFFER& record, owner_caches owners)
+{
+    if (!input.config)
+        return false;
+    const rimcap::frame_view f(record);
+    if (!f.ok())
+        return classify_malformed(input, f, owners);
+    if (f.is_ipv4())
+        return classification<ipv4_family>(input, f, owners).decide();
+    if (f.is_ipv6())
+        return classification<ipv6_family>(input, f, owners).decide();
+    return false;
+}
+} // namespace wireguard
