@@ -284,6 +284,27 @@ TEST_F(tunnel_start, a_hundred_cycles_with_starts_failing_at_every_step_leave_th
     EXPECT_EQ(network().open_tables(), 0u);
 }
 
+TEST_F(tunnel_start, cycles_with_traffic_on_the_wire)
+{
+    start_server();
+    auto& t = make_tunnel(1);
+    for (int cycle = 0; cycle < 25; ++cycle) {
+        t.notification_flag = true;
+        ASSERT_EQ(t.start_internal(), run_states::running);
+        // Stop at once, or once the initiation reached the server. (The server answers
+        // only initiations with a newer timestamp than the last one, so not every one.)
+        if (cycle % 2 == 1) {
+            const std::size_t seen = responder->received_count();
+            ASSERT_TRUE(wait_until([&] { return responder->received_count() > seen; }));
+            std::this_thread::sleep_for(5ms);
+        }
+        t.stop();
+        expect_clean(t);
+    }
+    EXPECT_GE(responder->received_count(), 13u);
+    EXPECT_EQ(wire->stats().dropped, 0u) << "every frame of the tunnel reached the wire in order";
+}
+
 TEST_F(tunnel_start, a_second_start_while_running_does_nothing)
 {
     tunnel_test::udp_sink server;

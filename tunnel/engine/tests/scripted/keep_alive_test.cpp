@@ -168,6 +168,28 @@ TEST_F(scripted_tunnel_test, the_forced_handshake_goes_to_the_server_with_its_li
     t.stop();
 }
 
+TEST_F(scripted_tunnel_test, a_forced_handshake_that_cannot_be_sent)
+{
+    engine().set_force_handshake(WRITE_TO_NETWORK, 148);
+    auto& t = make(server.port());
+    // An IPv6 server: the learned header word is cleared before the send, so that the
+    // next own frame teaches it again. There is no socket, so the send fails.
+    t.server_endpoint.family = wireguard::family_ipv6;
+    t.ipv6_header_word = 0x60054321u;
+    EXPECT_FALSE(t.force_handshake());
+    EXPECT_EQ(t.ipv6_header_word.load(), 0u);
+    EXPECT_TRUE(t.critical_error.load());
+    EXPECT_EQ(log_lines::instance().all(),
+              std::vector<std::string>{"[TUN]: error sending handshake packet to WireGuard Server \n"});
+    EXPECT_EQ(event_count(wireguard::tunnel_event::handshake_initiation_sent), 0u);
+
+    // Nothing to send: true without touching the word.
+    engine().set_force_handshake(WIREGUARD_DONE, 0);
+    t.ipv6_header_word = 0x60054321u;
+    EXPECT_TRUE(t.force_handshake());
+    EXPECT_EQ(t.ipv6_header_word.load(), 0x60054321u);
+}
+
 // ---- each answer of the timer tick ----------------------------------------------------------
 
 struct tick_case {
