@@ -1069,6 +1069,39 @@ host_network::best_route(ADDRESS_FAMILY family, const SOCKADDR_INET& destination
     return *best;
 }
 
+std::optional<host_network::route_choice>
+host_network::choose_route(const SOCKADDR_INET& destination) const
+{
+    std::lock_guard lock(mutex_);
+    if (!family_ok(destination.si_family))
+        return std::nullopt;
+    const auto route = best_route(destination.si_family, destination, nullptr);
+    if (!route)
+        return std::nullopt;
+    route_choice choice;
+    choice.guid = route->guid;
+    choice.next_hop = route->row.NextHop;
+    for (const auto& a : addresses_)
+        if (a.guid == route->guid && a.row.Address.si_family == destination.si_family) {
+            choice.source = a.row.Address;
+            break;
+        }
+    const SOCKADDR_INET& hop = zero_address(route->row.NextHop) ? destination : route->row.NextHop;
+    for (const auto& n : neighbours_)
+        if (n.guid == route->guid && same_ip(n.row.Address, hop) && n.row.PhysicalAddressLength == 6) {
+            mac_address mac{};
+            std::memcpy(mac.data(), n.row.PhysicalAddress, mac.size());
+            choice.next_hop_mac = mac;
+            return choice;
+        }
+    for (const auto& node : link_nodes_)
+        if (node.guid == route->guid && same_ip(node.address, hop)) {
+            choice.next_hop_mac = node.mac;
+            break;
+        }
+    return choice;
+}
+
 DWORD host_network::get_best_interface_ex(sockaddr* destination, DWORD* best_if_index)
 {
     run_hook(iphelper_function::get_best_interface_ex);

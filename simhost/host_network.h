@@ -214,6 +214,19 @@ public:
 
     network_snapshot snapshot() const;
 
+    // How the host would send to a destination, as its stack decides it (no call is
+    // recorded): the interface of the best route, the route's next hop (AF_UNSPEC when
+    // the route is on-link), the interface's first address of the family, and the MAC
+    // address of the next hop (or of the destination when on-link) from the neighbour
+    // table or the link's nodes. Empty when no route leads there.
+    struct route_choice {
+        std::string guid;
+        SOCKADDR_INET next_hop{};
+        std::optional<SOCKADDR_INET> source;
+        std::optional<mac_address> next_hop_mac;
+    };
+    std::optional<route_choice> choose_route(const SOCKADDR_INET& destination) const;
+
     // ---- interface change notifications ------------------------------------------------
     // Delivers a notification for the interface (row with Family, InterfaceLuid and
     // InterfaceIndex) to every registration of that family or AF_UNSPEC, each on a new

@@ -179,6 +179,13 @@ void packet_driver::deliver(std::uint64_t handle, destination to, bool by_progra
     d.call = call;
     d.direction = direction;
     d.frame = std::move(frame);
+    if (to == destination::wire && wire_tap_) {
+        try {
+            wire_tap_(handle, d.frame);
+        } catch (...) {
+            // The frame is still recorded; the wire only loses it.
+        }
+    }
     deliveries_.push_back(std::move(d));
     delivered_.notify_all();
 }
@@ -228,6 +235,12 @@ void packet_driver::rename_adapter(std::uint64_t adapter_handle, const std::stri
         adapter->name = driver_name;
         signal_list_change();
     }
+}
+
+void packet_driver::set_wire_tap(wire_tap tap)
+{
+    std::lock_guard lock(mutex_);
+    wire_tap_ = std::move(tap);
 }
 
 void packet_driver::set_wan_links(std::uint64_t adapter_handle, std::vector<ras_link> links)

@@ -104,8 +104,7 @@ public:
     void inject(std::uint64_t adapter_handle, std::uint32_t direction,
                 const std::vector<frame_bytes>& frames);
 
-    // Every frame that left, in order. (Frames for the wire are only recorded for now;
-    // deliver() is the one place where a wire to a real peer can take them on.)
+    // Every frame that left, in order.
     std::vector<delivery> deliveries() const;
     std::size_t delivery_count() const;
     void clear_deliveries();
@@ -122,6 +121,13 @@ public:
 
     // The static filter table as last loaded (raw bytes; empty when none).
     std::vector<std::uint8_t> static_filter_table() const;
+
+    // The wire (wire.h): every frame that leaves toward the wire, whether the driver
+    // passed it on or the program sent it, is also handed to the tap, under the driver's
+    // lock and in delivery order. The tap must not call the driver. Empty: no tap.
+    // reset() keeps the tap; its owner removes it.
+    using wire_tap = std::function<void(std::uint64_t adapter_handle, const frame_bytes& frame)>;
+    void set_wire_tap(wire_tap tap);
 
     void set_wan_links(std::uint64_t adapter_handle, std::vector<ras_link> links);
 
@@ -216,5 +222,6 @@ private:
     std::size_t flushed_ = 0;
     std::map<DWORD, std::pair<DWORD, unsigned>> failures_;
     std::map<DWORD, std::function<void(void*, DWORD)>> output_hooks_;
+    wire_tap wire_tap_;
 };
 } // namespace simhost

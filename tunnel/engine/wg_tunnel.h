@@ -1,0 +1,247 @@
+#pragma once
+// wireguard::wg_tunnel: the tunnel of the tdl_ family. One WireGuard peer reached
+// through the default physical adapter: the packet filter driver holds that adapter's
+// frames, the tunnel's two handlers rewrite them in place, and a UDP socket toward the
+// server reserves the local port and carries the handshake initiations and keep-alives
+// that the engine's timers produce.
+//
+// Life cycle (run_state): 3 stopped -> 0 starting -> 1 running -> 2 stopping -> 3.
+// start_internal and stop_internal keep each other out with compare-exchanges on the run
+// state; a start that fails anywhere leaves the tunnel stopped with everything it made
+// undone (socket, filter threads, SOCKS5 client, address switching rows). The
+// keep-alive thread ticks the engine every 100 ms, watches for a dead tunnel and asks
+// for a restart (stop and start on a thread of its own) when the socket fails or the
+// tunnel seems down. stop() ends all of it, waits for restarts and interface-change
+// callbacks in flight, and cancels the interface-change registration.
+//
+// Threads: the caller's (create, start, stop, destroy), the filter's process thread
+// (both packet handlers), the keep-alive thread, restart threads and the system's
+// notification threads. Fields shared between them are atomics, or are written only
+// while the filter is stopped (default interface and address switching) or only by the
+// process thread (the learned local addresses and next hop).
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "address_switching.h"
+#include "config/ip_types.h"
+#include "config/log_callback.h"
+#include "dns_slot_table.h"
+#include "netaccess/adapter_info.h"
+#include "netaccess/capture_file.h"
+#include "netaccess/frame_view.h"
+#include "netaccess/queued_packet_filter.h"
+#include "own_datagram.h"
+#include "socks5_client_slot.h"
+#include "unique_socket.h"
+#include "wgengine/wireguard_engine.h"
+#include "win32.h"
+
+namespace wireguard
+{
+// Events that the tunnel raises toward its optional observer.
+struct wg_tunnel_event {
+    std::int32_t type = 0;
+    std::int64_t value = 0;
+};
+
+namespace tunnel_event
+{
+inline constexpr std::int32_t handshake_initiation_sent = 0;
+inline constexpr std::int32_t handshake_response_accepted = 1;
+inline constexpr std::int32_t packet_sent = 2;
+inline constexpr std::int32_t packet_received = 3;
+inline constexpr std::int32_t tunnel_down = 4; // or a restart is needed
+inline constexpr std::int32_t network_change = 5;
+inline constexpr std::int32_t tunnel_active = 6;
+inline constexpr std::int32_t tunnel_reset = 7;
+} // namespace tunnel_event
+
+// Values of the run state word.
+namespace run_states
+{
+inline constexpr std::int32_t starting = 0;
+inline constexpr std::int32_t running = 1;
+inline constexpr std::int32_t stopping = 2;
+inline constexpr std::int32_t stopped = 3;
+} // namespace run_states
+
+// Importance of a log line: it is written when below the tunnel's level.
+namespace log_importance
+{
+inline constexpr std::int32_t error = 0;
+inline constexpr std::int32_t information = 1;
+inline constexpr std::int32_t debug = 2;
+} // namespace log_importance
+
+// The engine's tunnel, freed through the engine's free entry.
+struct engine_tunnel_free {
+    void operator()(wireguard_tunnel* tunnel) const noexcept
+    {
+        if (tunnel != nullptr)
+            tunnel_free(tunnel);
+    }
+};
+using engine_tunnel_handle = std::unique_ptr<wireguard_tunnel, engine_tunnel_free>;
+
+// A local index for a new engine tunnel: uniform over 32 bits with bit 7 set, from a
+// process-wide generator seeded once from the system's random device; the generator
+// has its own lock.
+std::uint32_t make_local_index();
+
+// The engine tunnel for the keys (preshared key: none when absent, the text as it is
+// when present, even empty) with a fresh local index. Throws std::runtime_error when
+// the engine refuses the keys, so that no tunnel ever holds a null engine.
+engine_tunnel_handle make_tunnel_handle(const std::string& private_key, const std::string& peer_public_key,
+                                        const std::optional<std::string>& preshared_key,
+                                        std::uint16_t keep_alive);
+
+class wg_tunnel
+{
+public:
+    using packet_action = rimcap::queued_packet_filter::packet_action;
+
+    // Base name of the capture files: base + "_enc" / "_tun" / "_ext" / "_lcl" + ".pcap".
+    wg_tunnel(const std::string& private_key, const std::string& peer_public_key,
+              const std::optional<std::string>& preshared_key, std::uint16_t keep_alive, log_callback callback,
+              std::int32_t log_level);
+    wg_tunnel(const std::string& capture_base_name, const std::string& private_key,
+              const std::string& peer_public_key, const std::optional<std::string>& preshared_key,
+              std::uint16_t keep_alive, log_callback callback, std::int32_t log_level);
+    ~wg_tunnel();
+
+    wg_tunnel(const wg_tunnel&) = delete;
+    wg_tunnel& operator=(const wg_tunnel&) = delete;
+
+    // ---- setters and logging ----------------------------------------------------------
+    // Hands the text to the logger when the importance is below the tunnel's level.
+    void log(std::int32_t importance, const std::string& text) const;
+    void set_socks5_credentials(std::string username, std::string password);
+    void set_dns_redirect_table(dns_slot_table table);
+    bool dns_configured() const noexcept { return dns_redirect_table.has_value(); }
+    void set_log_level(std::int32_t level) noexcept { log_level = level; }
+    log_callback raw_log_callback() const noexcept { return callback_; }
+
+    // ---- start, stop and keep-alive -----------------------------------------------------
+    // Optional run state: empty when nothing was done, else the state after the work.
+    // Neither throws.
+    std::optional<std::int32_t> start_internal() noexcept;
+    std::optional<std::int32_t> stop_internal() noexcept;
+    // Stops the tunnel for good (no new start begins), waits for restarts and change
+    // callbacks in flight and cancels the interface-change registration. Never throws.
+    void stop() noexcept;
+    bool force_handshake();
+    void reset_socks5_client();
+
+    // ---- restart ------------------------------------------------------------------------
+    void internal_restart() noexcept;
+    // internal_restart on a new thread; the tunnel waits for it in stop() and its
+    // destructor. Throws std::system_error when the thread cannot be created.
+    void start_restart_thread();
+    // Restart threads that have not ended yet.
+    int restarts_in_flight() const noexcept;
+
+    // ---- default interface and local addresses ------------------------------------------
+    bool update_default_interface();
+    std::optional<iphelper::adapter_info> get_best_interface() const;
+    void select_local_addresses(const iphelper::adapter_info& adapter);
+    void setup_address_switching(const iphelper::adapter_info& adapter);
+    void remove_address_switching(std::uint8_t family) noexcept;
+
+    // ---- packet filter --------------------------------------------------------------------
+    // Creates the filter (throws what its constructor throws; the old filter stays then),
+    // installs outgoing_handler and incoming_handler and loads the static filter table;
+    // the result is the table's.
+    bool set_packet_filter();
+    bool load_static_filters();
+    packet_action outgoing_handler(void* adapter_handle, _INTERMEDIATE_BUFFER& record);
+    packet_action incoming_handler(void* adapter_handle, _INTERMEDIATE_BUFFER& record);
+
+    // The word for outer IPv6 headers: the learned one, never 0.
+    std::uint32_t outer_ipv6_header_word() const noexcept;
+
+    // ---- fields ---------------------------------------------------------------------------
+    HANDLE notification_handle = nullptr;
+    std::atomic<std::int32_t> callbacks_in_flight{0};
+    ip_endpoint server_endpoint{};
+    std::uint16_t local_udp_port = 0;
+    std::optional<ip_endpoint> socks5_proxy_endpoint;
+    std::optional<std::string> socks5_username;
+    std::optional<std::string> socks5_password;
+    std::atomic<std::uint32_t> ipv6_header_word{0}; // as read from the header, big-endian
+    std::uint16_t ipv4_identification = 0;
+    address_switching_state address_switching;
+    engine_tunnel_handle engine_handle;
+    std::function<void(const char*)> logger;
+    std::function<void(wg_tunnel_event)> event_callback;
+    std::atomic<std::int32_t> log_level{0};
+    unique_socket socket;
+    std::atomic<bool> critical_error{false};
+    std::atomic<std::int32_t> run_state{run_states::stopped};
+    std::atomic<bool> notification_flag{false};
+    std::array<std::uint8_t, 4096> send_buffer{};
+    WSABUF send_wsabuf{};
+    std::thread keep_alive;
+    std::unique_ptr<rimcap::queued_packet_filter> filter;
+    std::atomic<bool> active{false};
+    std::optional<dns_slot_table> dns_redirect_table;
+    std::uint16_t mtu = 1420;
+    bool mtu_configured = false;
+    std::uint64_t adapter_index = 0;
+    std::optional<iphelper::adapter_info> default_adapter;
+    std::optional<rimcap::pcap_file_writer> capture_enc;
+    std::optional<rimcap::pcap_file_writer> capture_tun;
+    std::optional<rimcap::pcap_file_writer> capture_ext;
+    std::optional<rimcap::pcap_file_writer> capture_lcl;
+    socks5_client_slot socks5;
+    std::atomic<std::int32_t> socks5_pending{0};
+    std::int64_t progress_time = 0; // the engine clock's nanoseconds
+    stats stats_snapshot{};
+
+private:
+    // Restart threads in flight; shared with the threads so that the count outlives the
+    // tunnel's last look at it.
+    struct restart_count {
+        std::mutex mutex;
+        std::condition_variable ended;
+        int running = 0;
+    };
+
+    void raise_event(std::int32_t type, std::int64_t value = 0) const;
+    // The socket's own datagram: learn the local address and next hop, relay an
+    // initiation through the SOCKS5 proxy, pass.
+    packet_action pass_own_datagram(rimcap::frame_view& frame, const own_datagram& own);
+    void keep_alive_thread() noexcept;
+    // One 100 ms step of the keep-alive thread; false when the thread ends (a restart
+    // was requested).
+    bool keep_alive_tick();
+    // Waits for the SOCKS5 relay (10 x 500 ms at most); false when it is not ready.
+    bool wait_for_socks5(const std::shared_ptr<socks5_client>& client);
+    // Sends send_buffer[0, size) on the socket; false on a real failure.
+    bool send_datagram(std::size_t size);
+    // Undoes a start that did not reach running and returns the stopped state.
+    std::int32_t fail_start() noexcept;
+    void stop_filter() noexcept;
+    void join_keep_alive();
+    void wait_for_restarts() noexcept;
+    // Stops until the tunnel is stopped and no restart is left that could start it.
+    void settle_stopped() noexcept;
+    void wake_keep_alive();
+    std::string adapter_name() const;
+
+    log_callback callback_ = nullptr;
+    // Guards `keep_alive` (the start creates it, the stop takes it to join it) and the
+    // keep-alive thread's sleep, which a stop cuts short.
+    std::mutex keep_alive_mutex_;
+    std::condition_variable keep_alive_wake_;
+    std::shared_ptr<restart_count> restarts_ = std::make_shared<restart_count>();
+};
+} // namespace wireguard

@@ -1,0 +1,478 @@
+// wireguard::wg_tunnel: start, stop, handshakes, the keep-alive thread and restarts.
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <system_error>
+
+#include "address_texts.h"
+#include "netaccess/platform.h"
+#include "wg_tunnel.h"
+#include "wgengine/engine_clock.h"
+
+namespace wireguard
+{
+namespace
+{
+constexpr auto keep_alive_period = std::chrono::milliseconds(100);
+constexpr auto socks5_poll_period = std::chrono::milliseconds(500);
+constexpr int socks5_polls = 10;
+constexpr std::int64_t dead_tunnel_ns = 5'000'000'000;
+constexpr std::uint64_t dead_tunnel_bytes = 1000;
+constexpr std::size_t handshake_initiation_size = 148;
+constexpr std::size_t keep_alive_size = 32;
+
+// The server as a socket address (port in network order; flow and scope 0).
+int server_socket_address(const ip_endpoint& server, SOCKADDR_STORAGE& out)
+{
+    std::memset(&out, 0, sizeof(out));
+    if (server.family == family_ipv6) {
+        auto& a = reinterpret_cast<sockaddr_in6&>(out);
+        a.sin6_family = AF_INET6;
+        a.sin6_port = ::htons(server.port);
+        std::memcpy(&a.sin6_addr, server.address.data(), 16);
+        return sizeof(sockaddr_in6);
+    }
+    auto& a = reinterpret_cast<sockaddr_in&>(out);
+    a.sin_family = AF_INET;
+    a.sin_port = ::htons(server.port);
+    std::memcpy(&a.sin_addr, server.address.data(), 4);
+    return sizeof(sockaddr_in);
+}
+
+bool unspecified(const ip_address& address)
+{
+    const std::size_t size = address.family == family_ipv6 ? 16 : 4;
+    for (std::size_t i = 0; i < size; ++i)
+        if (address.address[i] != 0)
+            return false;
+    return true;
+}
+} // namespace
+
+// ---- start ------------------------------------------------------------------------------
+
+std::optional<std::int32_t> wg_tunnel::start_internal() noexcept
+{
+    if (!notification_flag.load())
+        return std::nullopt;
+    std::int32_t expected = run_states::stopped;
+    if (!run_state.compare_exchange_strong(expected, run_states::starting))
+        return std::nullopt;
+
+    try {
+        if (!update_default_interface())
+            return fail_start();
+
+        if (unspecified(server_endpoint)) {
+            log(log_importance::error, "[TUN]: No endpoint address found!");
+            return fail_start();
+        }
+
+        reset_socks5_client();
+
+        const int family = server_endpoint.family == family_ipv6 ? AF_INET6 : AF_INET;
+        socket.reset(::WSASocketW(family, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, 0));
+        if (socket) {
+            SOCKADDR_STORAGE wildcard{};
+            wildcard.ss_family = static_cast<ADDRESS_FAMILY>(family);
+            ::bind(socket.get(), reinterpret_cast<sockaddr*>(&wildcard),
+                   family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
+        }
+        SOCKADDR_STORAGE server{};
+        const int server_size = server_socket_address(server_endpoint, server);
+        if (!socket || ::connect(socket.get(), reinterpret_cast<sockaddr*>(&server), server_size) == SOCKET_ERROR)
+            return fail_start();
+
+        SOCKADDR_STORAGE bound{};
+        int bound_size = sizeof(bound);
+        if (::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&bound), &bound_size) == 0)
+            local_udp_port = ::ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
+                                                                 : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+        // A failure of an earlier socket says nothing about this one.
+        critical_error = false;
+
+        if (!filter || !filter->start_filter(adapter_index))
+            return fail_start();
+
+        if (!force_handshake())
+            return fail_start();
+
+        // The thread waits for the lock before it looks at the run state, so that it
+        // sees running; a stop that comes in between waits for the lock to take the
+        // thread and join it.
+        std::lock_guard lock(keep_alive_mutex_);
+        if (keep_alive.joinable())
+            keep_alive.join();
+        keep_alive = std::thread(&wg_tunnel::keep_alive_thread, this);
+        run_state = run_states::running;
+        return run_states::running;
+    } catch (...) {
+        return fail_start();
+    }
+}
+
+std::int32_t wg_tunnel::fail_start() noexcept
+{
+    socket.reset();
+    stop_filter();
+    active = false;
+    remove_address_switching(family_ipv4);
+    remove_address_switching(family_ipv6);
+    try {
+        socks5.reset();
+    } catch (...) {
+        // The client is gone all the same.
+    }
+    // Last: from here on another start may begin.
+    run_state = run_states::stopped;
+    return run_states::stopped;
+}
+
+void wg_tunnel::stop_filter() noexcept
+{
+    if (!filter || filter->filter_state.load() != rimcap::queued_packet_filter::state_running)
+        return;
+    filter->filter_state = rimcap::queued_packet_filter::state_stopping;
+    try {
+        filter->stop_filter();
+    } catch (...) {
+        // Only a join from one of the filter's own threads fails; none of them stops it.
+    }
+    filter->filter_state = rimcap::queued_packet_filter::state_idle;
+}
+
+void wg_tunnel::reset_socks5_client()
+{
+    // The SOCKS5 client speaks to IPv4 proxies only; an IPv6 proxy leaves the tunnel
+    // talking to its server directly.
+    if (!socks5_proxy_endpoint || socks5_proxy_endpoint->family != family_ipv4)
+        return;
+    socks5_proxy_settings proxy;
+    std::memcpy(&proxy.address, socks5_proxy_endpoint->address.data(), 4);
+    proxy.port = socks5_proxy_endpoint->port;
+    proxy.username = socks5_username;
+    proxy.password = socks5_password;
+    recreate_socks5_client(socks5, proxy, callback_, log_level.load());
+}
+
+bool wg_tunnel::wait_for_socks5(const std::shared_ptr<socks5_client>& client)
+{
+    for (int i = 0; i < socks5_polls; ++i) {
+        if (client->ready())
+            return true;
+        // An association that has ended without a relay will not become ready.
+        if (!client->associating())
+            return false;
+        std::unique_lock lock(keep_alive_mutex_);
+        if (keep_alive_wake_.wait_for(lock, socks5_poll_period,
+                                      [&] { return run_state.load() == run_states::stopping; }))
+            return false;
+    }
+    return client->ready();
+}
+
+bool wg_tunnel::send_datagram(std::size_t size)
+{
+    if (size > send_buffer.size())
+        return false;
+    send_wsabuf.len = static_cast<ULONG>(size);
+    send_wsabuf.buf = reinterpret_cast<char*>(send_buffer.data());
+    DWORD sent = 0;
+    if (::WSASend(socket.get(), &send_wsabuf, 1, &sent, 0, nullptr, nullptr) == SOCKET_ERROR &&
+        ::WSAGetLastError() != WSA_IO_PENDING)
+        return false;
+    return true;
+}
+
+bool wg_tunnel::force_handshake()
+{
+    if (const auto client = socks5.get()) {
+        if (!wait_for_socks5(client)) {
+            log(log_importance::error, "[TUN]: error connecting SOCKS5 proxy \n");
+            return false;
+        }
+    }
+
+    const wireguard_result result = wireguard_force_handshake(engine_handle.get(), send_buffer.data(),
+                                                              static_cast<std::uint32_t>(send_buffer.size()));
+    if (result.op != WRITE_TO_NETWORK)
+        return true;
+
+    if (server_endpoint.family == family_ipv6)
+        ipv6_header_word = 0;
+
+    if (!send_datagram(result.size)) {
+        log(log_importance::error, "[TUN]: error sending handshake packet to WireGuard Server \n");
+        critical_error = true;
+        return false;
+    }
+    raise_event(tunnel_event::handshake_initiation_sent);
+    log(log_importance::information, "[TUN]: Sent handshake packet to the WireGuard server at " +
+                                         address_text(server_endpoint) + ":" +
+                                         std::to_string(server_endpoint.port) + " \n");
+    return true;
+}
+
+// ---- keep-alive thread ---------------------------------------------------------------------
+
+void wg_tunnel::keep_alive_thread() noexcept
+{
+    try {
+        {
+            // The start holds the lock until the run state says running.
+            std::lock_guard gate(keep_alive_mutex_);
+        }
+        while (run_state.load() == run_states::running) {
+            {
+                std::unique_lock lock(keep_alive_mutex_);
+                keep_alive_wake_.wait_for(lock, keep_alive_period,
+                                          [&] { return run_state.load() != run_states::running; });
+            }
+            if (run_state.load() != run_states::running)
+                break;
+            bool go_on = true;
+            try {
+                go_on = keep_alive_tick();
+            } catch (const std::exception& e) {
+                log(log_importance::error, std::string("[TUN]: keep_alive_thread: ") + e.what() + " \n");
+            } catch (...) {
+                log(log_importance::error, "[TUN]: keep_alive_thread: unknown exception \n");
+            }
+            if (!go_on)
+                return; // a restart was requested: the restart thread joins this one
+        }
+        log(log_importance::information, "[TUN]: keep_alive_thread: exiting \n");
+    } catch (...) {
+        // Nothing leaves the thread.
+    }
+}
+
+bool wg_tunnel::keep_alive_tick()
+{
+    // Asks for a restart; when no thread can be made for it, the next tick asks again.
+    auto request_restart = [this] {
+        try {
+            start_restart_thread();
+            return false;
+        } catch (...) {
+            critical_error = true;
+            throw;
+        }
+    };
+
+    if (critical_error.load()) {
+        log(log_importance::error,
+            "[TUN]: keep_alive_thread: Critical socket error detected. Trying to restart the tunnel! \n");
+        raise_event(tunnel_event::tunnel_down);
+        critical_error = false;
+        return request_restart();
+    }
+
+    // Dead-tunnel watch: data goes out, nothing comes back.
+    const stats now = wireguard_stats(engine_handle.get());
+    const auto time = static_cast<std::int64_t>(engine::clock_now());
+    const std::uint64_t sent = static_cast<std::uint64_t>(now.tx_bytes) - stats_snapshot.tx_bytes;
+    if (sent > dead_tunnel_bytes && now.rx_bytes == stats_snapshot.rx_bytes) {
+        if (time - progress_time > dead_tunnel_ns) {
+            log(log_importance::error,
+                "[TUN]: keep_alive_thread: Tunnel seems to be down. Trying to restart the tunnel! \n");
+            raise_event(tunnel_event::tunnel_down);
+            progress_time = time;
+            stats_snapshot = stats{};
+            return request_restart();
+        }
+    } else {
+        progress_time = time;
+        stats_snapshot = now;
+    }
+
+    const wireguard_result result = wireguard_tick(engine_handle.get(), send_buffer.data(),
+                                                   static_cast<std::uint32_t>(send_buffer.size()));
+    switch (result.op) {
+    case WRITE_TO_NETWORK: {
+        const std::size_t size = result.size;
+        if (size == handshake_initiation_size) {
+            if (socks5_pending.load() != 0)
+                reset_socks5_client();
+            if (const auto client = socks5.get(); client && !wait_for_socks5(client)) {
+                log(log_importance::error, "[TUN]: keep_alive_thread: error connecting SOCKS5 proxy \n");
+                break;
+            }
+        }
+        if (!send_datagram(size)) {
+            log(log_importance::error, "[TUN]: keep_alive_thread: error sending packet to WireGuard Server \n");
+            critical_error = true;
+            break;
+        }
+        if (size == handshake_initiation_size) {
+            log(log_importance::information,
+                "[TUN]: keep_alive_thread: Sending Handshake packet to WireGuard Server success \n");
+            raise_event(tunnel_event::handshake_initiation_sent);
+        } else if (size == keep_alive_size) {
+            log(log_importance::information,
+                "[TUN]: keep_alive_thread: Sending Keepalive packet to WireGuard Server success \n");
+        }
+        break;
+    }
+    case WIREGUARD_ERROR:
+        active = false;
+        log(log_importance::error, "[TUN]: keep_alive_thread: Tunnel error detected. Force handshake. \n");
+        raise_event(tunnel_event::tunnel_down);
+        reset_socks5_client();
+        if (!force_handshake())
+            log(log_importance::error, "[TUN]: keep_alive_thread: Force handshake has failed. \n");
+        break;
+    case WRITE_TO_TUNNEL_IPV4:
+    case WRITE_TO_TUNNEL_IPV6:
+        log(log_importance::error, "[TUN]: keep_alive_thread: WRITE_TO_TUNNEL_IPV should never occur here \n");
+        break;
+    default:
+        break;
+    }
+    return true;
+}
+
+// ---- stop -------------------------------------------------------------------------------
+
+void wg_tunnel::wake_keep_alive()
+{
+    std::lock_guard lock(keep_alive_mutex_);
+    keep_alive_wake_.notify_all();
+}
+
+void wg_tunnel::join_keep_alive()
+{
+    std::thread thread;
+    {
+        std::lock_guard lock(keep_alive_mutex_);
+        thread = std::move(keep_alive);
+        keep_alive_wake_.notify_all();
+    }
+    if (!thread.joinable())
+        return;
+    if (thread.get_id() == std::this_thread::get_id())
+        thread.detach(); // the keep-alive thread never stops its own tunnel; be safe anyway
+    else
+        thread.join();
+}
+
+std::optional<std::int32_t> wg_tunnel::stop_internal() noexcept
+{
+    std::int32_t expected = run_states::running;
+    if (!run_state.compare_exchange_strong(expected, run_states::stopping))
+        return std::nullopt;
+
+    bool failed = false;
+    // The keep-alive thread goes first, so that it never sends on a closed socket.
+    try {
+        join_keep_alive();
+    } catch (...) {
+        failed = true;
+    }
+    socket.reset();
+    stop_filter();
+    active = false;
+    remove_address_switching(family_ipv4);
+    remove_address_switching(family_ipv6);
+    try {
+        socks5.reset();
+    } catch (...) {
+        failed = true;
+    }
+    if (failed) {
+        try {
+            log(log_importance::error, "[TUN]: An exception raised when stopping tunnel!");
+        } catch (...) {
+        }
+    }
+    run_state = run_states::stopped;
+    return run_states::stopped;
+}
+
+void wg_tunnel::settle_stopped() noexcept
+{
+    for (;;) {
+        // Waits out a start in progress and stops what it started, and waits out a stop
+        // in progress on another thread.
+        while (run_state.load() != run_states::stopped) {
+            stop_internal();
+            if (run_state.load() != run_states::stopped)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        // A restart that had passed its start's first test before the flag was cleared
+        // may still start the tunnel: wait for the restarts, then look again.
+        wait_for_restarts();
+        if (run_state.load() == run_states::stopped)
+            return;
+    }
+}
+
+void wg_tunnel::stop() noexcept
+{
+    notification_flag.exchange(false);
+    settle_stopped();
+
+    const DWORD result = netaccess::platform::cancel_mib_change_notify2(notification_handle);
+    notification_handle = nullptr;
+    if (result != NO_ERROR) {
+        try {
+            log(log_importance::error, "[TUN]: cancel_notify_ip_interface_change has failed!");
+        } catch (...) {
+        }
+    }
+    while (callbacks_in_flight.load() != 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // A change callback may have been starting the tunnel when it was cancelled.
+    settle_stopped();
+}
+
+// ---- restart ----------------------------------------------------------------------------
+
+void wg_tunnel::internal_restart() noexcept
+{
+    try {
+        if (stop_internal() == run_states::stopped)
+            log(log_importance::information, "[TUN]: WireGuard tunnel was successfully stopped!");
+        if (start_internal() == run_states::running)
+            log(log_importance::information, "[TUN]: WireGuard tunnel was successfully started!");
+    } catch (...) {
+        // Only the log lines can throw; the tunnel is stopped or running either way.
+    }
+}
+
+void wg_tunnel::start_restart_thread()
+{
+    const std::shared_ptr<restart_count> count = restarts_;
+    {
+        std::lock_guard lock(count->mutex);
+        ++count->running;
+    }
+    try {
+        std::thread([this, count] {
+            internal_restart();
+            // The last touch of the tunnel is above: once the count is 0 the tunnel may go.
+            std::lock_guard lock(count->mutex);
+            --count->running;
+            count->ended.notify_all();
+        }).detach();
+    } catch (...) {
+        std::lock_guard lock(count->mutex);
+        --count->running;
+        count->ended.notify_all();
+        throw;
+    }
+}
+
+int wg_tunnel::restarts_in_flight() const noexcept
+{
+    std::lock_guard lock(restarts_->mutex);
+    return restarts_->running;
+}
+
+void wg_tunnel::wait_for_restarts() noexcept
+{
+    const std::shared_ptr<restart_count> count = restarts_;
+    std::unique_lock lock(count->mutex);
+    count->ended.wait(lock, [&] { return count->running == 0; });
+}
+} // namespace wireguard
