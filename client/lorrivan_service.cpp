@@ -16,12 +16,11 @@ bool same_text(const wchar_t* a, const wchar_t* b)
     return ::_wcsicmp(a, b) == 0;
 }
 
-// The foreground run's console stop (Ctrl+C, Ctrl+Break, closing the console): the
-// handler stops the worker as a service stop does, so that the tunnel's host changes
-// are undone before the process ends.
+// The foreground run whose worker a console stop ends.
 std::mutex console_stop_mutex;
 lorrivan_service* console_stop_target = nullptr;
 std::chrono::milliseconds console_stop_bound{0};
+} // namespace
 
 BOOL WINAPI console_stop_handler(DWORD event)
 {
@@ -33,7 +32,6 @@ BOOL WINAPI console_stop_handler(DWORD event)
     // When the worker does not stop in time, the default handler ends the process.
     return console_stop_target->stop_worker(console_stop_bound) ? TRUE : FALSE;
 }
-} // namespace
 
 HANDLE create_worker_thread(LPTHREAD_START_ROUTINE procedure, void* argument)
 {

@@ -109,5 +109,11 @@ private:
     std::uint32_t worker_result_ = 0;
 };
 
+// The foreground run's console stop (Ctrl+C, Ctrl+Break, closing the console): it
+// stops the worker as a service stop does, so that the tunnel's host changes are undone
+// before the process ends, and waits for it at most the stop wait bound. FALSE (the
+// default handling) when no foreground worker runs or it did not stop in time.
+BOOL WINAPI console_stop_handler(DWORD event);
+
 // The worker loop over one family's table.
 std::uint32_t run_tunnel_worker(lorrivan_service& service, const tunnel_family& family);

@@ -386,6 +386,38 @@ TEST_F(tunnel_worker_test, foreground_console_stop_stops_the_tunnel)
     EXPECT_FALSE(running_as_service);
 }
 
+TEST_F(tunnel_worker_test, console_stop_ends_a_foreground_run)
+{
+    EXPECT_FALSE(console_stop_handler(CTRL_C_EVENT)) << "no foreground run";
+    auto& s = start_foreground({L"-config", L"primary.conf", L"-log-level", L"debug"});
+    ASSERT_TRUE(single::state().wait_for_count("start", 1));
+    // Other console events are left to the default handling.
+    EXPECT_FALSE(console_stop_handler(CTRL_LOGOFF_EVENT));
+    EXPECT_FALSE(console_stop_handler(CTRL_SHUTDOWN_EVENT));
+    EXPECT_FALSE(s.worker_stopped());
+    EXPECT_TRUE(console_stop_handler(CTRL_C_EVENT));
+    EXPECT_TRUE(s.worker_stopped());
+    foreground.join();
+    EXPECT_EQ(s.worker_result(), 0u);
+    EXPECT_EQ(single::state().snapshot(), (calls{"get_handle", "create:primary.conf", "start", "stop"}));
+    EXPECT_EQ(fake::log_collector::snapshot().back(), "Wireguard tunnel has been stopped.");
+    EXPECT_FALSE(console_stop_handler(CTRL_BREAK_EVENT)) << "the run has ended";
+}
+
+TEST_F(tunnel_worker_test, console_stop_wait_is_bounded)
+{
+    environment.stop_wait_bound = 200ms;
+    single::state().stop_delay = 1500ms;
+    auto& s = start_foreground({L"-config", L"primary.conf"});
+    ASSERT_TRUE(single::state().wait_for_count("start", 1));
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_FALSE(console_stop_handler(CTRL_CLOSE_EVENT));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1200ms);
+    foreground.join();
+    EXPECT_EQ(s.worker_result(), 0u);
+    EXPECT_TRUE(s.worker_stopped());
+}
+
 namespace
 {
 DWORD thread_error;
