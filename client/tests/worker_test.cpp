@@ -190,7 +190,7 @@ TEST_F(tunnel_worker_test, service_with_fallback_switches_after_five_failed_crea
     single::state().active_default = false;
     auto& s = start_service(
         {L"-config", L"primary.conf", L"-fallback-config", L"fallback.conf", L"-log-level", L"debug"});
-    ASSERT_TRUE(single::state().wait_for_count("drop", 2));
+    ASSERT_TRUE(single::state().wait_for_count("create:primary.conf", 6));
     s.on_stop();
     expect_prefix(single::state().snapshot(),
                   joined({{"get_handle"}, repeated(pass_failed_creation_primary, 5), {"drop"},
@@ -205,7 +205,7 @@ TEST_F(tunnel_worker_test, failed_start_takes_the_fallback_and_inactivity_brings
     single::state().active_default = false;
     auto& s = start_service(
         {L"-config", L"primary.conf", L"-fallback-config", L"fallback.conf", L"-log-level", L"debug"});
-    ASSERT_TRUE(single::state().wait_for_count("create:primary.conf", 2));
+    ASSERT_TRUE(single::state().wait_for_count("active", 6));
     s.on_stop();
     const calls failed_start_fallback = {"create:fallback.conf", "start", "drop", "active"};
     expect_prefix(single::state().snapshot(),
@@ -232,7 +232,7 @@ TEST_F(tunnel_worker_test, failed_start_without_fallback_retries_the_primary)
 {
     single::state().start_default = false;
     auto& s = start_service({L"-config", L"primary.conf", L"-log-level", L"debug"});
-    ASSERT_TRUE(single::state().wait_for_count("create:primary.conf", 3));
+    ASSERT_TRUE(single::state().wait_for_count("drop", 3));
     s.on_stop();
     expect_prefix(single::state().snapshot(),
                   joined({{"get_handle"}, repeated({"create:primary.conf", "start", "drop"}, 3)}));
@@ -273,7 +273,8 @@ TEST_F(tunnel_worker_test, inactivity_on_the_fallback_switches_back_to_the_prima
 {
     single::state().active_results = {false, false, false, false, false, false, false, false, false, false};
     auto& s = start_service({L"-config", L"primary.conf", L"-fallback-config", L"fallback.conf"});
-    ASSERT_TRUE(single::state().wait_for_count("drop", 2));
+    ASSERT_TRUE(single::state().wait_for_count("create:primary.conf", 2));
+    ASSERT_TRUE(single::state().wait_for_count("start", 3));
     s.on_stop();
     calls expected = {"get_handle", "create:primary.conf", "start"};
     expected.insert(expected.end(), 5, "active");
@@ -359,7 +360,8 @@ TEST_F(tunnel_worker_test, service_start_messages)
 {
     auto& s = start_service(
         {L"-config", L"primary.conf", L"-fallback-config", L"fallback.conf", L"-log-level", L"debug"});
-    ASSERT_TRUE(single::state().wait_for_count("start", 1));
+    // The first poll follows the started line.
+    ASSERT_TRUE(single::state().wait_for_count("active", 1));
     s.on_stop();
     const auto lines = fake::log_collector::snapshot();
     const calls expected = {
