@@ -1,52 +1,21 @@
 // lorrivan-client: the console program and Windows service of the VPN client.
-#include <windows.h>
-
-#include <cstdio>
-#include <cwchar>
-#include <initializer_list>
+#include "command_line.h"
+#include "tundrel.h"
 
 namespace
 {
-void print_usage()
-{
-    static const wchar_t* const lines[] = {
-        L"\nLorrivan WireGuard VPN Client\n\n",
-        L"Parameters:\n\n",
-        L" install [-start-type <2..4> -account <account-name> -password <account-password> "
-        L"-config <wireguard-client-config-full-pathname> [-fallback-config "
-        L"<wireguard-fallback-client-config-full-pathname>] -log-level <none | info | debug | all>] "
-        L"[-lac]\n  - to install the service.\n",
-        L"    service start types are:\n",
-        L"     2 - service started automatically by the service control manager during system "
-        L"startup.\n",
-        L"     3 - service started manually or by calling StartService function from another "
-        L"process.\n",
-        L"     4 - service installed in the \"disabled\" state, and cannot be started until "
-        L"enabled.\n",
-        L" run [-config <wireguard-client-config-full-pathname> [-fallback-config "
-        L"<wireguard-fallback-client-config-full-pathname>] -log-level <none | info | debug | all>] "
-        L"[-lac]\n  - to start as a regular process (not a service)\n",
-        L" uninstall\n  - to remove the service.\n",
-    };
-    for (const wchar_t* line : lines)
-        std::fputws(line, stdout);
-    std::fflush(stdout);
-}
+// The tunnel library's two families, imported by name.
+const tunnel_family single_adapter_family{
+    &tdl_get_handle, &tdl_create_tunnel_from_file_w, &tdl_start_tunnel,
+    &tdl_stop_tunnel, &tdl_drop_tunnel,             &tdl_get_tunnel_active,
+};
+const tunnel_family dual_adapter_family{
+    &tdlp_get_handle, &tdlp_create_tunnel_from_file_w, &tdlp_start_tunnel,
+    &tdlp_stop_tunnel, &tdlp_drop_tunnel,             &tdlp_get_tunnel_active,
+};
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc < 2) {
-        print_usage();
-        return 0;
-    }
-    for (const wchar_t* command : {L"install", L"uninstall", L"service", L"run"}) {
-        if (_wcsicmp(argv[1], command) == 0) {
-            // The commands arrive with the tunnel library; until then nothing pretends to work.
-            std::fwprintf(stderr, L"%ls: not available in this build\n", argv[1]);
-            return 1;
-        }
-    }
-    std::wprintf(L"Unknown parameter: %ls\n", argv[1]);
-    return 0;
+    return client_main(argc, argv, single_adapter_family, dual_adapter_family);
 }
