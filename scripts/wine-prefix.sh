@@ -12,9 +12,16 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 case "$action" in
 start)
     mkdir -p "$WINEPREFIX"
-    # The persistent server first, so that wineboot and every test reuse it.
+    # wineboot --init on a prefix that is already starting leaves two services.exe,
+    # each with its own service database: the prefix is initialised once, then its
+    # server is restarted as a persistent one without wineboot.
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        wineboot -i </dev/null >/dev/null 2>&1 || true
+        wineserver -w </dev/null >/dev/null 2>&1 || true
+    fi
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+    wineserver -w </dev/null >/dev/null 2>&1 || true
     wineserver -p </dev/null >/dev/null 2>&1 || true
-    wineboot -i </dev/null >/dev/null 2>&1 || true
     # Wait until the prefix answers a trivial command.
     for _ in $(seq 1 60); do
         if wine cmd /c exit 0 </dev/null >/dev/null 2>&1; then exit 0; fi
