@@ -389,7 +389,7 @@ TEST_F(end_to_end, traffic_through_wireguard_go)
     const fs::path configuration = write_configuration("direct.conf");
     const simhost::network_snapshot before = network().snapshot();
 
-    start_tunnel(configuration);
+    ASSERT_NO_FATAL_FAILURE(start_tunnel(configuration));
     const tunnel_state fresh = tdl_get_tunnel_state(handle_);
     EXPECT_GE(fresh.time_since_last_handshake, 0);
     EXPECT_EQ(fresh.tx_bytes, 0u);
@@ -530,7 +530,7 @@ TEST_F(end_to_end, handshake_through_a_socks5_relay_with_address_switching)
         write_configuration("relayed.conf", "Socks5Proxy = 127.0.0.1:" + std::to_string(settings_.socks5_port) + "\n");
     const simhost::network_snapshot before = network().snapshot();
 
-    start_tunnel(configuration);
+    ASSERT_NO_FATAL_FAILURE(start_tunnel(configuration));
     EXPECT_TRUE(log_lines::instance().contains("[MGR]: Using SOCKS5 proxy for WireGuard handshake: 127.0.0.1 : " +
                                                std::to_string(settings_.socks5_port)));
 
