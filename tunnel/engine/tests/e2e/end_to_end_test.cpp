@@ -198,7 +198,9 @@ std::vector<std::string> split_tabs(const std::string& line)
 }
 
 // tshark reads the capture file with checksum validation: at least `minimum` packets,
-// none malformed, no error, every checksum that it validates good.
+// none malformed, no error, no bad checksum, and every packet's own checksums good (a
+// field lists the packet's value first, then those of a quoted packet, which tshark
+// cannot always verify: the quote of an ICMP error ends after 8 bytes of its payload).
 void expect_capture_clean(const std::string& file, std::size_t minimum)
 {
     SCOPED_TRACE(file);
@@ -216,7 +218,11 @@ void expect_capture_clean(const std::string& file, std::size_t minimum)
             std::size_t s = 0;
             while (!fields[i].empty() && s <= fields[i].size()) {
                 const std::size_t comma = std::min(fields[i].find(',', s), fields[i].size());
-                EXPECT_EQ(fields[i].substr(s, comma - s), "1") << "checksum not good: " << line;
+                const std::string status = fields[i].substr(s, comma - s);
+                EXPECT_NE(status, "0") << "bad checksum: " << line;
+                if (s == 0) {
+                    EXPECT_EQ(status, "1") << "checksum not verified: " << line;
+                }
                 s = comma + 1;
             }
         }
