@@ -562,10 +562,22 @@ TEST_F(end_to_end, handshake_through_a_socks5_relay_with_address_switching)
     // While the tunnel runs the adapter holds the tunnel's address, a default route and
     // the neighbour behind it.
     const simhost::network_snapshot running = network().snapshot();
-    const auto has_address = std::any_of(running.addresses.begin(), running.addresses.end(),
-                                         [](const simhost::address_row& r) { return r.address == "10.9.0.2"; });
+    const auto has_address = std::any_of(running.addresses.begin(), running.addresses.end(), [&](const auto& r) {
+        return r.guid == adapter_.guid && r.address == "10.9.0.2" && r.prefix_length == 24;
+    });
     EXPECT_TRUE(has_address) << running;
-    EXPECT_NE(running, before);
+    const auto has_route = std::any_of(running.routes.begin(), running.routes.end(), [&](const auto& r) {
+        return r.guid == adapter_.guid && r.destination == "0.0.0.0/0" && r.next_hop == "10.9.0.1" && r.metric == 1;
+    });
+    EXPECT_TRUE(has_route) << running;
+    const auto has_neighbour = std::any_of(running.neighbours.begin(), running.neighbours.end(), [&](const auto& r) {
+        return r.guid == adapter_.guid && r.address == "10.9.0.1" &&
+               r.physical_address == std::vector<std::uint8_t>(gateway_mac.begin(), gateway_mac.end()) && r.state == 6;
+    });
+    EXPECT_TRUE(has_neighbour) << running;
+    EXPECT_EQ(running.addresses.size(), before.addresses.size() + 1) << running;
+    EXPECT_EQ(running.routes.size(), before.routes.size() + 1) << running;
+    EXPECT_EQ(running.neighbours.size(), before.neighbours.size() + 1) << running;
 
     // Data goes straight to the server, not through the relay.
     const auto relayed = wire_->stats().relayed_to_peer;
@@ -575,6 +587,46 @@ TEST_F(end_to_end, handshake_through_a_socks5_relay_with_address_switching)
     const tunnel_state state = tdl_get_tunnel_state(handle_);
     EXPECT_EQ(state.tx_bytes, request_size);
     EXPECT_GE(state.rx_bytes, reply_size);
+
+    stop_and_drop(before);
+    expect_captures_clean(0);
+}
+TEST_F(end_to_end, restart_on_a_network_change_and_a_second_start)
+{
+    const ipv4_address local = {192, 168, 1, 10};
+    make_host("192.168.1.10", 24, "192.168.1.1");
+    const fs::path configuration = write_configuration("restart.conf");
+
+    ASSERT_NO_FATAL_FAILURE(start_tunnel(configuration));
+    EXPECT_GT(echo(local, 0x5E57, 1).second, 0u);
+
+    // The default adapter gets a second address: the tunnel restarts on its own, with a
+    // new socket, and shakes hands with the server again.
+    network().add_address(adapter_.guid, "192.168.1.11", 24);
+    const simhost::network_snapshot before = network().snapshot();
+    network().fire_interface_change(adapter_.guid);
+    ASSERT_TRUE(network().wait_for_notifications());
+    EXPECT_TRUE(log_lines::instance().contains("[TUN]: WireGuard tunnel was successfully stopped!"));
+    EXPECT_TRUE(log_lines::instance().contains("[TUN]: WireGuard tunnel was successfully started!"));
+    ASSERT_TRUE(wait_until([&] { return tdl_get_tunnel_active(handle_); })) << "no handshake after the restart";
+    EXPECT_GT(echo(local, 0x5E57, 2).second, 0u);
+
+    // A notification without a change leaves the running tunnel alone.
+    log_lines::instance().clear();
+    network().fire_interface_change(adapter_.guid);
+    ASSERT_TRUE(network().wait_for_notifications());
+    EXPECT_FALSE(log_lines::instance().contains("[TUN]: WireGuard tunnel was successfully stopped!"));
+    EXPECT_TRUE(tdl_get_tunnel_active(handle_));
+
+    // Stopped and started again by the caller: one registration, a new handshake.
+    EXPECT_TRUE(tdl_stop_tunnel(handle_));
+    EXPECT_FALSE(tdl_get_tunnel_active(handle_));
+    EXPECT_EQ(network().registration_count(), 0u);
+    ASSERT_TRUE(tdl_start_tunnel(handle_));
+    EXPECT_EQ(network().registration_count(), 1u);
+    ASSERT_TRUE(wait_until([&] { return tdl_get_tunnel_active(handle_); })) << "no handshake after a second start";
+    EXPECT_GT(echo(local, 0x5E57, 3).second, 0u);
+    EXPECT_EQ(tdl_get_tunnel_state(handle_).tx_bytes, 3u * 84u) << "the statistics belong to the tunnel, not to a start";
 
     stop_and_drop(before);
     expect_captures_clean(0);
