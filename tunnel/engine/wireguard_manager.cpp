@@ -200,6 +200,8 @@ void wireguard_manager<T>::log(std::int32_t importance, const std::string& text)
 template <class T>
 bool wireguard_manager<T>::refuse_existing_tunnel() const
 {
+    if (released_)
+        return true; // after the exit-time release nothing is created any more
     if (!tunnel)
         return false;
     log(log_importance::error, "[MGR]: Tunnel already initialized!");
@@ -209,6 +211,8 @@ bool wireguard_manager<T>::refuse_existing_tunnel() const
 template <class T>
 bool wireguard_manager<T>::create_tunnel(wg_config&& c)
 {
+    if (!manager_mutex)
+        return false;
     std::lock_guard lock(*manager_mutex);
     if (refuse_existing_tunnel())
         return false;
@@ -218,6 +222,8 @@ bool wireguard_manager<T>::create_tunnel(wg_config&& c)
 template <class T>
 bool wireguard_manager<T>::create_tunnel_from_file(const std::string& path)
 {
+    if (!manager_mutex)
+        return false;
     std::lock_guard lock(*manager_mutex);
     if (refuse_existing_tunnel())
         return false;
@@ -231,6 +237,8 @@ bool wireguard_manager<T>::create_tunnel_from_file(const std::string& path)
 template <class T>
 bool wireguard_manager<T>::create_tunnel_from_file(const std::wstring& path)
 {
+    if (!manager_mutex)
+        return false;
     std::lock_guard lock(*manager_mutex);
     if (refuse_existing_tunnel())
         return false;
@@ -259,6 +267,8 @@ bool wireguard_manager<T>::install(wg_config&& c)
 template <class T>
 bool wireguard_manager<T>::drop_tunnel()
 {
+    if (!manager_mutex)
+        return false;
     std::lock_guard lock(*manager_mutex);
     if (!tunnel) {
         log(log_importance::error, "[MGR]: Tunnel does not exist!");
