@@ -307,7 +307,7 @@ bool wireguard_manager<T>::initialize_tunneling()
             else
                 tunnel = std::make_unique<wg_tunnel>(interface_part.private_key, peer.public_key, peer.preshared_key,
                                                      keep_alive, log_callback, level);
-            wg_tunnel& t = *tunnel;
+            T& t = *tunnel;
 
             // 2. The server: the first resolved endpoint.
             const ip_endpoint& server = peer.endpoint.front();
@@ -368,8 +368,13 @@ bool wireguard_manager<T>::initialize_tunneling()
             if (bypass)
                 log(log_importance::debug, "[CONFIG]: DNS redirection will be disabled for DNSCACHE.");
 
-            // 9. The packet filter and the handlers.
-            t.set_packet_filter();
+            // 9. The packet filter and the handlers; the outgoing handler classifies with
+            // this manager's configuration, lists and level.
+            classify_packet<wireguard_manager> classifier(*this);
+            if constexpr (requires(T& x) { x.set_packet_filter(classifier); })
+                t.set_packet_filter(classifier);
+            else
+                t.set_packet_filter();
         }
         return true;
     } catch (...) {
