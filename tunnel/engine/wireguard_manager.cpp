@@ -167,12 +167,14 @@ void wireguard_manager<T>::release_at_exit(bool process_ending) noexcept
                 return;
             }
         }
-        log_callback = nullptr;
+        // Level 0 silences the manager, the tunnel and the classification at once; the
+        // callback goes only once no filter thread can read it any more.
         log_level = 0;
         if (tunnel) {
             tunnel->set_log_level(0);
             tunnel.reset();
         }
+        log_callback = nullptr;
         config.reset();
         module_hold_.release();
         if (winsock_started_) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tundrel.h"
@@ -100,6 +101,28 @@ TEST(uninitialised_families, one_familys_handle_does_not_initialise_the_other)
     // The initialised family answers a null handle the same way, without a line.
     expect_tdlp_fails(nullptr);
     EXPECT_EQ(line_count(), 0u);
+}
+
+TEST(uninitialised_families, concurrent_first_calls_build_one_manager)
+{
+    ASSERT_FALSE(tdl_manager::family_initialised());
+    constexpr int callers = 8;
+    std::atomic<int> ready{0};
+    std::array<void*, callers> handles{};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < callers; ++i)
+        threads.emplace_back([&, i] {
+            ++ready;
+            while (ready.load() < callers)
+                std::this_thread::yield();
+            handles[static_cast<std::size_t>(i)] = tdl_get_handle(&record_line, 3, false);
+        });
+    for (auto& t : threads)
+        t.join();
+    ASSERT_NE(handles[0], nullptr);
+    for (void* h : handles)
+        EXPECT_EQ(h, handles[0]);
+    EXPECT_TRUE(tdl_manager::family_initialised());
 }
 
 TEST(uninitialised_families, the_first_get_handle_initialises_the_family)
