@@ -143,6 +143,7 @@ TEST_F(engine_answers, decrypted_packets_must_be_what_the_engine_says)
     auto& t = make();
     t.active = true;
     const bytes packet = ipv4(1, echo(0, pattern(20)), 5, 0, {10, 8, 0, 1}, {10, 8, 0, 2});
+    const bytes largest = ipv4(17, udp(6000, 5000, pattern(1500 - 28)), 5, 0, {10, 8, 0, 1}, {10, 8, 0, 2});
     const bytes message = concat(bytes{4, 0, 0, 0}, pattern(80));
     struct answer_case {
         const char* name;
@@ -153,7 +154,8 @@ TEST_F(engine_answers, decrypted_packets_must_be_what_the_engine_says)
     };
     const std::vector<answer_case> cases{
         {"a_whole_ipv4_packet", WRITE_TO_TUNNEL_IPV4, packet.size(), packet, packet_action::pass},
-        {"more_than_the_destination", WRITE_TO_TUNNEL_IPV4, 1501, packet, packet_action::drop},
+        {"the_largest_packet_that_a_frame_holds", WRITE_TO_TUNNEL_IPV4, 1500, largest, packet_action::pass},
+        {"more_than_the_destination", WRITE_TO_TUNNEL_IPV4, 1501, largest, packet_action::drop},
         {"shorter_than_its_total_length", WRITE_TO_TUNNEL_IPV4, packet.size() - 1, packet, packet_action::drop},
         {"not_a_packet", WRITE_TO_TUNNEL_IPV4, 60, {}, packet_action::drop},
         {"ipv4_bytes_called_ipv6", WRITE_TO_TUNNEL_IPV6, packet.size(), packet, packet_action::drop},
@@ -165,7 +167,7 @@ TEST_F(engine_answers, decrypted_packets_must_be_what_the_engine_says)
         engine().push_read(c.op, c.size, c.content);
         EXPECT_EQ(incoming(t, from_server(t, message)), c.expected);
         if (c.expected == packet_action::pass) {
-            EXPECT_EQ(guarded.record.length, 14u + packet.size());
+            EXPECT_EQ(guarded.record.length, 14u + c.size);
             EXPECT_TRUE(ipv4_header_verifies(guarded.record));
             EXPECT_TRUE(ipv4_transport_verifies(guarded.record));
         }
