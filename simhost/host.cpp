@@ -47,8 +47,7 @@ adapter host::add_adapter(adapter_spec spec)
     const std::uint32_t number = next_number_++;
     adapter a;
     a.guid = spec.guid.empty() ? make_guid(number) : spec.guid;
-    if (std::any_of(adapters_.begin(), adapters_.end(),
-                    [&](const adapter& b) { return b.guid == a.guid; }))
+    if (find(a.guid) != adapters_.end())
         throw std::invalid_argument("simhost: adapter " + a.guid + " exists already");
     a.driver_name = spec.driver_name.empty() ? device_name(a.guid) : spec.driver_name;
     a.mac = spec.mac;
@@ -76,11 +75,16 @@ adapter host::add_adapter(adapter_spec spec)
     return a;
 }
 
+std::vector<adapter>::iterator host::find(std::string_view guid)
+{
+    return std::find_if(adapters_.begin(), adapters_.end(),
+                        [&](const adapter& a) { return a.guid == guid; });
+}
+
 bool host::remove_adapter(std::string_view guid)
 {
     std::lock_guard lock(mutex_);
-    auto found = std::find_if(adapters_.begin(), adapters_.end(),
-                              [&](const adapter& a) { return a.guid == guid; });
+    auto found = find(guid);
     if (found == adapters_.end())
         return false;
     if (found->filter_handle != 0)
@@ -93,8 +97,7 @@ bool host::remove_adapter(std::string_view guid)
 bool host::rename_adapter(std::string_view guid, std::string driver_name)
 {
     std::lock_guard lock(mutex_);
-    auto found = std::find_if(adapters_.begin(), adapters_.end(),
-                              [&](const adapter& a) { return a.guid == guid; });
+    auto found = find(guid);
     if (found == adapters_.end())
         return false;
     if (found->filter_handle != 0)

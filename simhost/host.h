@@ -75,6 +75,9 @@ public:
 private:
     host() = default;
 
+    // The adapter with that GUID, or the end; the lock is held.
+    std::vector<adapter>::iterator find(std::string_view guid);
+
     mutable std::mutex mutex_;
     std::vector<adapter> adapters_;
     std::uint32_t next_number_ = 1;

@@ -114,6 +114,48 @@ bool same_route(const MIB_IPFORWARD_ROW2& a, const MIB_IPFORWARD_ROW2& b)
         return a_on_link == b_on_link;
     return same_ip(a.NextHop, b.NextHop);
 }
+
+// Matchers of stored rows: the row with that address; the same route (same_route).
+auto at_address(const SOCKADDR_INET& address)
+{
+    return [&address](const auto& row) { return same_ip(row.Address, address); };
+}
+
+auto same_route_as(const MIB_IPFORWARD_ROW2& route)
+{
+    return [&route](const MIB_IPFORWARD_ROW2& row) { return same_route(row, route); };
+}
+
+// A row as the host stores it: on the interface, with the interface's LUID and index.
+template <class Stored, class Row> Stored stored_on(const ip_interface& i, const Row& row)
+{
+    Stored stored;
+    stored.guid = i.guid;
+    stored.row = row;
+    stored.row.InterfaceLuid = i.luid;
+    stored.row.InterfaceIndex = i.if_index;
+    return stored;
+}
+
+// Whether the interface holds a row that `match` picks.
+template <class Stored, class Match>
+bool holds(const std::vector<Stored>& table, std::string_view guid, Match match)
+{
+    return std::any_of(table.begin(), table.end(),
+                       [&](const Stored& s) { return s.guid == guid && match(s.row); });
+}
+
+// Removes the interface's first row that `match` picks.
+template <class Stored, class Match>
+DWORD erase_first(std::vector<Stored>& table, std::string_view guid, Match match)
+{
+    auto found = std::find_if(table.begin(), table.end(),
+                              [&](const Stored& s) { return s.guid == guid && match(s.row); });
+    if (found == table.end())
+        return ERROR_NOT_FOUND;
+    table.erase(found);
+    return NO_ERROR;
+}
 } // namespace
 
 const char* function_name(iphelper_function function)
@@ -199,10 +241,7 @@ host_network::~host_network()
 
 host_network::interface_state* host_network::find(std::string_view guid)
 {
-    for (auto& s : interfaces_)
-        if (s.info.guid == guid)
-            return &s;
-    return nullptr;
+    return const_cast<interface_state*>(std::as_const(*this).find(guid));
 }
 
 const host_network::interface_state* host_network::find(std::string_view guid) const
@@ -322,6 +361,72 @@ template <class Table, class Row> Table* host_network::make_table(const std::vec
         table->Table[i] = rows[i];
     open_tables_.insert(table);
     return table;
+}
+
+// The course of every call that names an interface in its row: the hook, the record, the
+// row's checks, an injected failure, the interface; then `body`, with the lock held, gives
+// the result on that interface.
+template <class Row, class Body>
+DWORD host_network::row_call(iphelper_function function, Row* row, Body body)
+{
+    run_hook(function);
+    std::lock_guard lock(mutex_);
+    iphelper_call& call = record(function);
+    if (row == nullptr)
+        return call.result = ERROR_INVALID_PARAMETER;
+    call.arguments = *row;
+    if (take_failure(function, call.result))
+        return call.result;
+    interface_state* s = find_for_row(row->InterfaceLuid, row->InterfaceIndex,
+                                      function_name(function), call.result);
+    if (s == nullptr)
+        return call.result;
+    call.guid = s->info.guid;
+    return call.result = body(*s);
+}
+
+// The course of the table functions of one family or both: the hook, the record, an
+// injected failure, the checks; `collect` gives the rows (none: ERROR_NOT_FOUND).
+template <class Table, class Collect>
+DWORD host_network::table_call(iphelper_function function, ADDRESS_FAMILY family, Table** table,
+                               Collect collect)
+{
+    run_hook(function);
+    std::lock_guard lock(mutex_);
+    iphelper_call& call = record(function);
+    if (take_failure(function, call.result))
+        return call.result;
+    if (table == nullptr || !(family == AF_UNSPEC || family_ok(family)))
+        return call.result = ERROR_INVALID_PARAMETER;
+    const auto rows = collect();
+    if (rows.empty())
+        return call.result = ERROR_NOT_FOUND;
+    *table = make_table<Table>(rows);
+    return call.result = NO_ERROR;
+}
+
+// The start of the Initialize...Entry functions: the hook, the record and the row zeroed;
+// false (and a violation) without a row.
+template <class Row> bool host_network::initialize_call(iphelper_function function, Row* row)
+{
+    run_hook(function);
+    std::lock_guard lock(mutex_);
+    record(function);
+    if (row == nullptr) {
+        violation(std::string(function_name(function)) + " with a null row");
+        return false;
+    }
+    std::memset(row, 0, sizeof(*row));
+    return true;
+}
+
+std::optional<SOCKADDR_INET> host_network::first_address(std::string_view guid,
+                                                         ADDRESS_FAMILY family) const
+{
+    for (const auto& a : addresses_)
+        if (a.guid == guid && a.row.Address.si_family == family)
+            return a.row.Address;
+    return std::nullopt;
 }
 
 // ---- interfaces ---------------------------------------------------------------------
@@ -459,27 +564,23 @@ void host_network::add_address(std::string_view guid, std::string_view address,
 {
     std::lock_guard lock(mutex_);
     interface_state& s = known(guid);
-    stored_address a;
-    a.guid = s.info.guid;
-    a.row.Address = parse_ip(address);
-    if (prefix_length > full_length(a.row.Address.si_family))
+    MIB_UNICASTIPADDRESS_ROW row{};
+    row.Address = parse_ip(address);
+    if (prefix_length > full_length(row.Address.si_family))
         throw std::invalid_argument("simhost: prefix length too long for " + std::string(address));
-    a.row.InterfaceLuid = s.info.luid;
-    a.row.InterfaceIndex = s.info.if_index;
-    a.row.PrefixOrigin = IpPrefixOriginManual;
-    a.row.SuffixOrigin = IpSuffixOriginManual;
-    a.row.ValidLifetime = infinite_lifetime;
-    a.row.PreferredLifetime = infinite_lifetime;
-    a.row.OnLinkPrefixLength = prefix_length;
-    a.row.DadState = IpDadStatePreferred;
-    if (link_local(a.row.Address))
-        a.row.ScopeId.Value = s.info.if_index;
-    a.row.CreationTimeStamp.QuadPart = ++clock_;
-    for (const auto& b : addresses_)
-        if (b.guid == a.guid && same_ip(b.row.Address, a.row.Address))
-            throw std::invalid_argument("simhost: address " + std::string(address) +
-                                        " exists already");
-    addresses_.push_back(a);
+    row.PrefixOrigin = IpPrefixOriginManual;
+    row.SuffixOrigin = IpSuffixOriginManual;
+    row.ValidLifetime = infinite_lifetime;
+    row.PreferredLifetime = infinite_lifetime;
+    row.OnLinkPrefixLength = prefix_length;
+    row.DadState = IpDadStatePreferred;
+    if (link_local(row.Address))
+        row.ScopeId.Value = s.info.if_index;
+    row.CreationTimeStamp.QuadPart = ++clock_;
+    if (holds(addresses_, s.info.guid, at_address(row.Address)))
+        throw std::invalid_argument("simhost: address " + std::string(address) +
+                                    " exists already");
+    addresses_.push_back(stored_on<stored_address>(s.info, row));
 }
 
 bool host_network::remove_address(std::string_view guid, std::string_view address)
@@ -497,30 +598,25 @@ void host_network::add_route(std::string_view guid, std::string_view prefix,
     std::lock_guard lock(mutex_);
     interface_state& s = known(guid);
     const ip_prefix destination = parse_prefix(prefix);
-    stored_route r;
-    r.guid = s.info.guid;
-    r.row.InterfaceLuid = s.info.luid;
-    r.row.InterfaceIndex = s.info.if_index;
-    r.row.DestinationPrefix.Prefix = destination.address;
-    r.row.DestinationPrefix.PrefixLength = destination.length;
+    MIB_IPFORWARD_ROW2 row{};
+    row.DestinationPrefix.Prefix = destination.address;
+    row.DestinationPrefix.PrefixLength = destination.length;
     if (!next_hop.empty()) {
-        r.row.NextHop = parse_ip(next_hop);
-        if (r.row.NextHop.si_family != destination.address.si_family)
+        row.NextHop = parse_ip(next_hop);
+        if (row.NextHop.si_family != destination.address.si_family)
             throw std::invalid_argument("simhost: next hop of another family");
     } else {
-        r.row.NextHop.si_family = destination.address.si_family;
+        row.NextHop.si_family = destination.address.si_family;
     }
-    r.row.ValidLifetime = infinite_lifetime;
-    r.row.PreferredLifetime = infinite_lifetime;
-    r.row.Metric = metric;
-    r.row.Protocol = static_cast<NL_ROUTE_PROTOCOL>(MIB_IPPROTO_NETMGMT);
-    r.row.Origin = NlroManual;
-    r.row.Immortal = TRUE;
-    for (const auto& other : routes_)
-        if (other.guid == r.guid && same_route(other.row, r.row))
-            throw std::invalid_argument("simhost: route " + std::string(prefix) +
-                                        " exists already");
-    routes_.push_back(r);
+    row.ValidLifetime = infinite_lifetime;
+    row.PreferredLifetime = infinite_lifetime;
+    row.Metric = metric;
+    row.Protocol = static_cast<NL_ROUTE_PROTOCOL>(MIB_IPPROTO_NETMGMT);
+    row.Origin = NlroManual;
+    row.Immortal = TRUE;
+    if (holds(routes_, s.info.guid, same_route_as(row)))
+        throw std::invalid_argument("simhost: route " + std::string(prefix) + " exists already");
+    routes_.push_back(stored_on<stored_route>(s.info, row));
 }
 
 bool host_network::remove_route(std::string_view guid, std::string_view prefix,
@@ -543,19 +639,15 @@ void host_network::add_neighbour(std::string_view guid, std::string_view address
 {
     std::lock_guard lock(mutex_);
     interface_state& s = known(guid);
-    stored_neighbour n;
-    n.guid = s.info.guid;
-    n.row.Address = parse_ip(address);
-    n.row.InterfaceLuid = s.info.luid;
-    n.row.InterfaceIndex = s.info.if_index;
-    std::memcpy(n.row.PhysicalAddress, mac.data(), mac.size());
-    n.row.PhysicalAddressLength = static_cast<ULONG>(mac.size());
-    n.row.State = static_cast<NL_NEIGHBOR_STATE>(state);
-    for (const auto& other : neighbours_)
-        if (other.guid == n.guid && same_ip(other.row.Address, n.row.Address))
-            throw std::invalid_argument("simhost: neighbour " + std::string(address) +
-                                        " exists already");
-    neighbours_.push_back(n);
+    MIB_IPNET_ROW2 row{};
+    row.Address = parse_ip(address);
+    std::memcpy(row.PhysicalAddress, mac.data(), mac.size());
+    row.PhysicalAddressLength = static_cast<ULONG>(mac.size());
+    row.State = static_cast<NL_NEIGHBOR_STATE>(state);
+    if (holds(neighbours_, s.info.guid, at_address(row.Address)))
+        throw std::invalid_argument("simhost: neighbour " + std::string(address) +
+                                    " exists already");
+    neighbours_.push_back(stored_on<stored_neighbour>(s.info, row));
 }
 
 void host_network::set_link_node(std::string_view guid, std::string_view address,
@@ -887,15 +979,21 @@ std::size_t host_network::adapters_layout(ULONG family, ULONG flags, std::uint8_
             std::memcpy(p, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
         return p;
     };
-    // One SOCKET_ADDRESS with its sockaddr behind it.
-    auto take_sockaddr = [&](SOCKET_ADDRESS* target, const SOCKADDR_INET& address) {
+    // One entry of an address list (unicast addresses, DNS servers, gateways) with its
+    // sockaddr behind it, linked in at `next`.
+    auto take_entry = [&]<class Entry>(Entry**& next, const SOCKADDR_INET& address) -> Entry* {
+        auto* entry = static_cast<Entry*>(take(sizeof(Entry), 8));
         const std::size_t size = sockaddr_size(address.si_family);
         void* p = take(size, 8);
-        if (p != nullptr && target != nullptr) {
-            std::memcpy(p, &address, size);
-            target->lpSockaddr = static_cast<sockaddr*>(p);
-            target->iSockaddrLength = static_cast<INT>(size);
-        }
+        if (entry == nullptr)
+            return nullptr;
+        std::memcpy(p, &address, size);
+        entry->Address.lpSockaddr = static_cast<sockaddr*>(p);
+        entry->Address.iSockaddrLength = static_cast<INT>(size);
+        entry->Length = sizeof(Entry);
+        *next = entry;
+        next = &entry->Next;
+        return entry;
     };
 
     IP_ADAPTER_ADDRESSES* previous = nullptr;
@@ -943,11 +1041,7 @@ std::size_t host_network::adapters_layout(ULONG family, ULONG flags, std::uint8_
         for (const auto& stored : addresses_) {
             if (stored.guid != i.guid || !family_selected(family, stored.row.Address.si_family))
                 continue;
-            auto* u = static_cast<IP_ADAPTER_UNICAST_ADDRESS*>(
-                take(sizeof(IP_ADAPTER_UNICAST_ADDRESS), 8));
-            take_sockaddr(u ? &u->Address : nullptr, stored.row.Address);
-            if (u != nullptr) {
-                u->Length = sizeof(IP_ADAPTER_UNICAST_ADDRESS);
+            if (auto* u = take_entry(next_unicast, stored.row.Address)) {
                 u->PrefixOrigin = static_cast<IP_PREFIX_ORIGIN>(stored.row.PrefixOrigin);
                 u->SuffixOrigin = static_cast<IP_SUFFIX_ORIGIN>(stored.row.SuffixOrigin);
                 u->DadState = static_cast<IP_DAD_STATE>(stored.row.DadState);
@@ -955,24 +1049,13 @@ std::size_t host_network::adapters_layout(ULONG family, ULONG flags, std::uint8_
                 u->PreferredLifetime = stored.row.PreferredLifetime;
                 u->LeaseLifetime = stored.row.ValidLifetime;
                 u->OnLinkPrefixLength = stored.row.OnLinkPrefixLength;
-                *next_unicast = u;
-                next_unicast = &u->Next;
             }
         }
 
         IP_ADAPTER_DNS_SERVER_ADDRESS** next_dns = a ? &a->FirstDnsServerAddress : nullptr;
-        for (const auto& server : s.dns_servers) {
-            if (!family_selected(family, server.si_family))
-                continue;
-            auto* d = static_cast<IP_ADAPTER_DNS_SERVER_ADDRESS*>(
-                take(sizeof(IP_ADAPTER_DNS_SERVER_ADDRESS), 8));
-            take_sockaddr(d ? &d->Address : nullptr, server);
-            if (d != nullptr) {
-                d->Length = sizeof(IP_ADAPTER_DNS_SERVER_ADDRESS);
-                *next_dns = d;
-                next_dns = &d->Next;
-            }
-        }
+        for (const auto& server : s.dns_servers)
+            if (family_selected(family, server.si_family))
+                take_entry(next_dns, server);
 
         if ((flags & GAA_FLAG_INCLUDE_GATEWAYS) == 0)
             continue;
@@ -983,14 +1066,7 @@ std::size_t host_network::adapters_layout(ULONG family, ULONG flags, std::uint8_
                 !family_ok(r.NextHop.si_family) || zero_address(r.NextHop) ||
                 !family_selected(family, r.NextHop.si_family))
                 continue;
-            auto* g = static_cast<IP_ADAPTER_GATEWAY_ADDRESS*>(
-                take(sizeof(IP_ADAPTER_GATEWAY_ADDRESS), 8));
-            take_sockaddr(g ? &g->Address : nullptr, r.NextHop);
-            if (g != nullptr) {
-                g->Length = sizeof(IP_ADAPTER_GATEWAY_ADDRESS);
-                *next_gateway = g;
-                next_gateway = &g->Next;
-            }
+            take_entry(next_gateway, r.NextHop);
         }
     }
     return used;
@@ -1081,11 +1157,7 @@ host_network::choose_route(const SOCKADDR_INET& destination) const
     route_choice choice;
     choice.guid = route->guid;
     choice.next_hop = route->row.NextHop;
-    for (const auto& a : addresses_)
-        if (a.guid == route->guid && a.row.Address.si_family == destination.si_family) {
-            choice.source = a.row.Address;
-            break;
-        }
+    choice.source = first_address(route->guid, destination.si_family);
     const SOCKADDR_INET& hop = zero_address(route->row.NextHop) ? destination : route->row.NextHop;
     for (const auto& n : neighbours_)
         if (n.guid == route->guid && same_ip(n.row.Address, hop) && n.row.PhysicalAddressLength == 6) {
@@ -1163,34 +1235,20 @@ DWORD host_network::get_best_route2(NET_LUID* interface_luid, NET_IFINDEX interf
     if (!route)
         return call.result = ERROR_NETWORK_UNREACHABLE;
     *best_route_out = route->row;
-    SOCKADDR_INET source{};
-    for (const auto& a : addresses_)
-        if (a.guid == route->guid && a.row.Address.si_family == family) {
-            source = a.row.Address;
-            break;
-        }
-    *best_source_address = source;
+    *best_source_address = first_address(route->guid, family).value_or(SOCKADDR_INET{});
     call.guid = route->guid;
     return call.result = NO_ERROR;
 }
 
 DWORD host_network::get_ip_forward_table2(ADDRESS_FAMILY family, MIB_IPFORWARD_TABLE2** table)
 {
-    run_hook(iphelper_function::get_ip_forward_table2);
-    std::lock_guard lock(mutex_);
-    iphelper_call& call = record(iphelper_function::get_ip_forward_table2);
-    if (take_failure(call.function, call.result))
-        return call.result;
-    if (table == nullptr || !(family == AF_UNSPEC || family_ok(family)))
-        return call.result = ERROR_INVALID_PARAMETER;
-    std::vector<MIB_IPFORWARD_ROW2> rows;
-    for (const auto& route : routes_)
-        if (family_selected(family, route.row.DestinationPrefix.Prefix.si_family))
-            rows.push_back(route.row);
-    if (rows.empty())
-        return call.result = ERROR_NOT_FOUND;
-    *table = make_table<MIB_IPFORWARD_TABLE2>(rows);
-    return call.result = NO_ERROR;
+    return table_call(iphelper_function::get_ip_forward_table2, family, table, [&] {
+        std::vector<MIB_IPFORWARD_ROW2> rows;
+        for (const auto& route : routes_)
+            if (family_selected(family, route.row.DestinationPrefix.Prefix.si_family))
+                rows.push_back(route.row);
+        return rows;
+    });
 }
 
 // The documented defaults: infinite lifetimes, Loopback, AutoconfigureAddress and
@@ -1198,14 +1256,8 @@ DWORD host_network::get_ip_forward_table2(ADDRESS_FAMILY family, MIB_IPFORWARD_T
 // (the caller must set them), everything else zero.
 void host_network::initialize_ip_forward_entry(MIB_IPFORWARD_ROW2* row)
 {
-    run_hook(iphelper_function::initialize_ip_forward_entry);
-    std::lock_guard lock(mutex_);
-    record(iphelper_function::initialize_ip_forward_entry);
-    if (row == nullptr) {
-        violation("InitializeIpForwardEntry with a null row");
+    if (!initialize_call(iphelper_function::initialize_ip_forward_entry, row))
         return;
-    }
-    std::memset(row, 0, sizeof(*row));
     row->ValidLifetime = infinite_lifetime;
     row->PreferredLifetime = infinite_lifetime;
     row->Loopback = TRUE;
@@ -1219,58 +1271,28 @@ void host_network::initialize_ip_forward_entry(MIB_IPFORWARD_ROW2* row)
 
 DWORD host_network::create_ip_forward_entry2(const MIB_IPFORWARD_ROW2* row)
 {
-    run_hook(iphelper_function::create_ip_forward_entry2);
-    std::lock_guard lock(mutex_);
-    iphelper_call& call = record(iphelper_function::create_ip_forward_entry2);
-    if (row == nullptr)
-        return call.result = ERROR_INVALID_PARAMETER;
-    call.arguments = *row;
-    if (take_failure(call.function, call.result))
-        return call.result;
-    interface_state* s =
-        find_for_row(row->InterfaceLuid, row->InterfaceIndex, "CreateIpForwardEntry2", call.result);
-    if (s == nullptr)
-        return call.result;
-    call.guid = s->info.guid;
-    const auto& prefix = row->DestinationPrefix;
-    const ADDRESS_FAMILY family = prefix.Prefix.si_family;
-    if (!family_ok(family) || prefix.PrefixLength > full_length(family) ||
-        (row->NextHop.si_family != AF_UNSPEC && row->NextHop.si_family != family))
-        return call.result = ERROR_INVALID_PARAMETER;
-    for (const auto& other : routes_)
-        if (other.guid == s->info.guid && same_route(other.row, *row))
-            return call.result = ERROR_OBJECT_ALREADY_EXISTS;
-    stored_route r;
-    r.guid = s->info.guid;
-    r.row = *row;
-    r.row.InterfaceLuid = s->info.luid;
-    r.row.InterfaceIndex = s->info.if_index;
-    r.row.Age = 0;
-    routes_.push_back(r);
-    return call.result = NO_ERROR;
+    return row_call(iphelper_function::create_ip_forward_entry2, row,
+                    [&](const interface_state& s) -> DWORD {
+                        const auto& prefix = row->DestinationPrefix;
+                        const ADDRESS_FAMILY family = prefix.Prefix.si_family;
+                        if (!family_ok(family) || prefix.PrefixLength > full_length(family) ||
+                            (row->NextHop.si_family != AF_UNSPEC &&
+                             row->NextHop.si_family != family))
+                            return ERROR_INVALID_PARAMETER;
+                        if (holds(routes_, s.info.guid, same_route_as(*row)))
+                            return ERROR_OBJECT_ALREADY_EXISTS;
+                        stored_route r = stored_on<stored_route>(s.info, *row);
+                        r.row.Age = 0;
+                        routes_.push_back(r);
+                        return NO_ERROR;
+                    });
 }
 
 DWORD host_network::delete_ip_forward_entry2(const MIB_IPFORWARD_ROW2* row)
 {
-    run_hook(iphelper_function::delete_ip_forward_entry2);
-    std::lock_guard lock(mutex_);
-    iphelper_call& call = record(iphelper_function::delete_ip_forward_entry2);
-    if (row == nullptr)
-        return call.result = ERROR_INVALID_PARAMETER;
-    call.arguments = *row;
-    if (take_failure(call.function, call.result))
-        return call.result;
-    interface_state* s =
-        find_for_row(row->InterfaceLuid, row->InterfaceIndex, "DeleteIpForwardEntry2", call.result);
-    if (s == nullptr)
-        return call.result;
-    call.guid = s->info.guid;
-    for (auto it = routes_.begin(); it != routes_.end(); ++it)
-        if (it->guid == s->info.guid && same_route(it->row, *row)) {
-            routes_.erase(it);
-            return call.result = NO_ERROR;
-        }
-    return call.result = ERROR_NOT_FOUND;
+    return row_call(iphelper_function::delete_ip_forward_entry2, row, [&](const interface_state& s) {
+        return erase_first(routes_, s.info.guid, same_route_as(*row));
+    });
 }
 
 // ---- unicast addresses ------------------------------------------------------------------
@@ -1278,22 +1300,14 @@ DWORD host_network::delete_ip_forward_entry2(const MIB_IPFORWARD_ROW2* row)
 DWORD host_network::get_unicast_ip_address_table(ADDRESS_FAMILY family,
                                                  MIB_UNICASTIPADDRESS_TABLE** table)
 {
-    run_hook(iphelper_function::get_unicast_ip_address_table);
-    std::lock_guard lock(mutex_);
-    iphelper_call& call = record(iphelper_function::get_unicast_ip_address_table);
-    if (take_failure(call.function, call.result))
-        return call.result;
-    if (table == nullptr || !(family == AF_UNSPEC || family_ok(family)))
-        return call.result = ERROR_INVALID_PARAMETER;
-    std::vector<MIB_UNICASTIPADDRESS_ROW> rows;
-    for (const auto& s : interfaces_)
-        for (const auto& a : addresses_)
-            if (a.guid == s.info.guid && family_selected(family, a.row.Address.si_family))
-                rows.push_back(a.row);
-    if (rows.empty())
-        return call.result = ERROR_NOT_FOUND;
-    *table = make_table<MIB_UNICASTIPADDRESS_TABLE>(rows);
-    return call.result = NO_ERROR;
+    return table_call(iphelper_function::get_unicast_ip_address_table, family, table, [&] {
+        std::vector<MIB_UNICASTIPADDRESS_ROW> rows;
+        for (const auto& s : interfaces_)
+            for (const auto& a : addresses_)
+                if (a.guid == s.info.guid && family_selected(family, a.row.Address.si_family))
+                    rows.push_back(a.row);
+        return rows;
+    });
 }
 
 // The documented defaults: prefix and suffix origin "unchanged", infinite lifetimes, an
@@ -1301,14 +1315,8 @@ DWORD host_network::get_unicast_ip_address_table(ADDRESS_FAMILY family,
 // everything else zero.
 void host_network::initialize_unicast_ip_address_entry(MIB_UNICASTIPADDRESS_ROW* row)
 {
-    run_hook(iphelper_function::initialize_unicast_ip_address_entry);
-    std::lock_guard lock(mutex_);
-    record(iphelper_function::initialize_unicast_ip_address_entry);
-    if (row == nullptr) {
-        violation("InitializeUnicastIpAddressEntry with a null row");
+    if (!initialize_call(iphelper_function::initialize_unicast_ip_address_entry, row))
         return;
-    }
-    std::memset(row, 0, sizeof(*row));
     row->PrefixOrigin = IpPrefixOriginUnchanged;
     row->SuffixOrigin = IpSuffixOriginUnchanged;
     row->ValidLifetime = infinite_lifetime;
@@ -1319,59 +1327,29 @@ void host_network::initialize_unicast_ip_address_entry(MIB_UNICASTIPADDRESS_ROW*
 
 DWORD host_network::create_unicast_ip_address_entry(const MIB_UNICASTIPADDRESS_ROW* row)
 {
-    run_hook(iphelper_function::create_unicast_ip_address_entry);
-    std::lock_guard lock(mutex_);
-    iphelper_call& call = record(iphelper_function::create_unicast_ip_address_entry);
-    if (row == nullptr)
-        return call.result = ERROR_INVALID_PARAMETER;
-    call.arguments = *row;
-    if (take_failure(call.function, call.result))
-        return call.result;
-    interface_state* s = find_for_row(row->InterfaceLuid, row->InterfaceIndex,
-                                      "CreateUnicastIpAddressEntry", call.result);
-    if (s == nullptr)
-        return call.result;
-    call.guid = s->info.guid;
-    const ADDRESS_FAMILY family = row->Address.si_family;
-    if (!family_ok(family) || row->OnLinkPrefixLength > full_length(family))
-        return call.result = ERROR_INVALID_PARAMETER;
-    for (const auto& other : addresses_)
-        if (other.guid == s->info.guid && same_ip(other.row.Address, row->Address))
-            return call.result = ERROR_OBJECT_ALREADY_EXISTS;
-    stored_address a;
-    a.guid = s->info.guid;
-    a.row = *row;
-    a.row.InterfaceLuid = s->info.luid;
-    a.row.InterfaceIndex = s->info.if_index;
-    if (a.row.DadState == IpDadStateInvalid)
-        a.row.DadState = IpDadStatePreferred;
-    a.row.ScopeId.Value = link_local(a.row.Address) ? s->info.if_index : 0;
-    a.row.CreationTimeStamp.QuadPart = ++clock_;
-    addresses_.push_back(a);
-    return call.result = NO_ERROR;
+    return row_call(iphelper_function::create_unicast_ip_address_entry, row,
+                    [&](const interface_state& s) -> DWORD {
+                        const ADDRESS_FAMILY family = row->Address.si_family;
+                        if (!family_ok(family) || row->OnLinkPrefixLength > full_length(family))
+                            return ERROR_INVALID_PARAMETER;
+                        if (holds(addresses_, s.info.guid, at_address(row->Address)))
+                            return ERROR_OBJECT_ALREADY_EXISTS;
+                        stored_address a = stored_on<stored_address>(s.info, *row);
+                        if (a.row.DadState == IpDadStateInvalid)
+                            a.row.DadState = IpDadStatePreferred;
+                        a.row.ScopeId.Value = link_local(a.row.Address) ? s.info.if_index : 0;
+                        a.row.CreationTimeStamp.QuadPart = ++clock_;
+                        addresses_.push_back(a);
+                        return NO_ERROR;
+                    });
 }
 
 DWORD host_network::delete_unicast_ip_address_entry(const MIB_UNICASTIPADDRESS_ROW* row)
 {
-    run_hook(iphelper_function::delete_unicast_ip_address_entry);
-    std::lock_guard lock(mutex_);
-    iphelper_call& call = record(iphelper_function::delete_unicast_ip_address_entry);
-    if (row == nullptr)
-        return call.result = ERROR_INVALID_PARAMETER;
-    call.arguments = *row;
-    if (take_failure(call.function, call.result))
-        return call.result;
-    interface_state* s = find_for_row(row->InterfaceLuid, row->InterfaceIndex,
-                                      "DeleteUnicastIpAddressEntry", call.result);
-    if (s == nullptr)
-        return call.result;
-    call.guid = s->info.guid;
-    for (auto it = addresses_.begin(); it != addresses_.end(); ++it)
-        if (it->guid == s->info.guid && same_ip(it->row.Address, row->Address)) {
-            addresses_.erase(it);
-            return call.result = NO_ERROR;
-        }
-    return call.result = ERROR_NOT_FOUND;
+    return row_call(iphelper_function::delete_unicast_ip_address_entry, row,
+                    [&](const interface_state& s) {
+                        return erase_first(addresses_, s.info.guid, at_address(row->Address));
+                    });
 }
 
 // ---- neighbours ---------------------------------------------------------------------------
@@ -1379,98 +1357,56 @@ DWORD host_network::delete_unicast_ip_address_entry(const MIB_UNICASTIPADDRESS_R
 DWORD host_network::resolve_ip_net_entry2(MIB_IPNET_ROW2* row, const SOCKADDR_INET* source_address)
 {
     (void)source_address;
-    run_hook(iphelper_function::resolve_ip_net_entry2);
-    std::lock_guard lock(mutex_);
-    iphelper_call& call = record(iphelper_function::resolve_ip_net_entry2);
-    if (row == nullptr)
-        return call.result = ERROR_INVALID_PARAMETER;
-    call.arguments = *row;
-    if (take_failure(call.function, call.result))
-        return call.result;
-    interface_state* s =
-        find_for_row(row->InterfaceLuid, row->InterfaceIndex, "ResolveIpNetEntry2", call.result);
-    if (s == nullptr)
-        return call.result;
-    call.guid = s->info.guid;
-    if (!family_ok(row->Address.si_family))
-        return call.result = ERROR_INVALID_PARAMETER;
-    const bool router = std::any_of(routes_.begin(), routes_.end(), [&](const stored_route& r) {
-        return r.guid == s->info.guid && same_ip(r.row.NextHop, row->Address);
+    return row_call(iphelper_function::resolve_ip_net_entry2, row, [&](const interface_state& s) -> DWORD {
+        if (!family_ok(row->Address.si_family))
+            return ERROR_INVALID_PARAMETER;
+        const bool router = std::any_of(routes_.begin(), routes_.end(), [&](const stored_route& r) {
+            return r.guid == s.info.guid && same_ip(r.row.NextHop, row->Address);
+        });
+        auto answer = [&](const std::uint8_t* mac, ULONG length, NL_NEIGHBOR_STATE state) {
+            row->InterfaceLuid = s.info.luid;
+            row->InterfaceIndex = s.info.if_index;
+            std::memset(row->PhysicalAddress, 0, sizeof(row->PhysicalAddress));
+            std::memcpy(row->PhysicalAddress, mac,
+                        std::min<ULONG>(length, IF_MAX_PHYS_ADDRESS_LENGTH));
+            row->PhysicalAddressLength = length;
+            row->State = state;
+            row->IsRouter = router;
+            row->IsUnreachable = FALSE;
+            return DWORD{NO_ERROR};
+        };
+        for (const auto& n : neighbours_)
+            if (n.guid == s.info.guid && same_ip(n.row.Address, row->Address) &&
+                n.row.State >= NlnsProbe)
+                return answer(n.row.PhysicalAddress, n.row.PhysicalAddressLength, n.row.State);
+        if (s.info.settings.oper_status == oper_status_up)
+            for (const auto& node : link_nodes_)
+                if (node.guid == s.info.guid && same_ip(node.address, row->Address))
+                    return answer(node.mac.data(), static_cast<ULONG>(node.mac.size()),
+                                  static_cast<NL_NEIGHBOR_STATE>(neighbour_reachable));
+        return ERROR_BAD_NET_NAME;
     });
-    auto answer = [&](const std::uint8_t* mac, ULONG length, NL_NEIGHBOR_STATE state) {
-        row->InterfaceLuid = s->info.luid;
-        row->InterfaceIndex = s->info.if_index;
-        std::memset(row->PhysicalAddress, 0, sizeof(row->PhysicalAddress));
-        std::memcpy(row->PhysicalAddress, mac, std::min<ULONG>(length, IF_MAX_PHYS_ADDRESS_LENGTH));
-        row->PhysicalAddressLength = length;
-        row->State = state;
-        row->IsRouter = router;
-        row->IsUnreachable = FALSE;
-        return call.result = NO_ERROR;
-    };
-    for (const auto& n : neighbours_)
-        if (n.guid == s->info.guid && same_ip(n.row.Address, row->Address) &&
-            n.row.State >= NlnsProbe)
-            return answer(n.row.PhysicalAddress, n.row.PhysicalAddressLength, n.row.State);
-    if (s->info.settings.oper_status == oper_status_up)
-        for (const auto& node : link_nodes_)
-            if (node.guid == s->info.guid && same_ip(node.address, row->Address))
-                return answer(node.mac.data(), static_cast<ULONG>(node.mac.size()),
-                              static_cast<NL_NEIGHBOR_STATE>(neighbour_reachable));
-    return call.result = ERROR_BAD_NET_NAME;
 }
 
 DWORD host_network::create_ip_net_entry2(const MIB_IPNET_ROW2* row)
 {
-    run_hook(iphelper_function::create_ip_net_entry2);
-    std::lock_guard lock(mutex_);
-    iphelper_call& call = record(iphelper_function::create_ip_net_entry2);
-    if (row == nullptr)
-        return call.result = ERROR_INVALID_PARAMETER;
-    call.arguments = *row;
-    if (take_failure(call.function, call.result))
-        return call.result;
-    interface_state* s =
-        find_for_row(row->InterfaceLuid, row->InterfaceIndex, "CreateIpNetEntry2", call.result);
-    if (s == nullptr)
-        return call.result;
-    call.guid = s->info.guid;
-    if (!family_ok(row->Address.si_family) ||
-        row->PhysicalAddressLength > IF_MAX_PHYS_ADDRESS_LENGTH)
-        return call.result = ERROR_INVALID_PARAMETER;
-    for (const auto& other : neighbours_)
-        if (other.guid == s->info.guid && same_ip(other.row.Address, row->Address))
-            return call.result = ERROR_OBJECT_ALREADY_EXISTS;
-    stored_neighbour n;
-    n.guid = s->info.guid;
-    n.row = *row;
-    n.row.InterfaceLuid = s->info.luid;
-    n.row.InterfaceIndex = s->info.if_index;
-    neighbours_.push_back(n);
-    return call.result = NO_ERROR;
+    return row_call(iphelper_function::create_ip_net_entry2, row,
+                    [&](const interface_state& s) -> DWORD {
+                        if (!family_ok(row->Address.si_family) ||
+                            row->PhysicalAddressLength > IF_MAX_PHYS_ADDRESS_LENGTH)
+                            return ERROR_INVALID_PARAMETER;
+                        if (holds(neighbours_, s.info.guid, at_address(row->Address)))
+                            return ERROR_OBJECT_ALREADY_EXISTS;
+                        neighbours_.push_back(stored_on<stored_neighbour>(s.info, *row));
+                        return NO_ERROR;
+                    });
 }
 
 DWORD host_network::delete_ip_net_entry2(const MIB_IPNET_ROW2* row)
 {
-    run_hook(iphelper_function::delete_ip_net_entry2);
-    std::lock_guard lock(mutex_);
-    iphelper_call& call = record(iphelper_function::delete_ip_net_entry2);
-    if (row == nullptr)
-        return call.result = ERROR_INVALID_PARAMETER;
-    call.arguments = *row;
-    if (take_failure(call.function, call.result))
-        return call.result;
-    interface_state* s =
-        find_for_row(row->InterfaceLuid, row->InterfaceIndex, "DeleteIpNetEntry2", call.result);
-    if (s == nullptr)
-        return call.result;
-    call.guid = s->info.guid;
-    for (auto it = neighbours_.begin(); it != neighbours_.end(); ++it)
-        if (it->guid == s->info.guid && same_ip(it->row.Address, row->Address)) {
-            neighbours_.erase(it);
-            return call.result = NO_ERROR;
-        }
-    return call.result = ERROR_NOT_FOUND;
+    return row_call(iphelper_function::delete_ip_net_entry2, row, [&](const interface_state& s) {
+        return erase_first(neighbours_, s.info.guid, at_address(row->Address));
+    });
 }
 
 // ---- notification registrations -----------------------------------------------------------

@@ -334,6 +334,7 @@ private:
     iphelper_call& record(iphelper_function function);
     void violation(std::string text);
     template <class Table, class Row> Table* make_table(const std::vector<Row>& rows);
+    std::optional<SOCKADDR_INET> first_address(std::string_view guid, ADDRESS_FAMILY family) const;
     std::optional<stored_route> best_route(ADDRESS_FAMILY family, const SOCKADDR_INET& destination,
                                            const interface_state* only) const;
     std::size_t adapters_layout(ULONG family, ULONG flags, std::uint8_t* out) const;
@@ -342,7 +343,13 @@ private:
     void start_delivery(const std::shared_ptr<registration>& target, const MIB_IPINTERFACE_ROW& row,
                         bool with_row, MIB_NOTIFICATION_TYPE type);
     void join_finished_threads(std::unique_lock<std::mutex>& lock);
+    // These take the lock themselves.
     void run_hook(iphelper_function function);
+    template <class Row, class Body> DWORD row_call(iphelper_function function, Row* row, Body body);
+    template <class Table, class Collect>
+    DWORD table_call(iphelper_function function, ADDRESS_FAMILY family, Table** table,
+                     Collect collect);
+    template <class Row> bool initialize_call(iphelper_function function, Row* row);
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;

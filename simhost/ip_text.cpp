@@ -14,6 +14,20 @@ namespace
     throw std::invalid_argument("simhost: not an IP address: \"" + std::string(text) + "\"");
 }
 
+// A decimal number of one to `most` digits (a scope or a prefix length of `text`).
+std::uint32_t decimal(std::string_view digits, std::size_t most, std::string_view text)
+{
+    if (digits.empty() || digits.size() > most)
+        bad(text);
+    std::uint32_t value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            bad(text);
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    }
+    return value;
+}
+
 bool parse_ipv4(std::string_view text, std::uint8_t (&out)[4])
 {
     int part = 0;
@@ -131,14 +145,7 @@ SOCKADDR_INET parse_ip(std::string_view text)
     ULONG scope = 0;
     if (const std::size_t percent = text.find('%'); percent != std::string_view::npos) {
         body = text.substr(0, percent);
-        const std::string_view digits = text.substr(percent + 1);
-        if (digits.empty() || digits.size() > 9)
-            bad(text);
-        for (char c : digits) {
-            if (c < '0' || c > '9')
-                bad(text);
-            scope = scope * 10 + static_cast<ULONG>(c - '0');
-        }
+        scope = decimal(text.substr(percent + 1), 9, text);
     }
     std::uint8_t bytes[16];
     if (!parse_ipv6(body, bytes))
@@ -159,15 +166,7 @@ ip_prefix parse_prefix(std::string_view text)
         prefix.length = static_cast<std::uint8_t>(full);
         return prefix;
     }
-    const std::string_view digits = text.substr(slash + 1);
-    unsigned length = 0;
-    if (digits.empty() || digits.size() > 3)
-        bad(text);
-    for (char c : digits) {
-        if (c < '0' || c > '9')
-            bad(text);
-        length = length * 10 + static_cast<unsigned>(c - '0');
-    }
+    const std::uint32_t length = decimal(text.substr(slash + 1), 3, text);
     if (length > full)
         bad(text);
     prefix.length = static_cast<std::uint8_t>(length);

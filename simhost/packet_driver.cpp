@@ -74,6 +74,16 @@ std::string size_text(const char* what, DWORD size, DWORD expected)
            std::to_string(expected);
 }
 
+// The driver keeps a reference of its own to an event of the program: `own` (null for
+// null); false when the handle is not one of this process.
+bool own_reference(HANDLE event, HANDLE& own)
+{
+    own = nullptr;
+    return event == nullptr ||
+           ::DuplicateHandle(::GetCurrentProcess(), event, ::GetCurrentProcess(), &own, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS) != FALSE;
+}
+
 bool is_kestral(const wchar_t* path)
 {
     static constexpr wchar_t name[] = L"\\\\.\\KESTRAL";
@@ -394,15 +404,15 @@ void packet_driver::set_output_hook(DWORD code, std::function<void(void*, DWORD)
         output_hooks_.erase(code);
 }
 
-bool packet_driver::take_injected_failure(DWORD code, DWORD& error)
+std::optional<packet_driver::outcome> packet_driver::injected_failure(DWORD code)
 {
     auto found = failures_.find(code);
     if (found == failures_.end() || found->second.second == 0)
-        return false;
-    error = found->second.first;
+        return std::nullopt;
+    const DWORD error = found->second.first;
     if (--found->second.second == 0)
         failures_.erase(found);
-    return true;
+    return outcome{error, {}};
 }
 
 // ---- the device -----------------------------------------------------------------
@@ -538,9 +548,8 @@ packet_driver::outcome packet_driver::get_adapter_list(void* in, DWORD in_size, 
     if (auto bad = check_sizes(in_size, adapter_list_size, out_size, adapter_list_size);
         !bad.empty())
         return {ERROR_INVALID_PARAMETER, bad};
-    DWORD injected = 0;
-    if (take_injected_failure(code_get_adapter_list, injected))
-        return {injected, {}};
+    if (auto failed = injected_failure(code_get_adapter_list))
+        return *failed;
     std::memset(out, 0, adapter_list_size);
     store<std::uint32_t>(out, 0, static_cast<std::uint32_t>(adapters_.size()));
     for (std::size_t i = 0; i < adapters_.size(); ++i) {
@@ -567,9 +576,8 @@ packet_driver::outcome packet_driver::set_adapter_mode(io_call& call, void* in, 
         return {ERROR_INVALID_PARAMETER, "set mode: unknown adapter handle"};
     if (flags & ~valid_mode_flags)
         return {ERROR_INVALID_PARAMETER, "set mode: unknown mode flags " + std::to_string(flags)};
-    DWORD injected = 0;
-    if (take_injected_failure(call.code, injected))
-        return {injected, {}};
+    if (auto failed = injected_failure(call.code))
+        return *failed;
     adapter->mode = flags;
     return {};
 }
@@ -584,9 +592,8 @@ packet_driver::outcome packet_driver::get_adapter_mode(io_call& call, void* in, 
     const bound_adapter* adapter = find(call.adapter_handle);
     if (adapter == nullptr)
         return {ERROR_INVALID_PARAMETER, "get mode: unknown adapter handle"};
-    DWORD injected = 0;
-    if (take_injected_failure(call.code, injected))
-        return {injected, {}};
+    if (auto failed = injected_failure(call.code))
+        return *failed;
     store<std::uint64_t>(out, 0, adapter->handle);
     store<std::uint32_t>(out, 8, adapter->mode);
     return {0, {}, adapter_mode_size};
@@ -601,9 +608,8 @@ packet_driver::outcome packet_driver::flush_adapter_queue(io_call& call, void* i
     bound_adapter* adapter = find(call.adapter_handle);
     if (adapter == nullptr)
         return {ERROR_INVALID_PARAMETER, "flush: unknown adapter handle"};
-    DWORD injected = 0;
-    if (take_injected_failure(call.code, injected))
-        return {injected, {}};
+    if (auto failed = injected_failure(call.code))
+        return *failed;
     flushed_ += adapter->held.size();
     adapter->held.clear();
     return {};
@@ -619,14 +625,10 @@ packet_driver::outcome packet_driver::set_packet_event(io_call& call, void* in, 
     bound_adapter* adapter = find(call.adapter_handle);
     if (adapter == nullptr)
         return {ERROR_INVALID_PARAMETER, "packet event: unknown adapter handle"};
-    DWORD injected = 0;
-    if (take_injected_failure(call.code, injected))
-        return {injected, {}};
-    // The driver keeps a reference of its own to the event.
+    if (auto failed = injected_failure(call.code))
+        return *failed;
     HANDLE own = nullptr;
-    if (event != nullptr &&
-        !::DuplicateHandle(::GetCurrentProcess(), event, ::GetCurrentProcess(), &own, 0, FALSE,
-                           DUPLICATE_SAME_ACCESS))
+    if (!own_reference(event, own))
         return {ERROR_INVALID_HANDLE, "packet event: not a handle of this process"};
     close_event(adapter->packet_event);
     adapter->packet_event = own;
@@ -640,13 +642,10 @@ packet_driver::outcome packet_driver::set_adapter_list_change_event(void* in, DW
     if (auto bad = check_sizes(in_size, 8, out_size, 0); !bad.empty())
         return {ERROR_INVALID_PARAMETER, bad};
     HANDLE event = reinterpret_cast<HANDLE>(load<std::uint64_t>(in, 0));
-    DWORD injected = 0;
-    if (take_injected_failure(code_set_adapter_list_change_event, injected))
-        return {injected, {}};
+    if (auto failed = injected_failure(code_set_adapter_list_change_event))
+        return *failed;
     HANDLE own = nullptr;
-    if (event != nullptr &&
-        !::DuplicateHandle(::GetCurrentProcess(), event, ::GetCurrentProcess(), &own, 0, FALSE,
-                           DUPLICATE_SAME_ACCESS))
+    if (!own_reference(event, own))
         return {ERROR_INVALID_HANDLE, "adapter list event: not a handle of this process"};
     close_event(list_change_event_);
     list_change_event_ = own;
@@ -661,9 +660,8 @@ packet_driver::outcome packet_driver::set_static_filters(void* in, DWORD in_size
     std::vector<static_filter_row> rows;
     if (auto bad = parse_static_filter_table(table, rows))
         return {ERROR_INVALID_PARAMETER, *bad};
-    DWORD injected = 0;
-    if (take_injected_failure(code_set_static_filters, injected))
-        return {injected, {}};
+    if (auto failed = injected_failure(code_set_static_filters))
+        return *failed;
     static_table_.assign(table.begin(), table.end());
     static_rows_ = std::move(rows);
     return {};
@@ -678,9 +676,8 @@ packet_driver::outcome packet_driver::get_ras_links(io_call& call, void* in, DWO
     const bound_adapter* adapter = find(call.adapter_handle);
     if (adapter == nullptr)
         return {ERROR_INVALID_PARAMETER, "RAS links: unknown adapter handle"};
-    DWORD injected = 0;
-    if (take_injected_failure(call.code, injected))
-        return {injected, {}};
+    if (auto failed = injected_failure(call.code))
+        return *failed;
     std::memset(out, 0, ras_links_size);
     store<std::uint32_t>(out, 0, static_cast<std::uint32_t>(adapter->wan_links.size()));
     auto* bytes = static_cast<std::uint8_t*>(out);
@@ -716,9 +713,8 @@ packet_driver::outcome packet_driver::read_packets(io_call& call, void* in, DWOR
     for (std::uint32_t i = 0; i < count; ++i)
         if (load<std::uint64_t>(in, request_header + 8 * i) == 0)
             return {ERROR_INVALID_PARAMETER, "read request: null record pointer " + std::to_string(i)};
-    DWORD injected = 0;
-    if (take_injected_failure(call.code, injected))
-        return {injected, {}};
+    if (auto failed = injected_failure(call.code))
+        return *failed;
     if (adapter->held.empty())
         return {ERROR_NO_MORE_ITEMS, {}};
 
@@ -778,9 +774,8 @@ packet_driver::outcome packet_driver::send_packets(io_call& call, destination to
                                                  " has frame length " + std::to_string(length)};
         records.push_back(record);
     }
-    DWORD injected = 0;
-    if (take_injected_failure(call.code, injected))
-        return {injected, {}};
+    if (auto failed = injected_failure(call.code))
+        return *failed;
     for (const std::uint8_t* record : records) {
         const auto length = load<std::uint32_t>(record, record_length);
         const std::uint8_t* frame = record + record_frame;

@@ -22,6 +22,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -192,7 +193,8 @@ private:
                  std::uint32_t direction, frame_bytes frame);
     void release_adapter_events();
     static void close_event(HANDLE& event);
-    bool take_injected_failure(DWORD code, DWORD& error);
+    // The failure injected for the next call of that code, if any (used up).
+    std::optional<outcome> injected_failure(DWORD code);
 
     outcome handle_call(io_call& call, void* in, DWORD in_size, void* out, DWORD out_size);
     outcome get_adapter_list(void* in, DWORD in_size, void* out, DWORD out_size);

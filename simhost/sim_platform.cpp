@@ -12,6 +12,11 @@ simhost::host_network& network()
 {
     return simhost::host_network::instance();
 }
+
+simhost::socket_owners& owners()
+{
+    return simhost::socket_owners::instance();
+}
 } // namespace
 
 HANDLE open_device(const wchar_t* path)
@@ -129,49 +134,44 @@ DWORD cancel_mib_change_notify2(HANDLE notification_handle)
 {
     return network().cancel_mib_change_notify2(notification_handle);
 }
+
 DWORD get_extended_tcp_table(void* table, DWORD* size, BOOL order, ULONG family,
                              TCP_TABLE_CLASS table_class, ULONG reserved)
 {
-    return simhost::socket_owners::instance().get_extended_tcp_table(table, size, order, family,
-                                                                     table_class, reserved);
+    return owners().get_extended_tcp_table(table, size, order, family, table_class, reserved);
 }
 
 DWORD get_extended_udp_table(void* table, DWORD* size, BOOL order, ULONG family,
                              UDP_TABLE_CLASS table_class, ULONG reserved)
 {
-    return simhost::socket_owners::instance().get_extended_udp_table(table, size, order, family,
-                                                                     table_class, reserved);
+    return owners().get_extended_udp_table(table, size, order, family, table_class, reserved);
 }
 
 DWORD get_owner_module_from_tcp_entry(const MIB_TCPROW_OWNER_MODULE* row,
                                       TCPIP_OWNER_MODULE_INFO_CLASS info_class, void* buffer,
                                       DWORD* size)
 {
-    return simhost::socket_owners::instance().get_owner_module_from_tcp_entry(row, info_class,
-                                                                              buffer, size);
+    return owners().get_owner_module_from_tcp_entry(row, info_class, buffer, size);
 }
 
 DWORD get_owner_module_from_tcp6_entry(const MIB_TCP6ROW_OWNER_MODULE* row,
                                        TCPIP_OWNER_MODULE_INFO_CLASS info_class, void* buffer,
                                        DWORD* size)
 {
-    return simhost::socket_owners::instance().get_owner_module_from_tcp6_entry(row, info_class,
-                                                                               buffer, size);
+    return owners().get_owner_module_from_tcp6_entry(row, info_class, buffer, size);
 }
 
 DWORD get_owner_module_from_udp_entry(const MIB_UDPROW_OWNER_MODULE* row,
                                       TCPIP_OWNER_MODULE_INFO_CLASS info_class, void* buffer,
                                       DWORD* size)
 {
-    return simhost::socket_owners::instance().get_owner_module_from_udp_entry(row, info_class,
-                                                                              buffer, size);
+    return owners().get_owner_module_from_udp_entry(row, info_class, buffer, size);
 }
 
 DWORD get_owner_module_from_udp6_entry(const MIB_UDP6ROW_OWNER_MODULE* row,
                                        TCPIP_OWNER_MODULE_INFO_CLASS info_class, void* buffer,
                                        DWORD* size)
 {
-    return simhost::socket_owners::instance().get_owner_module_from_udp6_entry(row, info_class,
-                                                                               buffer, size);
+    return owners().get_owner_module_from_udp6_entry(row, info_class, buffer, size);
 }
 } // namespace netaccess::platform

@@ -36,15 +36,59 @@ bool same_endpoint(const SOCKADDR_INET& a, const SOCKADDR_INET& b)
     return same_ip(a, b) && port_field(a) == port_field(b);
 }
 
-template <class Table, class Row>
-DWORD table_size(std::size_t rows)
+template <class Table> DWORD table_size(std::size_t rows)
 {
-    return static_cast<DWORD>(offsetof(Table, table) + rows * sizeof(Row));
+    return static_cast<DWORD>(offsetof(Table, table) + rows * sizeof(Table::table[0]));
 }
 
 void copy_ipv6(UCHAR (&out)[16], const SOCKADDR_INET& address)
 {
     std::memcpy(out, &address.Ipv6.sin6_addr, 16);
+}
+
+// The fields every owner-module row has: the local end, the owner, the creation time.
+template <class Row, class Entry> void write_local(Row& row, const Entry& entry)
+{
+    if constexpr (requires { row.dwLocalAddr; }) {
+        row.dwLocalAddr = entry.local.Ipv4.sin_addr.s_addr;
+    } else {
+        copy_ipv6(row.ucLocalAddr, entry.local);
+        row.dwLocalScopeId = entry.local.Ipv6.sin6_scope_id;
+    }
+    row.dwLocalPort = port_field(entry.local);
+    row.dwOwningPid = entry.pid;
+    row.liCreateTimestamp.QuadPart = entry.created;
+    row.OwningModuleInfo[0] = entry.pid;
+}
+
+// The remote end of a TCP row.
+template <class Row> void write_remote(Row& row, const SOCKADDR_INET& remote)
+{
+    if constexpr (requires { row.dwRemoteAddr; }) {
+        row.dwRemoteAddr = remote.Ipv4.sin_addr.s_addr;
+    } else {
+        copy_ipv6(row.ucRemoteAddr, remote);
+        row.dwRemoteScopeId = remote.Ipv6.sin6_scope_id;
+    }
+    row.dwRemotePort = port_field(remote);
+}
+
+// The count and the rows of a table, into a zeroed buffer of its size.
+template <class Table, class Entry, class Fill>
+void write_rows(void* buffer, const std::vector<const Entry*>& rows, Fill fill)
+{
+    auto* out = static_cast<Table*>(buffer);
+    out->dwNumEntries = static_cast<DWORD>(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        fill(out->table[i], *rows[i]);
+}
+
+// Ends a call: its result, and the size it leaves behind.
+DWORD finish(owner_call& call, const DWORD* size, DWORD result)
+{
+    call.result = result;
+    call.size_out = size ? *size : 0;
+    return result;
 }
 } // namespace
 
@@ -278,177 +322,114 @@ void socket_owners::run_hook(owner_function function)
         hook(count);
 }
 
-DWORD socket_owners::get_extended_tcp_table(void* table, DWORD* size, BOOL order, ULONG family,
-                                            TCP_TABLE_CLASS table_class, ULONG reserved)
+// The course both table functions take: the record, an injected failure, the checks, the
+// rows of the family that `select` picks, the size; then the rows written into a zeroed
+// buffer by `fill`, in the IPv4 or the IPv6 table.
+template <class Table4, class Table6, class Entry, class Select, class Fill>
+DWORD socket_owners::table_call(owner_function function, void* table, DWORD* size, ULONG family,
+                                ULONG reserved, const char* unsupported_class,
+                                const std::vector<Entry>& entries, Select select, Fill fill)
 {
-    (void)order; // rows are listed in the order they were added
-    run_hook(owner_function::get_extended_tcp_table);
+    run_hook(function);
     std::lock_guard lock(mutex_);
-    owner_call& call = record(owner_function::get_extended_tcp_table);
+    owner_call& call = record(function);
     call.family = family;
     call.buffer = table != nullptr;
     call.size_in = size ? *size : 0;
     call.size_out = call.size_in;
-    const auto done = [&](DWORD result) {
-        call.result = result;
-        call.size_out = size ? *size : 0;
-        return result;
-    };
-    if (take_failure(call.function, call.result))
+    if (take_failure(function, call.result))
         return call.result;
+    const std::string name = function_name(function);
     if (!size || reserved != 0 || (family != AF_INET && family != AF_INET6)) {
-        violation("GetExtendedTcpTable: no size, a reserved value or an unknown family");
-        return done(ERROR_INVALID_PARAMETER);
+        violation(name + ": no size, a reserved value or an unknown family");
+        return finish(call, size, ERROR_INVALID_PARAMETER);
     }
-    if (table_class != TCP_TABLE_OWNER_MODULE_LISTENER &&
-        table_class != TCP_TABLE_OWNER_MODULE_CONNECTIONS && table_class != TCP_TABLE_OWNER_MODULE_ALL) {
-        violation("GetExtendedTcpTable: the model answers only the owner-module classes");
-        return done(ERROR_NOT_SUPPORTED);
+    if (unsupported_class != nullptr) {
+        violation(name + ": " + unsupported_class);
+        return finish(call, size, ERROR_NOT_SUPPORTED);
     }
-    std::vector<const tcp_connection*> rows;
-    for (const tcp_connection& c : tcp_) {
-        const bool listener = c.state == MIB_TCP_STATE_LISTEN;
-        if (c.local.si_family != family)
-            continue;
-        if ((table_class == TCP_TABLE_OWNER_MODULE_LISTENER && !listener) ||
-            (table_class == TCP_TABLE_OWNER_MODULE_CONNECTIONS && listener))
-            continue;
-        rows.push_back(&c);
-    }
+    std::vector<const Entry*> rows;
+    for (const Entry& e : entries)
+        if (e.local.si_family == family && select(e))
+            rows.push_back(&e);
     const DWORD required =
-        family == AF_INET ? table_size<MIB_TCPTABLE_OWNER_MODULE, MIB_TCPROW_OWNER_MODULE>(rows.size())
-                          : table_size<MIB_TCP6TABLE_OWNER_MODULE, MIB_TCP6ROW_OWNER_MODULE>(rows.size());
+        family == AF_INET ? table_size<Table4>(rows.size()) : table_size<Table6>(rows.size());
     if (!table || *size < required) {
         *size = required;
-        return done(ERROR_INSUFFICIENT_BUFFER);
+        return finish(call, size, ERROR_INSUFFICIENT_BUFFER);
     }
     std::memset(table, 0, required);
-    if (family == AF_INET) {
-        auto* out = static_cast<MIB_TCPTABLE_OWNER_MODULE*>(table);
-        out->dwNumEntries = static_cast<DWORD>(rows.size());
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            MIB_TCPROW_OWNER_MODULE& row = out->table[i];
-            row.dwState = rows[i]->state;
-            row.dwLocalAddr = rows[i]->local.Ipv4.sin_addr.s_addr;
-            row.dwLocalPort = port_field(rows[i]->local);
-            row.dwRemoteAddr = rows[i]->remote.Ipv4.sin_addr.s_addr;
-            row.dwRemotePort = port_field(rows[i]->remote);
-            row.dwOwningPid = rows[i]->pid;
-            row.liCreateTimestamp.QuadPart = rows[i]->created;
-            row.OwningModuleInfo[0] = rows[i]->pid;
-        }
-    } else {
-        auto* out = static_cast<MIB_TCP6TABLE_OWNER_MODULE*>(table);
-        out->dwNumEntries = static_cast<DWORD>(rows.size());
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            MIB_TCP6ROW_OWNER_MODULE& row = out->table[i];
-            copy_ipv6(row.ucLocalAddr, rows[i]->local);
-            row.dwLocalScopeId = rows[i]->local.Ipv6.sin6_scope_id;
-            row.dwLocalPort = port_field(rows[i]->local);
-            copy_ipv6(row.ucRemoteAddr, rows[i]->remote);
-            row.dwRemoteScopeId = rows[i]->remote.Ipv6.sin6_scope_id;
-            row.dwRemotePort = port_field(rows[i]->remote);
-            row.dwState = rows[i]->state;
-            row.dwOwningPid = rows[i]->pid;
-            row.liCreateTimestamp.QuadPart = rows[i]->created;
-            row.OwningModuleInfo[0] = rows[i]->pid;
-        }
-    }
-    if (auto extra = overstated_.find(call.function); extra != overstated_.end())
+    if (family == AF_INET)
+        write_rows<Table4>(table, rows, fill);
+    else
+        write_rows<Table6>(table, rows, fill);
+    if (auto extra = overstated_.find(function); extra != overstated_.end())
         *static_cast<DWORD*>(table) += extra->second;
-    return done(NO_ERROR);
+    return finish(call, size, NO_ERROR);
+}
+
+DWORD socket_owners::get_extended_tcp_table(void* table, DWORD* size, BOOL order, ULONG family,
+                                            TCP_TABLE_CLASS table_class, ULONG reserved)
+{
+    (void)order; // rows are listed in the order they were added
+    const bool known_class = table_class == TCP_TABLE_OWNER_MODULE_LISTENER ||
+                             table_class == TCP_TABLE_OWNER_MODULE_CONNECTIONS ||
+                             table_class == TCP_TABLE_OWNER_MODULE_ALL;
+    return table_call<MIB_TCPTABLE_OWNER_MODULE, MIB_TCP6TABLE_OWNER_MODULE>(
+        owner_function::get_extended_tcp_table, table, size, family, reserved,
+        known_class ? nullptr : "the model answers only the owner-module classes", tcp_,
+        [&](const tcp_connection& c) {
+            const bool listener = c.state == MIB_TCP_STATE_LISTEN;
+            return !((table_class == TCP_TABLE_OWNER_MODULE_LISTENER && !listener) ||
+                     (table_class == TCP_TABLE_OWNER_MODULE_CONNECTIONS && listener));
+        },
+        [](auto& row, const tcp_connection& c) {
+            write_local(row, c);
+            write_remote(row, c.remote);
+            row.dwState = c.state;
+        });
 }
 
 DWORD socket_owners::get_extended_udp_table(void* table, DWORD* size, BOOL order, ULONG family,
                                             UDP_TABLE_CLASS table_class, ULONG reserved)
 {
     (void)order;
-    run_hook(owner_function::get_extended_udp_table);
-    std::lock_guard lock(mutex_);
-    owner_call& call = record(owner_function::get_extended_udp_table);
-    call.family = family;
-    call.buffer = table != nullptr;
-    call.size_in = size ? *size : 0;
-    call.size_out = call.size_in;
-    const auto done = [&](DWORD result) {
-        call.result = result;
-        call.size_out = size ? *size : 0;
-        return result;
-    };
-    if (take_failure(call.function, call.result))
-        return call.result;
-    if (!size || reserved != 0 || (family != AF_INET && family != AF_INET6)) {
-        violation("GetExtendedUdpTable: no size, a reserved value or an unknown family");
-        return done(ERROR_INVALID_PARAMETER);
-    }
-    if (table_class != UDP_TABLE_OWNER_MODULE) {
-        violation("GetExtendedUdpTable: the model answers only the owner-module class");
-        return done(ERROR_NOT_SUPPORTED);
-    }
-    std::vector<const udp_socket*> rows;
-    for (const udp_socket& s : udp_)
-        if (s.local.si_family == family)
-            rows.push_back(&s);
-    const DWORD required =
-        family == AF_INET ? table_size<MIB_UDPTABLE_OWNER_MODULE, MIB_UDPROW_OWNER_MODULE>(rows.size())
-                          : table_size<MIB_UDP6TABLE_OWNER_MODULE, MIB_UDP6ROW_OWNER_MODULE>(rows.size());
-    if (!table || *size < required) {
-        *size = required;
-        return done(ERROR_INSUFFICIENT_BUFFER);
-    }
-    std::memset(table, 0, required);
-    if (family == AF_INET) {
-        auto* out = static_cast<MIB_UDPTABLE_OWNER_MODULE*>(table);
-        out->dwNumEntries = static_cast<DWORD>(rows.size());
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            MIB_UDPROW_OWNER_MODULE& row = out->table[i];
-            row.dwLocalAddr = rows[i]->local.Ipv4.sin_addr.s_addr;
-            row.dwLocalPort = port_field(rows[i]->local);
-            row.dwOwningPid = rows[i]->pid;
-            row.liCreateTimestamp.QuadPart = rows[i]->created;
+    return table_call<MIB_UDPTABLE_OWNER_MODULE, MIB_UDP6TABLE_OWNER_MODULE>(
+        owner_function::get_extended_udp_table, table, size, family, reserved,
+        table_class == UDP_TABLE_OWNER_MODULE ? nullptr
+                                              : "the model answers only the owner-module class",
+        udp_, [](const udp_socket&) { return true; },
+        [](auto& row, const udp_socket& s) {
+            write_local(row, s);
             row.SpecificPortBind = 1;
-            row.OwningModuleInfo[0] = rows[i]->pid;
-        }
-    } else {
-        auto* out = static_cast<MIB_UDP6TABLE_OWNER_MODULE*>(table);
-        out->dwNumEntries = static_cast<DWORD>(rows.size());
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            MIB_UDP6ROW_OWNER_MODULE& row = out->table[i];
-            copy_ipv6(row.ucLocalAddr, rows[i]->local);
-            row.dwLocalScopeId = rows[i]->local.Ipv6.sin6_scope_id;
-            row.dwLocalPort = port_field(rows[i]->local);
-            row.dwOwningPid = rows[i]->pid;
-            row.liCreateTimestamp.QuadPart = rows[i]->created;
-            row.SpecificPortBind = 1;
-            row.OwningModuleInfo[0] = rows[i]->pid;
-        }
-    }
-    if (auto extra = overstated_.find(call.function); extra != overstated_.end())
-        *static_cast<DWORD*>(table) += extra->second;
-    return done(NO_ERROR);
+        });
 }
 
-DWORD socket_owners::owner_module(owner_call& call, std::uint32_t pid,
+DWORD socket_owners::owner_module(owner_function function, ULONG family, const DWORD* owning_pid,
                                   TCPIP_OWNER_MODULE_INFO_CLASS info_class, void* buffer, DWORD* size)
 {
+    run_hook(function);
+    std::lock_guard lock(mutex_);
+    owner_call& call = record(function);
+    call.family = family;
+    if (!owning_pid) {
+        violation(std::string(function_name(function)) + ": no row");
+        return call.result = ERROR_INVALID_PARAMETER;
+    }
+    const std::uint32_t pid = *owning_pid;
     call.pid = pid;
     call.buffer = buffer != nullptr;
     call.size_in = size ? *size : 0;
     call.size_out = call.size_in;
-    const auto done = [&](DWORD result) {
-        call.result = result;
-        call.size_out = size ? *size : 0;
-        return result;
-    };
-    if (take_failure(call.function, call.result))
+    if (take_failure(function, call.result))
         return call.result;
     if (!size || info_class != TCPIP_OWNER_MODULE_INFO_BASIC) {
-        violation(std::string(function_name(call.function)) + ": no size or an unknown class");
-        return done(ERROR_INVALID_PARAMETER);
+        violation(std::string(function_name(function)) + ": no size or an unknown class");
+        return finish(call, size, ERROR_INVALID_PARAMETER);
     }
     auto found = programs_.find(pid);
     if (found == programs_.end())
-        return done(ERROR_NOT_FOUND);
+        return finish(call, size, ERROR_NOT_FOUND);
     const program& p = found->second;
     const std::size_t name_units = p.name ? p.name->size() + 1 : 0;
     const std::size_t path_units = p.path ? p.path->size() + 1 : 0;
@@ -456,10 +437,10 @@ DWORD socket_owners::owner_module(owner_call& call, std::uint32_t pid,
                                               (name_units + path_units) * sizeof(wchar_t));
     if (!buffer || *size < required) {
         *size = required;
-        return done(ERROR_INSUFFICIENT_BUFFER);
+        return finish(call, size, ERROR_INSUFFICIENT_BUFFER);
     }
     if (p.module_error != 0)
-        return done(p.module_error);
+        return finish(call, size, p.module_error);
     auto* info = static_cast<TCPIP_OWNER_MODULE_BASIC_INFO*>(buffer);
     auto* text = reinterpret_cast<wchar_t*>(info + 1);
     info->pModuleName = nullptr;
@@ -473,66 +454,38 @@ DWORD socket_owners::owner_module(owner_call& call, std::uint32_t pid,
         std::memcpy(text, p.path->c_str(), path_units * sizeof(wchar_t));
         info->pModulePath = text;
     }
-    return done(NO_ERROR);
+    return finish(call, size, NO_ERROR);
 }
 
 DWORD socket_owners::get_owner_module_from_tcp_entry(const MIB_TCPROW_OWNER_MODULE* row,
                                                      TCPIP_OWNER_MODULE_INFO_CLASS info_class,
                                                      void* buffer, DWORD* size)
 {
-    run_hook(owner_function::get_owner_module_from_tcp_entry);
-    std::lock_guard lock(mutex_);
-    owner_call& call = record(owner_function::get_owner_module_from_tcp_entry);
-    call.family = AF_INET;
-    if (!row) {
-        violation("GetOwnerModuleFromTcpEntry: no row");
-        return call.result = ERROR_INVALID_PARAMETER;
-    }
-    return owner_module(call, row->dwOwningPid, info_class, buffer, size);
+    return owner_module(owner_function::get_owner_module_from_tcp_entry, AF_INET,
+                        row ? &row->dwOwningPid : nullptr, info_class, buffer, size);
 }
 
 DWORD socket_owners::get_owner_module_from_tcp6_entry(const MIB_TCP6ROW_OWNER_MODULE* row,
                                                       TCPIP_OWNER_MODULE_INFO_CLASS info_class,
                                                       void* buffer, DWORD* size)
 {
-    run_hook(owner_function::get_owner_module_from_tcp6_entry);
-    std::lock_guard lock(mutex_);
-    owner_call& call = record(owner_function::get_owner_module_from_tcp6_entry);
-    call.family = AF_INET6;
-    if (!row) {
-        violation("GetOwnerModuleFromTcp6Entry: no row");
-        return call.result = ERROR_INVALID_PARAMETER;
-    }
-    return owner_module(call, row->dwOwningPid, info_class, buffer, size);
+    return owner_module(owner_function::get_owner_module_from_tcp6_entry, AF_INET6,
+                        row ? &row->dwOwningPid : nullptr, info_class, buffer, size);
 }
 
 DWORD socket_owners::get_owner_module_from_udp_entry(const MIB_UDPROW_OWNER_MODULE* row,
                                                      TCPIP_OWNER_MODULE_INFO_CLASS info_class,
                                                      void* buffer, DWORD* size)
 {
-    run_hook(owner_function::get_owner_module_from_udp_entry);
-    std::lock_guard lock(mutex_);
-    owner_call& call = record(owner_function::get_owner_module_from_udp_entry);
-    call.family = AF_INET;
-    if (!row) {
-        violation("GetOwnerModuleFromUdpEntry: no row");
-        return call.result = ERROR_INVALID_PARAMETER;
-    }
-    return owner_module(call, row->dwOwningPid, info_class, buffer, size);
+    return owner_module(owner_function::get_owner_module_from_udp_entry, AF_INET,
+                        row ? &row->dwOwningPid : nullptr, info_class, buffer, size);
 }
 
 DWORD socket_owners::get_owner_module_from_udp6_entry(const MIB_UDP6ROW_OWNER_MODULE* row,
                                                       TCPIP_OWNER_MODULE_INFO_CLASS info_class,
                                                       void* buffer, DWORD* size)
 {
-    run_hook(owner_function::get_owner_module_from_udp6_entry);
-    std::lock_guard lock(mutex_);
-    owner_call& call = record(owner_function::get_owner_module_from_udp6_entry);
-    call.family = AF_INET6;
-    if (!row) {
-        violation("GetOwnerModuleFromUdp6Entry: no row");
-        return call.result = ERROR_INVALID_PARAMETER;
-    }
-    return owner_module(call, row->dwOwningPid, info_class, buffer, size);
+    return owner_module(owner_function::get_owner_module_from_udp6_entry, AF_INET6,
+                        row ? &row->dwOwningPid : nullptr, info_class, buffer, size);
 }
 } // namespace simhost

@@ -156,9 +156,15 @@ private:
     bool take_failure(owner_function function, DWORD& error);
     owner_call& record(owner_function function);
     void violation(std::string text);
-    DWORD owner_module(owner_call& call, std::uint32_t pid, TCPIP_OWNER_MODULE_INFO_CLASS info_class,
-                       void* buffer, DWORD* size);
+    // These take the lock themselves.
     void run_hook(owner_function function);
+    template <class Table4, class Table6, class Entry, class Select, class Fill>
+    DWORD table_call(owner_function function, void* table, DWORD* size, ULONG family,
+                     ULONG reserved, const char* unsupported_class,
+                     const std::vector<Entry>& entries, Select select, Fill fill);
+    // A GetOwnerModuleFrom...Entry call; `owning_pid` is null without a row.
+    DWORD owner_module(owner_function function, ULONG family, const DWORD* owning_pid,
+                       TCPIP_OWNER_MODULE_INFO_CLASS info_class, void* buffer, DWORD* size);
 
     mutable std::mutex mutex_;
     std::map<std::uint32_t, program> programs_;

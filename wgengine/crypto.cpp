@@ -80,6 +80,14 @@ void nonce_of(std::uint8_t nonce[12], std::uint64_t counter) noexcept
         nonce[4 + i] = static_cast<std::uint8_t>(counter >> (8 * i));
 }
 
+// Sets the nonce of the counter on a keyed cipher; false when libgcrypt refuses it.
+bool set_nonce(gcry_cipher_hd_t h, std::uint64_t counter) noexcept
+{
+    std::uint8_t nonce[12];
+    nonce_of(nonce, counter);
+    return !gcry_cipher_setiv(h, nonce, sizeof nonce);
+}
+
 int blake2s_algorithm(std::size_t out_size) noexcept
 {
     switch (out_size) {
@@ -458,9 +466,7 @@ bool aead_key::seal(std::uint8_t* out, std::uint64_t counter, const std::uint8_t
     if (!handle_)
         return false;
     auto h = static_cast<gcry_cipher_hd_t>(handle_);
-    std::uint8_t nonce[12];
-    nonce_of(nonce, counter);
-    if (gcry_cipher_setiv(h, nonce, sizeof nonce))
+    if (!set_nonce(h, counter))
         return false;
     if (size) {
         const gcry_error_t e = out == in ? gcry_cipher_encrypt(h, out, size, nullptr, 0)
@@ -476,9 +482,7 @@ bool aead_key::open(std::uint8_t* out, std::uint64_t counter, const std::uint8_t
     if (!handle_ || size < tag_size)
         return false;
     auto h = static_cast<gcry_cipher_hd_t>(handle_);
-    std::uint8_t nonce[12];
-    nonce_of(nonce, counter);
-    if (gcry_cipher_setiv(h, nonce, sizeof nonce))
+    if (!set_nonce(h, counter))
         return false;
     const std::size_t body = size - tag_size;
     if (body) {

@@ -34,6 +34,29 @@ void mix_key2(secret32& ck, secret32& k, bytes input)
     ck = next;
 }
 
+// (ck, tau, k) := KDF3(ck, input)
+void mix_key3(secret32& ck, secret32& tau, secret32& k, bytes input)
+{
+    secret32 next;
+    crypto::kdf(of(ck), input, {next.data(), tau.data(), k.data()});
+    ck = next;
+}
+
+// An ephemeral public key enters the hash and the chaining key.
+void mix_ephemeral(key32& h, secret32& ck, const std::uint8_t* e_pub)
+{
+    mix_hash(h, bytes(e_pub, 32));
+    mix_key1(ck, bytes(e_pub, 32));
+}
+
+// The MAC of the message up to `at` with `key`, against the 16 bytes at `at`.
+bool mac_matches(bytes key, std::span<const std::uint8_t> message, std::size_t at)
+{
+    std::uint8_t expected[16];
+    crypto::mac(expected, key, {bytes(message.data(), at)});
+    return crypto::equal_constant_time(expected, message.data() + at, 16);
+}
+
 bool dh(secret32& out, const std::uint8_t* scalar, const std::uint8_t* point)
 {
     return crypto::x25519(out.data(), scalar, point);
@@ -110,8 +133,7 @@ bool write_initiation(const handshake_identity& id, const key32& ephemeral_priva
     std::uint8_t* e_pub = m + initiation::ephemeral;
     if (!crypto::x25519_public(e_pub, ephemeral_private.data()))
         return false;
-    mix_hash(h, bytes(e_pub, 32));
-    mix_key1(ck, bytes(e_pub, 32));
+    mix_ephemeral(h, ck, e_pub);
 
     if (!dh(shared, ephemeral_private.data(), id.peer_public.data()))
         return false;
@@ -145,8 +167,7 @@ std::optional<error> read_initiation(const handshake_identity& id,
     secret32 shared;
 
     const std::uint8_t* e_pub = m + initiation::ephemeral;
-    mix_hash(h, bytes(e_pub, 32));
-    mix_key1(ck, bytes(e_pub, 32));
+    mix_ephemeral(h, ck, e_pub);
     if (!dh(shared, id.static_private.data(), e_pub))
         return error::wrong_key;
     mix_key2(ck, k, of(shared));
@@ -191,8 +212,7 @@ bool write_response(const handshake_identity& id, const responder_state& initiat
     std::uint8_t* e_pub = m + response::ephemeral;
     if (!crypto::x25519_public(e_pub, ephemeral_private.data()))
         return false;
-    mix_hash(h, bytes(e_pub, 32));
-    mix_key1(ck, bytes(e_pub, 32));
+    mix_ephemeral(h, ck, e_pub);
     if (!dh(shared, ephemeral_private.data(), initiation.peer_ephemeral.data()))
         return false;
     mix_key1(ck, of(shared));
@@ -202,11 +222,7 @@ bool write_response(const handshake_identity& id, const responder_state& initiat
 
     secret32 tau;
     secret32 k;
-    {
-        secret32 next;
-        crypto::kdf(of(ck), of(id.preshared_key), {next.data(), tau.data(), k.data()});
-        ck = next;
-    }
+    mix_key3(ck, tau, k, of(id.preshared_key));
     mix_hash(h, of(tau));
     std::uint8_t* empty = m + response::encrypted_nothing;
     if (!crypto::aead_seal(empty, k.data(), 0, {}, of(h)))
@@ -228,8 +244,7 @@ std::optional<error> read_response(const handshake_identity& id, const initiator
     secret32 shared;
 
     const std::uint8_t* e_pub = m + response::ephemeral;
-    mix_hash(h, bytes(e_pub, 32));
-    mix_key1(ck, bytes(e_pub, 32));
+    mix_ephemeral(h, ck, e_pub);
     if (!dh(shared, state.ephemeral_private.data(), e_pub))
         return error::wrong_key;
     mix_key1(ck, of(shared));
@@ -239,11 +254,7 @@ std::optional<error> read_response(const handshake_identity& id, const initiator
 
     secret32 tau;
     secret32 k;
-    {
-        secret32 next;
-        crypto::kdf(of(ck), of(id.preshared_key), {next.data(), tau.data(), k.data()});
-        ck = next;
-    }
+    mix_key3(ck, tau, k, of(id.preshared_key));
     mix_hash(h, of(tau));
     const std::uint8_t* empty = m + response::encrypted_nothing;
     std::uint8_t nothing[1];
@@ -270,18 +281,12 @@ void write_mac2(const cookie& value, std::span<std::uint8_t> message)
 
 bool check_mac1(const key32& mac1_key, std::span<const std::uint8_t> message)
 {
-    const std::size_t at = message.size() - 32;
-    std::uint8_t expected[16];
-    crypto::mac(expected, of(mac1_key), {bytes(message.data(), at)});
-    return crypto::equal_constant_time(expected, message.data() + at, 16);
+    return mac_matches(of(mac1_key), message, message.size() - 32);
 }
 
 bool check_mac2(const cookie& value, std::span<const std::uint8_t> message)
 {
-    const std::size_t at = message.size() - 16;
-    std::uint8_t expected[16];
-    crypto::mac(expected, bytes(value.data(), value.size()), {bytes(message.data(), at)});
-    return crypto::equal_constant_time(expected, message.data() + at, 16);
+    return mac_matches(bytes(value.data(), value.size()), message, message.size() - 16);
 }
 
 bool open_cookie_reply(const key32& cookie_key, const cookie& last_mac1,

@@ -35,16 +35,25 @@ tunnel* engine_of(const wireguard_tunnel* t)
     return t ? t->engine.get() : nullptr;
 }
 
+std::span<const std::uint8_t> source(const std::uint8_t* src, std::uint32_t src_size)
+{
+    return src ? std::span<const std::uint8_t>(src, src_size) : std::span<const std::uint8_t>();
+}
+
 std::span<std::uint8_t> destination(std::uint8_t* dst, std::uint32_t dst_size)
 {
     return dst ? std::span<std::uint8_t>(dst, dst_size) : std::span<std::uint8_t>();
 }
 
+// `call` on the handle's engine, with no exception leaving.
 template <typename Call>
-wireguard_result guarded(Call&& call)
+wireguard_result on_engine(const wireguard_tunnel* t, Call&& call)
 {
+    tunnel* engine = engine_of(t);
+    if (!engine)
+        return lock_failed();
     try {
-        return to_c(call());
+        return to_c(call(*engine));
     } catch (const std::system_error&) {
         return lock_failed();
     } catch (...) {
@@ -81,6 +90,24 @@ const char* copy_text(const std::string& s)
     if (out)
         std::memcpy(out, s.c_str(), s.size() + 1);
     return out;
+}
+
+// The key as text by `encode`, for x25519_key_to_str_free to release; every copy of the
+// key is wiped. Null when it fails.
+const char* key_to_text(x25519_key& key, std::string (*encode)(const std::array<std::uint8_t, 32>&))
+{
+    try {
+        std::array<std::uint8_t, 32> k;
+        std::memcpy(k.data(), key.key, 32);
+        std::string text = encode(k);
+        const char* out = copy_text(text);
+        crypto::secure_wipe(text.data(), text.size());
+        crypto::secure_wipe(k.data(), k.size());
+        crypto::secure_wipe(key.key, sizeof key.key);
+        return out;
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 }  // namespace
@@ -121,43 +148,31 @@ void tunnel_free(wireguard_tunnel* tunnel)
 wireguard_result wireguard_write(const wireguard_tunnel* t, const uint8_t* src, uint32_t src_size, uint8_t* dst,
                                  uint32_t dst_size)
 {
-    tunnel* engine = engine_of(t);
-    if (!engine)
-        return lock_failed();
-    if (!src && src_size)
-        return to_c(result::failed(error::invalid_packet));
-    return guarded([&] {
-        return engine->write(std::span<const std::uint8_t>(src, src ? src_size : 0), destination(dst, dst_size));
+    return on_engine(t, [&](tunnel& engine) {
+        if (!src && src_size)
+            return result::failed(error::invalid_packet);
+        return engine.write(source(src, src_size), destination(dst, dst_size));
     });
 }
 
 wireguard_result wireguard_read(const wireguard_tunnel* t, const uint8_t* src, uint32_t src_size, uint8_t* dst,
                                 uint32_t dst_size)
 {
-    tunnel* engine = engine_of(t);
-    if (!engine)
-        return lock_failed();
-    if (!src && src_size)
-        return to_c(result::failed(error::invalid_packet));
-    return guarded([&] {
-        return engine->read(std::span<const std::uint8_t>(src, src ? src_size : 0), destination(dst, dst_size));
+    return on_engine(t, [&](tunnel& engine) {
+        if (!src && src_size)
+            return result::failed(error::invalid_packet);
+        return engine.read(source(src, src_size), destination(dst, dst_size));
     });
 }
 
 wireguard_result wireguard_tick(const wireguard_tunnel* t, uint8_t* dst, uint32_t dst_size)
 {
-    tunnel* engine = engine_of(t);
-    if (!engine)
-        return lock_failed();
-    return guarded([&] { return engine->tick(destination(dst, dst_size)); });
+    return on_engine(t, [&](tunnel& engine) { return engine.tick(destination(dst, dst_size)); });
 }
 
 wireguard_result wireguard_force_handshake(const wireguard_tunnel* t, uint8_t* dst, uint32_t dst_size)
 {
-    tunnel* engine = engine_of(t);
-    if (!engine)
-        return lock_failed();
-    return guarded([&] { return engine->force_handshake(destination(dst, dst_size)); });
+    return on_engine(t, [&](tunnel& engine) { return engine.force_handshake(destination(dst, dst_size)); });
 }
 
 stats wireguard_stats(const wireguard_tunnel* t)
@@ -198,34 +213,12 @@ x25519_key x25519_public_key(x25519_key private_key)
 
 const char* x25519_key_to_base64(x25519_key key)
 {
-    try {
-        std::array<std::uint8_t, 32> k;
-        std::memcpy(k.data(), key.key, 32);
-        std::string text = encode_base64_key(k);
-        const char* out = copy_text(text);
-        crypto::secure_wipe(text.data(), text.size());
-        crypto::secure_wipe(k.data(), k.size());
-        crypto::secure_wipe(key.key, sizeof key.key);
-        return out;
-    } catch (...) {
-        return nullptr;
-    }
+    return key_to_text(key, encode_base64_key);
 }
 
 const char* x25519_key_to_hex(x25519_key key)
 {
-    try {
-        std::array<std::uint8_t, 32> k;
-        std::memcpy(k.data(), key.key, 32);
-        std::string text = encode_hex_key(k);
-        const char* out = copy_text(text);
-        crypto::secure_wipe(text.data(), text.size());
-        crypto::secure_wipe(k.data(), k.size());
-        crypto::secure_wipe(key.key, sizeof key.key);
-        return out;
-    } catch (...) {
-        return nullptr;
-    }
+    return key_to_text(key, encode_hex_key);
 }
 
 void x25519_key_to_str_free(const char* stringified_key)

@@ -177,6 +177,20 @@ public:
     // Restart threads that have not ended yet.
     int restarts_in_flight() const noexcept;
 
+    // ---- interface changes ----------------------------------------------------------------
+    // NotifyIpInterfaceChange for all families with interface_change_entry and this
+    // tunnel as context, into notification_handle; a refusal is logged. False when the
+    // registration was refused.
+    bool set_notify_ip_interface_change();
+    // The entry registered with NotifyIpInterfaceChange (context: the tunnel). Counts
+    // itself in callbacks_in_flight around ip_interface_changed_callback.
+    static void CALLBACK interface_change_entry(void* context, MIB_IPINTERFACE_ROW* row,
+                                                MIB_NOTIFICATION_TYPE type);
+    // Under the library-wide interface-change lock: restarts the tunnel when the
+    // default interface toward the server changed (another adapter, other addresses),
+    // stops it when the server cannot be reached any more. Never throws.
+    void ip_interface_changed_callback() noexcept;
+
     // ---- default interface and local addresses ------------------------------------------
     bool update_default_interface();
     std::optional<iphelper::adapter_info> get_best_interface() const;

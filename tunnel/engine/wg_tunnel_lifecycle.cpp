@@ -6,6 +6,7 @@
 
 #include "address_texts.h"
 #include "netaccess/platform.h"
+#include "network_change.h"
 #include "wg_tunnel.h"
 #include "wgengine/engine_clock.h"
 
@@ -431,12 +432,16 @@ void wg_tunnel::stop() noexcept
 void wg_tunnel::internal_restart() noexcept
 {
     try {
+        // Every start runs under the interface-change lock (see network_change.h); on the
+        // notification thread the callback holds it already.
+        std::lock_guard lock(interface_change_mutex());
         if (stop_internal() == run_states::stopped)
             log(log_importance::information, "[TUN]: WireGuard tunnel was successfully stopped!");
         if (start_internal() == run_states::running)
             log(log_importance::information, "[TUN]: WireGuard tunnel was successfully started!");
     } catch (...) {
-        // Only the log lines can throw; the tunnel is stopped or running either way.
+        // Only the lock and the log lines can throw; the tunnel is stopped or running
+        // either way.
     }
 }
 

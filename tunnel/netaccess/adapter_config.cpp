@@ -44,35 +44,34 @@ bool same_address(const SOCKADDR_STORAGE& a, const SOCKADDR_STORAGE& b)
                            &reinterpret_cast<const sockaddr_in6&>(b).sin6_addr, 16) == 0;
     return false;
 }
+
+// Deletes every row of the table (both families) that is on the adapter; false with the
+// table function's error as the last error when the table cannot be read.
+template <class Table, class Row>
+bool delete_rows_of(const adapter_info& adapter, DWORD (*get_table)(ADDRESS_FAMILY, Table**),
+                    DWORD (*delete_row)(const Row*))
+{
+    Table* raw = nullptr;
+    const DWORD result = get_table(AF_UNSPEC, &raw);
+    if (result != NO_ERROR) {
+        ::SetLastError(result);
+        return false;
+    }
+    const mib_table<Table> table(raw);
+    for (ULONG i = 0; table != nullptr && i < table->NumEntries; ++i)
+        if (table->Table[i].InterfaceLuid.Value == adapter.luid)
+            delete_row(&table->Table[i]);
+    return true;
+}
 } // namespace
 
 bool reset_adapter_config(const adapter_info& adapter)
 {
     ::SetLastError(0);
-    MIB_UNICASTIPADDRESS_TABLE* raw_addresses = nullptr;
-    DWORD result = netaccess::platform::get_unicast_ip_address_table(AF_UNSPEC, &raw_addresses);
-    if (result != NO_ERROR) {
-        ::SetLastError(result);
-        return false;
-    }
-    {
-        const mib_table<MIB_UNICASTIPADDRESS_TABLE> addresses(raw_addresses);
-        for (ULONG i = 0; addresses != nullptr && i < addresses->NumEntries; ++i)
-            if (addresses->Table[i].InterfaceLuid.Value == adapter.luid)
-                netaccess::platform::delete_unicast_ip_address_entry(&addresses->Table[i]);
-    }
-
-    MIB_IPFORWARD_TABLE2* raw_routes = nullptr;
-    result = netaccess::platform::get_ip_forward_table2(AF_UNSPEC, &raw_routes);
-    if (result != NO_ERROR) {
-        ::SetLastError(result);
-        return false;
-    }
-    const mib_table<MIB_IPFORWARD_TABLE2> routes(raw_routes);
-    for (ULONG i = 0; routes != nullptr && i < routes->NumEntries; ++i)
-        if (routes->Table[i].InterfaceLuid.Value == adapter.luid)
-            netaccess::platform::delete_ip_forward_entry2(&routes->Table[i]);
-    return true;
+    return delete_rows_of(adapter, netaccess::platform::get_unicast_ip_address_table,
+                          netaccess::platform::delete_unicast_ip_address_entry) &&
+           delete_rows_of(adapter, netaccess::platform::get_ip_forward_table2,
+                          netaccess::platform::delete_ip_forward_entry2);
 }
 
 unicast_address_row create_unicast_address(const adapter_info& adapter, const IN6_ADDR& address,

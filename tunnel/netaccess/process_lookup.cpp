@@ -159,6 +159,21 @@ std::shared_ptr<network_process> owner_of(const Row& row)
     return make_network_process(row.dwOwningPid, module_text(info.pModuleName, buffer.get(), bytes),
                                 module_text(info.pModulePath, buffer.get(), bytes));
 }
+
+// Re-reads one owner table (TCP or UDP) into `map`: every row whose owner is known, by
+// the row's key. `map` stays empty when the table cannot be read.
+template <class Rows, class Table, class Row, class Map, class Read>
+void refill(Map& map, std::unique_ptr<std::uint8_t[]>& buffer, DWORD& size, Read read)
+{
+    map.clear();
+    if (!read_table(buffer, size, read))
+        return;
+    const auto [first, count] = table_rows<Table, Row>(buffer.get(), size);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (auto process = owner_of<Rows>(first[i]))
+            map.insert_or_assign(Rows::key(first[i]), std::move(process));
+    }
+}
 } // namespace
 
 template <class Family>
@@ -182,36 +197,22 @@ template <class Family>
 void process_lookup<Family>::refresh_tcp_table()
 {
     using rows = owner_rows<Family>;
-    tcp_table_.clear();
-    const bool read = read_table(tcp_rows_, tcp_size_, [](void* table, DWORD* size) {
-        return netaccess::platform::get_extended_tcp_table(table, size, FALSE, rows::family,
-                                                           TCP_TABLE_OWNER_MODULE_CONNECTIONS, 0);
-    });
-    if (!read)
-        return;
-    const auto [first, count] = table_rows<typename rows::tcp_table, typename rows::tcp_row>(tcp_rows_.get(), tcp_size_);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (auto process = owner_of<rows>(first[i]))
-            tcp_table_.insert_or_assign(rows::key(first[i]), std::move(process));
-    }
+    refill<rows, typename rows::tcp_table, typename rows::tcp_row>(
+        tcp_table_, tcp_rows_, tcp_size_, [](void* table, DWORD* size) {
+            return netaccess::platform::get_extended_tcp_table(table, size, FALSE, rows::family,
+                                                               TCP_TABLE_OWNER_MODULE_CONNECTIONS, 0);
+        });
 }
 
 template <class Family>
 void process_lookup<Family>::refresh_udp_table()
 {
     using rows = owner_rows<Family>;
-    udp_table_.clear();
-    const bool read = read_table(udp_rows_, udp_size_, [](void* table, DWORD* size) {
-        return netaccess::platform::get_extended_udp_table(table, size, FALSE, rows::family,
-                                                           UDP_TABLE_OWNER_MODULE, 0);
-    });
-    if (!read)
-        return;
-    const auto [first, count] = table_rows<typename rows::udp_table, typename rows::udp_row>(udp_rows_.get(), udp_size_);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (auto process = owner_of<rows>(first[i]))
-            udp_table_.insert_or_assign(rows::key(first[i]), std::move(process));
-    }
+    refill<rows, typename rows::udp_table, typename rows::udp_row>(
+        udp_table_, udp_rows_, udp_size_, [](void* table, DWORD* size) {
+            return netaccess::platform::get_extended_udp_table(table, size, FALSE, rows::family,
+                                                               UDP_TABLE_OWNER_MODULE, 0);
+        });
 }
 
 template <class Family>

@@ -109,6 +109,26 @@ handshake_pair identities(const vector_case& c)
     return p;
 }
 
+// A whole message buffer as the fixed-size span the handshake functions take.
+template <std::size_t N>
+std::span<std::uint8_t, N> message(bytes& b)
+{
+    return std::span<std::uint8_t, N>(b.data(), N);
+}
+
+template <std::size_t N>
+std::span<const std::uint8_t, N> message(const bytes& b)
+{
+    return std::span<const std::uint8_t, N>(b.data(), N);
+}
+
+// The initiation of the vectors: the injected ephemeral, timestamp and index (no MAC).
+bool write_vector_initiation(const handshake_pair& p, bytes& init, initiator_state& state)
+{
+    return write_initiation(p.initiator, key_of(initiator_ephemeral), timestamp_of(timestamp), initiator_index,
+                            message<initiation::size>(init), state);
+}
+
 }  // namespace
 
 TEST(handshake, construction_and_identifier_hashes)
@@ -140,16 +160,14 @@ TEST_P(handshake_vectors, initiation_response_keys_and_transport)
     // Initiation with the injected ephemeral and timestamp.
     initiator_state initiator;
     bytes init(initiation::size);
-    ASSERT_TRUE(write_initiation(p.initiator, key_of(initiator_ephemeral), timestamp_of(timestamp), initiator_index,
-                                 std::span<std::uint8_t, initiation::size>(init.data(), initiation::size), initiator));
+    ASSERT_TRUE(write_vector_initiation(p, init, initiator));
     write_mac1(p.initiator.mac1_key_peer, init);
     EXPECT_EQ(to_hex(init), c.initiation);
 
     // The responder takes it.
     ASSERT_TRUE(check_mac1(p.responder.mac1_key_us, init));
     responder_state responder;
-    ASSERT_FALSE(read_initiation(p.responder, std::span<const std::uint8_t, initiation::size>(init.data(), initiation::size),
-                                 responder));
+    ASSERT_FALSE(read_initiation(p.responder, message<initiation::size>(init), responder));
     EXPECT_EQ(responder.peer_index, initiator_index);
     EXPECT_EQ(to_hex(responder.timestamp.data(), 12), timestamp);
 
@@ -157,7 +175,7 @@ TEST_P(handshake_vectors, initiation_response_keys_and_transport)
     session_keys responder_keys;
     bytes resp(response::size);
     ASSERT_TRUE(write_response(p.responder, responder, key_of(responder_ephemeral), responder_index,
-                               std::span<std::uint8_t, response::size>(resp.data(), response::size), responder_keys));
+                               message<response::size>(resp), responder_keys));
     write_mac1(p.responder.mac1_key_peer, resp);
     EXPECT_EQ(to_hex(resp), c.response);
     EXPECT_EQ(to_hex(responder_keys.hash.data(), 32), c.hash);
@@ -168,7 +186,7 @@ TEST_P(handshake_vectors, initiation_response_keys_and_transport)
     ASSERT_TRUE(check_mac1(p.initiator.mac1_key_us, resp));
     session_keys initiator_keys;
     ASSERT_FALSE(read_response(p.initiator, initiator,
-                               std::span<const std::uint8_t, response::size>(resp.data(), response::size), initiator_keys));
+                               message<response::size>(resp), initiator_keys));
     EXPECT_EQ(to_hex(initiator_keys.hash.data(), 32), c.hash);
     EXPECT_EQ(to_hex(initiator_keys.sending.data(), 32), c.initiator_send);
     EXPECT_EQ(to_hex(initiator_keys.receiving.data(), 32), c.initiator_receive);
@@ -209,8 +227,7 @@ TEST_P(handshake_vectors, responder_refuses_altered_initiations)
         bytes bad = init;
         bad[at] ^= 0x40;
         responder_state state;
-        auto e = read_initiation(p.responder, std::span<const std::uint8_t, initiation::size>(bad.data(), initiation::size),
-                                 state);
+        auto e = read_initiation(p.responder, message<initiation::size>(bad), state);
         ASSERT_TRUE(e.has_value()) << at;
         EXPECT_TRUE(*e == error::invalid_aead_tag || *e == error::wrong_key) << at;
     }
@@ -220,7 +237,7 @@ TEST_P(handshake_vectors, responder_refuses_altered_initiations)
     stranger[0] = 9;
     ASSERT_TRUE(make_identity(other, key_of(responder_static), stranger, key_of(c.psk)));
     responder_state state;
-    EXPECT_EQ(read_initiation(other, std::span<const std::uint8_t, initiation::size>(init.data(), initiation::size), state),
+    EXPECT_EQ(read_initiation(other, message<initiation::size>(init), state),
               error::wrong_key);
 }
 
@@ -230,23 +247,20 @@ TEST_P(handshake_vectors, initiator_refuses_a_response_with_another_psk)
     handshake_pair p = identities(c);
     initiator_state initiator;
     bytes init(initiation::size);
-    ASSERT_TRUE(write_initiation(p.initiator, key_of(initiator_ephemeral), timestamp_of(timestamp), initiator_index,
-                                 std::span<std::uint8_t, initiation::size>(init.data(), initiation::size), initiator));
+    ASSERT_TRUE(write_vector_initiation(p, init, initiator));
     // Same message, responder with a different preshared key.
     key32 other_psk = key_of(c.psk);
     other_psk[5] ^= 1;
     handshake_identity responder;
     ASSERT_TRUE(make_identity(responder, key_of(responder_static), key_of(initiator_public), other_psk));
     responder_state state;
-    ASSERT_FALSE(read_initiation(responder, std::span<const std::uint8_t, initiation::size>(init.data(), initiation::size),
-                                 state));
+    ASSERT_FALSE(read_initiation(responder, message<initiation::size>(init), state));
     session_keys keys;
     bytes resp(response::size);
     ASSERT_TRUE(write_response(responder, state, key_of(responder_ephemeral), responder_index,
-                               std::span<std::uint8_t, response::size>(resp.data(), response::size), keys));
+                               message<response::size>(resp), keys));
     session_keys mine;
-    EXPECT_EQ(read_response(p.initiator, initiator, std::span<const std::uint8_t, response::size>(resp.data(), response::size),
-                            mine),
+    EXPECT_EQ(read_response(p.initiator, initiator, message<response::size>(resp), mine),
               error::invalid_aead_tag);
 }
 

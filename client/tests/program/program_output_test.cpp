@@ -140,6 +140,9 @@ TEST(client_program_test, foreground_run_gives_up_when_the_tunnel_cannot_be_crea
         "",
         "Lorrivan WireGuard VPN Client 1.2.24 is running as a regular process.",
         "<time> Lorrivan Service has started.",
+        // The library's configuration reader and parser at the client's level.
+        "<time> failed to open the configuration file!",
+        "<time> Interface section is not present!",
         "<time> Failed to initialize Wireguard tunnel.",
     };
     EXPECT_EQ(client_lines(result.output), expected) << result.output;
@@ -157,6 +160,9 @@ TEST(client_program_test, foreground_run_with_fallback_and_lac)
         "<time> Fallback configuration: other-lorrivan.conf",
         "Lorrivan WireGuard VPN Client 1.2.24 is running as a regular process.",
         "<time> Lorrivan Service has started.",
+        // The library's configuration reader and parser at the client's level.
+        "<time> failed to open the configuration file!",
+        "<time> Interface section is not present!",
         "<time> Failed to initialize Wireguard tunnel.",
     };
     EXPECT_EQ(client_lines(result.output), expected) << result.output;

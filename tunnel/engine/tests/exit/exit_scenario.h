@@ -1,0 +1,25 @@
+#pragma once
+// A running tunnel of the tdl_ family that the program then leaves without stopping or
+// dropping it, to see what the family's exit-time destructor does.
+//
+// exit_scenario_start builds the simulated host (one adapter with only a link-local
+// IPv4 address, so that the tunnel switches addresses on it), creates and starts a
+// tunnel through the exports on the scripted engine, and registers, before the
+// family's manager exists, an exit handler that runs after the manager's exit-time
+// destructor. That handler writes one line to the report file and ends the process
+// at once with exit_scenario_reported:
+//   "undone=U silent=S family=F ending=E live=L registrations=R"
+// U: the host network is as before the start; S: nothing was logged after the start;
+// F: the family still answers; E: the process was ending; L: engine tunnels not freed;
+// R: interface-change registrations left.
+#ifdef EXIT_SCENARIO_LIBRARY
+#define EXIT_SCENARIO_API extern "C" __declspec(dllexport)
+#else
+#define EXIT_SCENARIO_API extern "C"
+#endif
+
+inline constexpr unsigned exit_scenario_reported = 0x5A;
+
+// 0 when the tunnel runs with its address switching in place; another value names the
+// step that failed.
+EXIT_SCENARIO_API int exit_scenario_start(const wchar_t* report_path);
