@@ -26,6 +26,14 @@ struct own_datagram {
 std::optional<own_datagram> match_own_datagram(const rimcap::frame_view& frame, const ip_endpoint& server,
                                                std::uint16_t local_port) noexcept;
 
+// A received frame that names the server as its sender: of the server's family, from the
+// server's address, carrying UDP (IPv4 protocol 17; IPv6: the extension-header walk, or
+// the fixed header's next header when the frame fails the view's checks) from the
+// server's port, as far as these fields lie within the frame. A later IPv4 fragment
+// names no port and never claims. The incoming path drops such a frame when it is not
+// a well-formed datagram of the server.
+bool claims_server_origin(const rimcap::frame_view& frame, const ip_endpoint& server) noexcept;
+
 // The first 32 bits of the IPv6 header for the tunnel's outer IPv6 headers: the learned
 // word, or version 6 with traffic class and flow label zero while none is learned, so
 // that no frame ever leaves with a version of 0.

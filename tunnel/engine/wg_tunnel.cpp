@@ -134,20 +134,18 @@ std::uint32_t wg_tunnel::outer_ipv6_header_word() const noexcept
     return wireguard::outer_ipv6_header_word(ipv6_header_word.load());
 }
 
-bool wg_tunnel::set_packet_filter()
+void wg_tunnel::install_packet_filter(rimcap::queued_packet_filter::packet_handler outgoing)
 {
     try {
         auto created = std::make_unique<rimcap::queued_packet_filter>();
         created->set_incoming_handler(
             [this](void* adapter, _INTERMEDIATE_BUFFER& record) { return incoming_handler(adapter, record); });
-        created->set_outgoing_handler(
-            [this](void* adapter, _INTERMEDIATE_BUFFER& record) { return outgoing_handler(adapter, record); });
+        created->set_outgoing_handler(std::move(outgoing));
         filter = std::move(created);
     } catch (const std::exception& e) {
         log(log_importance::error, std::string("[TUN]: ") + e.what());
         throw;
     }
-    return load_static_filters();
 }
 
 bool wg_tunnel::load_static_filters()

@@ -27,19 +27,24 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "address_switching.h"
 #include "config/ip_types.h"
 #include "config/log_callback.h"
+#include "dns_redirect.h"
 #include "dns_slot_table.h"
 #include "netaccess/adapter_info.h"
 #include "netaccess/capture_file.h"
 #include "netaccess/frame_view.h"
 #include "netaccess/queued_packet_filter.h"
+#include "outer_datagram.h"
 #include "own_datagram.h"
+#include "oversize_reply.h"
 #include "socks5_client_slot.h"
 #include "unique_socket.h"
 #include "wgengine/wireguard_engine.h"
@@ -103,6 +108,29 @@ std::uint32_t make_local_index();
 engine_tunnel_handle make_tunnel_handle(const std::string& private_key, const std::string& peer_public_key,
                                         const std::optional<std::string>& preshared_key,
                                         std::uint16_t keep_alive);
+
+// The classification function object as the outgoing handler calls it: a reference to
+// a callable that takes the record and answers true for a frame that goes through the
+// tunnel. Valid while the referenced object lives (the filter's handler owns it).
+class classifier_ref
+{
+public:
+    template <typename F>
+        requires(!std::is_same_v<std::remove_cvref_t<F>, classifier_ref>)
+    classifier_ref(F& classifier) noexcept
+        : object_(static_cast<void*>(std::addressof(classifier))),
+          call_([](void* object, _INTERMEDIATE_BUFFER& record) {
+              return static_cast<bool>((*static_cast<F*>(object))(record));
+          })
+    {
+    }
+
+    bool operator()(_INTERMEDIATE_BUFFER& record) const { return call_(object_, record); }
+
+private:
+    void* object_;
+    bool (*call_)(void*, _INTERMEDIATE_BUFFER&);
+};
 
 class wg_tunnel
 {
@@ -171,12 +199,23 @@ public:
     void remove_address_switching(std::uint8_t family) noexcept;
 
     // ---- packet filter --------------------------------------------------------------------
-    // Creates the filter (throws what its constructor throws; the old filter stays then),
-    // installs outgoing_handler and incoming_handler and loads the static filter table;
-    // the result is the table's.
-    bool set_packet_filter();
+    // Creates the filter (throws what its constructor throws, after logging "[TUN]: " and
+    // its text; the old filter stays then), installs outgoing_handler with the
+    // classification function object (held by value, so it lives as long as the filter)
+    // and incoming_handler, and loads the static filter table; the result is the table's.
+    template <typename Classifier>
+    bool set_packet_filter(Classifier classifier)
+    {
+        install_packet_filter([this, classifier](void* adapter, _INTERMEDIATE_BUFFER& record) mutable {
+            return outgoing_handler(adapter, record, classifier_ref(classifier));
+        });
+        return load_static_filters();
+    }
     bool load_static_filters();
-    packet_action outgoing_handler(void* adapter_handle, _INTERMEDIATE_BUFFER& record);
+    // Frames that the stack sends on the default adapter; classify says whether a frame
+    // goes through the tunnel.
+    packet_action outgoing_handler(void* adapter_handle, _INTERMEDIATE_BUFFER& record, classifier_ref classify);
+    // Frames that the default adapter receives.
     packet_action incoming_handler(void* adapter_handle, _INTERMEDIATE_BUFFER& record);
 
     // The word for outer IPv6 headers: the learned one, never 0.
@@ -230,9 +269,37 @@ private:
     };
 
     void raise_event(std::int32_t type, std::int64_t value = 0) const;
+    // True when a line of that importance would be written (build its text only then).
+    bool logs(std::int32_t importance) const noexcept { return importance < log_level.load() && logger; }
+
+    // ---- packet paths (the filter's process thread) ---------------------------------------
+    // Creates the filter with the two handlers and makes it the tunnel's.
+    void install_packet_filter(rimcap::queued_packet_filter::packet_handler outgoing);
     // The socket's own datagram: learn the local address and next hop, relay an
     // initiation through the SOCKS5 proxy, pass.
     packet_action pass_own_datagram(rimcap::frame_view& frame, const own_datagram& own);
+    // A tunnelled IPv4 or IPv6 packet that passes the frame checks: the gate, oversize
+    // replies, the source switch, DNS redirection, MSS clamping, encryption.
+    packet_action tunnel_ipv4(rimcap::frame_view& frame);
+    packet_action tunnel_ipv6(rimcap::frame_view& frame);
+    // Encrypts the frame's IP packet and rebuilds the frame as the datagram to the
+    // server; drop when the engine has nothing to send.
+    packet_action encrypt_to_server(rimcap::frame_view& frame);
+    // A datagram from the server: a handshake response or transport data.
+    packet_action handshake_response(rimcap::frame_view& frame, std::size_t udp_offset,
+                                     std::span<const std::uint8_t> message);
+    packet_action transport_data(rimcap::frame_view& frame, std::span<const std::uint8_t> message);
+    // Puts the decrypted packet in the frame: destination, MSS, DNS answers, checksums.
+    void deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destination);
+    void deliver_ipv6(rimcap::frame_view& frame, const std::array<std::uint8_t, 16>& destination);
+    void capture(std::optional<rimcap::pcap_file_writer>& writer, const _INTERMEDIATE_BUFFER& record);
+    // "[TUN]: DNS request to ..." / "[TUN]: DNS response from ..." at level 3 or more.
+    void log_dns(const char* first, const dns_rewrite& rewrite, const char* second) const;
+    // Stores a newly learned local IPv6 address with its line at level 2 or more.
+    void learn_local_ipv6_address(const std::array<std::uint8_t, 16>& address);
+    // The inputs of the oversize replies and the addressing of outer datagrams.
+    oversize_reply_inputs oversize_inputs();
+    outer_route route_to_server() const;
     void keep_alive_thread() noexcept;
     // One 100 ms step of the keep-alive thread; false when the thread ends (a restart
     // was requested).

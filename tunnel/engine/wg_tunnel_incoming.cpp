@@ -1,16 +1,180 @@
 // wireguard::wg_tunnel: the incoming handler, for every frame that the default adapter
 // receives (the filter's process thread).
 //
-// Frames pass up to the stack unchanged for now. Datagrams from the server (directly or
-// unwrapped from the SOCKS5 relay) belong here next: a handshake response answered by
-// turning the frame round to the server, transport data decrypted in place and handed
-// up with its destination rewritten, DNS answers translated back and MSS adjusted.
+// Datagrams from the server (directly, or unwrapped from the SOCKS5 relay) never reach
+// the tunnel socket: a handshake response is answered by turning its frame round to the
+// server with the engine's 32-byte reply, and transport data is decrypted into the same
+// frame, which goes up to the stack addressed to the local address on which the
+// datagram arrived, with the MSS of SYN+ACK segments clamped and DNS answers given back
+// the source that the application asked. Everything else passes unchanged.
+//
+// Frames are hostile input: the message handed to the engine is exactly the UDP payload
+// as far as the UDP length field says, checked against the frame; a frame that names
+// the server as its sender but is not a whole, unfragmented datagram of the server is
+// dropped; the engine's answers are checked against their buffers.
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "address_texts.h"
+#include "inner_rewrite.h"
+#include "ipv6_walk.h"
+#include "mss_clamp.h"
+#include "netaccess/frame_view.h"
+#include "own_datagram.h"
+#include "socks5_udp.h"
 #include "wg_tunnel.h"
 
 namespace wireguard
 {
-wg_tunnel::packet_action wg_tunnel::incoming_handler(void*, _INTERMEDIATE_BUFFER&)
+namespace
 {
+constexpr std::uint8_t message_handshake_response = 2;
+constexpr std::uint8_t message_transport_data = 4;
+constexpr std::size_t max_transport_payload = 1500;
+constexpr std::uint8_t tcp_syn_ack = 0x12;
+
+// The UDP header of a frame that the server test accepted.
+std::optional<rimcap::transport_header> server_udp_header(const rimcap::frame_view& frame)
+{
+    if (frame.is_ipv4()) {
+        if (frame.is_fragment())
+            return std::nullopt;
+        return frame.ipv4_transport();
+    }
+    const ipv6_upper_layer_info walk = ipv6_upper_layer(frame);
+    if (walk.first_fragment)
+        return std::nullopt;
+    return walk.header;
+}
+
+bool is_syn_ack(const rimcap::frame_view& frame, const std::optional<rimcap::transport_header>& t)
+{
+    return t && t->protocol == rimcap::ip_protocol_tcp && frame.header_complete(*t) &&
+           (frame.u8(t->offset + 13) & tcp_syn_ack) == tcp_syn_ack;
+}
+} // namespace
+
+wg_tunnel::packet_action wg_tunnel::incoming_handler(void*, _INTERMEDIATE_BUFFER& record)
+{
+    // The relay step may unwrap the frame; the view is made on the frame as it is then.
+    const std::shared_ptr<socks5_client> client = socks5.get();
+    const server_datagram_route route{server_endpoint, socks5_proxy_endpoint, client.get()};
+    const std::optional<server_message> message = match_server_datagram(route, socks5_pending, record);
+    rimcap::frame_view frame(record);
+    if (!message) {
+        if (claims_server_origin(frame, server_endpoint))
+            return packet_action::drop;
+        capture(capture_ext, record);
+        return packet_action::pass;
+    }
+
+    capture(capture_enc, record);
+    const auto udp = server_udp_header(frame);
+    if (!udp)
+        return packet_action::drop; // a fragment of a datagram from the server
+    const std::span<const std::uint8_t> payload = message->message;
+    const std::uint8_t type = payload.empty() ? 0 : payload[0];
+    if (type == message_handshake_response)
+        return handshake_response(frame, udp->offset, payload);
+    if (type == message_transport_data && active.load())
+        return transport_data(frame, payload);
     return packet_action::pass;
+}
+
+wg_tunnel::packet_action wg_tunnel::handshake_response(rimcap::frame_view& frame, std::size_t udp_offset,
+                                                       std::span<const std::uint8_t> message)
+{
+    if (message.size() > handshake_response_size)
+        return packet_action::drop;
+    std::array<std::uint8_t, handshake_reply_size> reply{};
+    const wireguard_result result = wireguard_read(engine_handle.get(), message.data(),
+                                                   static_cast<std::uint32_t>(message.size()), reply.data(),
+                                                   static_cast<std::uint32_t>(reply.size()));
+    if (result.op != WRITE_TO_NETWORK)
+        return packet_action::pass;
+    // Only a whole response answered by a whole reply is turned round.
+    if (result.size != handshake_reply_size || message.size() != handshake_response_size ||
+        !turn_round_handshake_response(frame, udp_offset, reply, outer_ipv6_header_word()))
+        return packet_action::drop;
+
+    raise_event(tunnel_event::handshake_response_accepted);
+    if (logs(log_importance::information))
+        log(log_importance::information, "[TUN]: Handshake response received from " +
+                                             address_text(server_endpoint) + " : " +
+                                             std::to_string(server_endpoint.port));
+    capture(capture_enc, frame.record());
+    active.exchange(true);
+    return packet_action::revert;
+}
+
+wg_tunnel::packet_action wg_tunnel::transport_data(rimcap::frame_view& frame, std::span<const std::uint8_t> message)
+{
+    if (message.size() > max_transport_payload)
+        return packet_action::drop;
+    raise_event(tunnel_event::packet_received, static_cast<std::int64_t>(frame.length() - rimcap::ip_header_offset));
+
+    // The outer destination: the local address on which the datagram arrived.
+    const bool ipv6_server = server_endpoint.family == family_ipv6;
+    std::uint32_t outer_ipv4 = address_switching.local_ipv4_address;
+    std::array<std::uint8_t, 16> outer_ipv6 = address_switching.local_ipv6_address;
+    if (ipv6_server)
+        frame.read(inner_field::ipv6_destination, outer_ipv6.data(), outer_ipv6.size());
+    else
+        frame.read(inner_field::ipv4_destination, &outer_ipv4, 4);
+
+    std::array<std::uint8_t, max_transport_payload> plain; // written by the engine before use
+    const wireguard_result result =
+        wireguard_read(engine_handle.get(), message.data(), static_cast<std::uint32_t>(message.size()), plain.data(),
+                       static_cast<std::uint32_t>(plain.size()));
+    const bool ipv4 = result.op == WRITE_TO_TUNNEL_IPV4;
+    if ((!ipv4 && result.op != WRITE_TO_TUNNEL_IPV6) || result.size > plain.size()) {
+        if (logs(log_importance::debug))
+            log(log_importance::debug, "[TUN]: wireguard_read result = " +
+                                           std::to_string(static_cast<std::int32_t>(result.op)) +
+                                           " size = " + std::to_string(result.size));
+        return packet_action::drop;
+    }
+
+    // The decrypted packet replaces the datagram behind the Ethernet header; it must pass
+    // the frame checks as a packet of its own version.
+    const std::size_t n = result.size;
+    if (!frame.write(rimcap::ip_header_offset, plain.data(), n) ||
+        !frame.set_u16(12, ipv4 ? rimcap::ether_type_ipv4 : rimcap::ether_type_ipv6) ||
+        !frame.set_length(rimcap::ip_header_offset + n) || !frame.ok())
+        return packet_action::drop;
+    capture(capture_tun, frame.record());
+
+    if (ipv4)
+        deliver_ipv4(frame, outer_ipv4);
+    else
+        deliver_ipv6(frame, outer_ipv6);
+    capture(capture_lcl, frame.record());
+    return packet_action::pass;
+}
+
+void wg_tunnel::deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destination)
+{
+    replace_ipv4_address(frame, inner_field::ipv4_destination, destination);
+    const auto t = frame.ipv4_transport();
+    if (!frame.is_fragment() && is_syn_ack(frame, t)) {
+        clamp_tcp_mss(clamp_family::ipv4, frame, tunnel_mtu{mtu, mtu_configured});
+    } else if (dns_redirect_table) {
+        if (const auto rewrite = translate_dns_answer(frame, *dns_redirect_table))
+            log_dns("[TUN]: DNS response from ", *rewrite, " translated as from ");
+    }
+    finish_inner_ipv4(frame);
+}
+
+void wg_tunnel::deliver_ipv6(rimcap::frame_view& frame, const std::array<std::uint8_t, 16>& destination)
+{
+    replace_ipv6_address(frame, inner_field::ipv6_destination, destination);
+    if (is_syn_ack(frame, ipv6_upper_layer(frame).header)) {
+        clamp_tcp_mss(clamp_family::ipv6, frame, tunnel_mtu{mtu, mtu_configured});
+    } else if (dns_redirect_table) {
+        if (const auto rewrite = translate_dns_answer(frame, *dns_redirect_table))
+            log_dns("[TUN]: DNS response from ", *rewrite, " translated as from ");
+    }
+    finish_inner_ipv6(frame);
 }
 } // namespace wireguard

@@ -191,7 +191,7 @@ TEST_F(wg_tunnel_object, setters)
 TEST_F(wg_tunnel_object, the_packet_filter_and_its_static_table)
 {
     wg_tunnel t(client_keys.private_text, server_keys.public_text, std::nullopt, 25, &log_lines::callback, 3);
-    ASSERT_TRUE(t.set_packet_filter());
+    ASSERT_TRUE(t.set_packet_filter(tunnel_test::nothing_tunnelled{}));
     ASSERT_NE(t.filter, nullptr);
     const auto table = rimcap::build_static_filter_table();
     EXPECT_EQ(driver().static_filter_table(), std::vector<std::uint8_t>(table.begin(), table.end()));
@@ -211,10 +211,10 @@ TEST_F(wg_tunnel_object, the_packet_filter_and_its_static_table)
 TEST_F(wg_tunnel_object, without_the_driver_the_filter_set_up_throws_and_keeps_the_old_filter)
 {
     wg_tunnel t(client_keys.private_text, server_keys.public_text, std::nullopt, 25, &log_lines::callback, 1);
-    ASSERT_TRUE(t.set_packet_filter());
+    ASSERT_TRUE(t.set_packet_filter(tunnel_test::nothing_tunnelled{}));
     rimcap::queued_packet_filter* old = t.filter.get();
     driver().set_present(false);
-    EXPECT_THROW(t.set_packet_filter(), std::runtime_error);
+    EXPECT_THROW(t.set_packet_filter(tunnel_test::nothing_tunnelled{}), std::runtime_error);
     EXPECT_EQ(t.filter.get(), old);
     EXPECT_EQ(log_lines::instance().all(), std::vector<std::string>{"[TUN]: Norvask driver is not available!"});
     driver().set_present(true);

@@ -119,25 +119,32 @@ TEST_F(tunnel_start, the_initiation_reaches_the_server_through_the_filter_and_th
         EXPECT_EQ(t.address_switching.next_hop_mac, gateway_mac);
     }
 
-    // The server's handshake response arrives as a frame received on the adapter and,
-    // passed by the incoming handler, goes up to the stack.
+    // The server's handshake response arrives as a frame received on the adapter; the
+    // incoming handler turns it round into the 32-byte reply to the server, which the
+    // filter sends back out, and the tunnel is active.
+    ASSERT_TRUE(wait_until([&] { return t.active.load(); })) << log_lines::instance().text();
+    EXPECT_TRUE(log_lines::instance().contains("[TUN]: Handshake response received from 127.0.0.1 : " +
+                                                std::to_string(server_port)));
+    EXPECT_EQ(event_count(wireguard::tunnel_event::handshake_response_accepted), 1u);
     ASSERT_TRUE(wait_until([&] {
-        for (const auto& d : deliveries_to(simhost::destination::stack))
-            if (udp_payload(d.frame) == 92)
-                return true;
-        return false;
-    }));
-    for (const auto& d : deliveries_to(simhost::destination::stack)) {
-        if (udp_payload(d.frame) != 92)
+        const auto got = responder->received();
+        return std::any_of(got.begin(), got.end(), [](const auto& d) { return d.bytes.size() == 32; });
+    })) << "the reply reached the server";
+    bool reply_seen = false;
+    for (const auto& d : deliveries_to(simhost::destination::wire)) {
+        if (!d.by_program || udp_payload(d.frame) != 32)
             continue;
-        EXPECT_TRUE(d.by_program) << "handed on by the filter";
-        EXPECT_EQ(d.direction, 2u);
-        EXPECT_EQ(d.frame[42], 2) << "a handshake response";
-        EXPECT_EQ(get32(d.frame, 26), tunnel_test::ipv4(127, 0, 0, 1));
-        EXPECT_EQ(get16(d.frame, 34), server_port);
-        EXPECT_EQ(get32(d.frame, 30), tunnel_test::ipv4(192, 168, 1, 10));
-        EXPECT_EQ(get16(d.frame, 36), t.local_udp_port);
+        reply_seen = true;
+        EXPECT_EQ(d.direction, 2u) << "a received frame sent back out";
+        EXPECT_EQ(d.frame[42], 4) << "a keep-alive on the new session";
+        EXPECT_EQ(get32(d.frame, 26), tunnel_test::ipv4(192, 168, 1, 10));
+        EXPECT_EQ(get32(d.frame, 30), tunnel_test::ipv4(127, 0, 0, 1));
+        EXPECT_EQ(get16(d.frame, 34), t.local_udp_port);
+        EXPECT_EQ(get16(d.frame, 36), server_port);
     }
+    EXPECT_TRUE(reply_seen);
+    for (const auto& d : deliveries_to(simhost::destination::stack))
+        EXPECT_NE(udp_payload(d.frame), 92u) << "the response never reaches the stack";
 
     t.stop();
     EXPECT_TRUE(log_lines::instance().contains("[TUN]: keep_alive_thread: exiting \n"));
@@ -161,6 +168,7 @@ TEST_F(tunnel_start, the_keep_alive_thread_drives_the_engine_timers)
 {
     driven_clock clock;
     start_server();
+    responder->set_answering(false);
     auto& t = make_tunnel();
     ASSERT_EQ(t.start_internal(), run_states::running);
     ASSERT_TRUE(wait_until([&] { return responder->received_count() == 1; }));
@@ -168,36 +176,30 @@ TEST_F(tunnel_start, the_keep_alive_thread_drives_the_engine_timers)
         "[TUN]: keep_alive_thread: Sending Handshake packet to WireGuard Server success \n";
     EXPECT_FALSE(log_lines::instance().contains(retransmitted));
 
-    // No response reached the engine (the incoming path passes it by), so the engine
-    // sends its initiation again after the retransmission time.
+    // No response came, so the engine sends its initiation again after the
+    // retransmission time.
     clock.advance(6s);
     ASSERT_TRUE(wait_until([&] { return log_lines::instance().contains(retransmitted); }))
         << log_lines::instance().text();
     ASSERT_TRUE(wait_until([&] { return responder->received_count() == 2; }));
     EXPECT_EQ(responder->received()[1].bytes.size(), 148u);
+    EXPECT_FALSE(t.active.load());
 
-    // Hand the second response to the engine ourselves: with a session, the persistent
-    // keep-alive (25 s) follows.
-    simhost::frame_bytes response;
-    ASSERT_TRUE(wait_until([&] {
-        std::size_t seen = 0;
-        for (const auto& d : deliveries_to(simhost::destination::stack))
-            if (udp_payload(d.frame) == 92 && ++seen == 2)
-                response = d.frame;
-        return !response.empty();
-    }));
-    std::array<std::uint8_t, 256> out{};
-    const auto r = wireguard_read(t.engine_handle.get(), response.data() + 42, 92, out.data(), out.size());
-    ASSERT_EQ(r.op, WRITE_TO_NETWORK) << "the engine confirms the session";
-    ASSERT_EQ(r.size, 32u);
+    // The server answers the next one: the incoming path completes the handshake, and
+    // with a session the persistent keep-alive (25 s) follows.
+    responder->set_answering(true);
+    clock.advance(6s);
+    ASSERT_TRUE(wait_until([&] { return t.active.load(); })) << log_lines::instance().text();
+    const auto keepalives = [&] {
+        const auto got = responder->received();
+        return std::count_if(got.begin(), got.end(), [](const auto& d) { return d.bytes.size() == 32; });
+    };
+    ASSERT_TRUE(wait_until([&] { return keepalives() == 1; })) << "the handshake reply";
 
     clock.advance(26s);
     const std::string keepalive = "[TUN]: keep_alive_thread: Sending Keepalive packet to WireGuard Server success \n";
     ASSERT_TRUE(wait_until([&] { return log_lines::instance().contains(keepalive); })) << log_lines::instance().text();
-    ASSERT_TRUE(wait_until([&] {
-        const auto got = responder->received();
-        return std::any_of(got.begin(), got.end(), [](const auto& d) { return d.bytes.size() == 32; });
-    }));
+    ASSERT_TRUE(wait_until([&] { return keepalives() >= 2; }));
     t.stop();
     expect_clean(t);
 }

@@ -306,6 +306,31 @@ TEST(checksums, checksum_add_matches_reference)
     }
 }
 
+TEST(checksums, checksum_add_in_parts_and_with_every_carry)
+{
+    // All-ones bytes carry at every step; every length up to a frame and a long buffer.
+    for (std::size_t n = 0; n <= 1514; ++n) {
+        const bytes ones(n, 0xFF);
+        EXPECT_EQ(rimcap::checksum_fold(rimcap::checksum_add(0, ones)), reference_sum(ones.data(), n)) << n;
+    }
+    const bytes long_ones(200000, 0xFF);
+    EXPECT_EQ(rimcap::checksum_fold(rimcap::checksum_add(0, long_ones)), 0xFFFF);
+    EXPECT_EQ(rimcap::checksum_fold(rimcap::checksum_add(0, bytes(64, 0))), 0);
+
+    // Consecutive even-sized parts, the last one odd, after a starting sum.
+    std::mt19937 rng(11);
+    for (int i = 0; i < 500; ++i) {
+        bytes b(rng() % 1600);
+        for (auto& x : b)
+            x = static_cast<std::uint8_t>(rng());
+        const std::size_t cut = (rng() % (b.size() + 1)) & ~std::size_t{1};
+        const std::uint32_t start = rng() & 0xFFFF;
+        std::uint64_t sum = rimcap::checksum_add(start, std::span<const std::uint8_t>(b.data(), cut));
+        sum = rimcap::checksum_add(sum, std::span<const std::uint8_t>(b.data() + cut, b.size() - cut));
+        EXPECT_EQ(rimcap::checksum_fold(sum), reference_sum(b.data(), b.size(), start));
+    }
+}
+
 // Random well-formed packets: every checksum verifies.
 TEST(checksums, randomised_valid_packets_verify)
 {

@@ -66,7 +66,7 @@ protected:
         tunnel->server_endpoint = tunnel_test::ipv4_endpoint(127, 0, 0, 1, server_port);
         tunnel->address_switching.tunnel_ipv4_address = tunnel_test::ipv4(10, 8, 0, 2);
         tunnel->address_switching.ipv4_prefix_length = 24;
-        EXPECT_TRUE(tunnel->set_packet_filter());
+        EXPECT_TRUE(tunnel->set_packet_filter(tunnel_test::nothing_tunnelled{}));
         tunnel->event_callback = [this](wireguard::wg_tunnel_event e) {
             std::lock_guard lock(events_mutex);
             events.push_back(e.type);

@@ -22,6 +22,10 @@ void engine::reset()
 {
     std::lock_guard lock(mutex_);
     ticks_script_.clear();
+    reads_script_.clear();
+    writes_script_.clear();
+    reads_.clear();
+    writes_.clear();
     force_ = {WIREGUARD_DONE, 0};
     stats_ = stats{};
     stats_.time_since_last_handshake = -1;
@@ -36,6 +40,30 @@ void engine::push_tick(result_type op, std::size_t size)
 {
     std::lock_guard lock(mutex_);
     ticks_script_.push_back({op, size});
+}
+
+void engine::push_read(result_type op, std::size_t size, std::vector<std::uint8_t> content)
+{
+    std::lock_guard lock(mutex_);
+    reads_script_.push_back({{op, size}, std::move(content)});
+}
+
+void engine::push_write(result_type op, std::size_t size, std::vector<std::uint8_t> content)
+{
+    std::lock_guard lock(mutex_);
+    writes_script_.push_back({{op, size}, std::move(content)});
+}
+
+std::vector<engine::packet_call> engine::reads() const
+{
+    std::lock_guard lock(mutex_);
+    return reads_;
+}
+
+std::vector<engine::packet_call> engine::writes() const
+{
+    std::lock_guard lock(mutex_);
+    return writes_;
 }
 
 void engine::set_force_handshake(result_type op, std::size_t size)
@@ -153,6 +181,32 @@ wireguard_result engine::force(std::uint8_t* dst, std::uint32_t size)
     return fill(force_, dst, size);
 }
 
+wireguard_result engine::answer(std::deque<scripted_answer>& script, std::vector<packet_call>& calls,
+                                std::uint32_t src_size, std::uint8_t* dst, std::uint32_t size)
+{
+    calls.push_back({src_size, size});
+    if (script.empty())
+        return {WIREGUARD_DONE, 0};
+    const scripted_answer a = script.front();
+    script.pop_front();
+    if (a.content.empty())
+        return fill(a.result, dst, size);
+    std::copy_n(a.content.begin(), std::min<std::size_t>(a.content.size(), size), dst);
+    return a.result;
+}
+
+wireguard_result engine::read(std::uint32_t src_size, std::uint8_t* dst, std::uint32_t size)
+{
+    std::lock_guard lock(mutex_);
+    return answer(reads_script_, reads_, src_size, dst, size);
+}
+
+wireguard_result engine::write(std::uint32_t src_size, std::uint8_t* dst, std::uint32_t size)
+{
+    std::lock_guard lock(mutex_);
+    return answer(writes_script_, writes_, src_size, dst, size);
+}
+
 stats engine::read_stats() const
 {
     std::lock_guard lock(mutex_);
@@ -175,14 +229,16 @@ void tunnel_free(wireguard_tunnel* tunnel)
     scripted::engine::instance().destroy(tunnel);
 }
 
-wireguard_result wireguard_write(const wireguard_tunnel*, const uint8_t*, uint32_t, uint8_t*, uint32_t)
+wireguard_result wireguard_write(const wireguard_tunnel*, const uint8_t*, uint32_t src_size, uint8_t* dst,
+                                 uint32_t dst_size)
 {
-    return {WIREGUARD_DONE, 0};
+    return scripted::engine::instance().write(src_size, dst, dst_size);
 }
 
-wireguard_result wireguard_read(const wireguard_tunnel*, const uint8_t*, uint32_t, uint8_t*, uint32_t)
+wireguard_result wireguard_read(const wireguard_tunnel*, const uint8_t*, uint32_t src_size, uint8_t* dst,
+                                uint32_t dst_size)
 {
-    return {WIREGUARD_DONE, 0};
+    return scripted::engine::instance().read(src_size, dst, dst_size);
 }
 
 wireguard_result wireguard_tick(const wireguard_tunnel*, uint8_t* dst, uint32_t dst_size)

@@ -36,6 +36,18 @@ public:
     void reset();
 
     void push_tick(result_type op, std::size_t size);
+    // Answers of wireguard_read and wireguard_write, in order (done when none is left):
+    // the result, and the bytes written to the destination (the pattern when empty,
+    // never more than the destination holds).
+    void push_read(result_type op, std::size_t size, std::vector<std::uint8_t> content = {});
+    void push_write(result_type op, std::size_t size, std::vector<std::uint8_t> content = {});
+    // The source sizes and destination capacities that the calls were given.
+    struct packet_call {
+        std::uint32_t source_size = 0;
+        std::uint32_t destination_size = 0;
+    };
+    std::vector<packet_call> reads() const;
+    std::vector<packet_call> writes() const;
     void set_force_handshake(result_type op, std::size_t size);
     void set_stats(std::int64_t since_handshake, std::uint64_t tx, std::uint64_t rx);
 
@@ -55,6 +67,8 @@ public:
     void destroy(wireguard_tunnel* tunnel);
     wireguard_result tick(std::uint8_t* dst, std::uint32_t size);
     wireguard_result force(std::uint8_t* dst, std::uint32_t size);
+    wireguard_result read(std::uint32_t src_size, std::uint8_t* dst, std::uint32_t size);
+    wireguard_result write(std::uint32_t src_size, std::uint8_t* dst, std::uint32_t size);
     stats read_stats() const;
 
 private:
@@ -62,7 +76,18 @@ private:
 
     mutable std::mutex mutex_;
     mutable std::condition_variable ticked_;
+    struct scripted_answer {
+        wireguard_result result;
+        std::vector<std::uint8_t> content;
+    };
+    wireguard_result answer(std::deque<scripted_answer>& script, std::vector<packet_call>& calls,
+                            std::uint32_t src_size, std::uint8_t* dst, std::uint32_t size);
+
     std::deque<wireguard_result> ticks_script_;
+    std::deque<scripted_answer> reads_script_;
+    std::deque<scripted_answer> writes_script_;
+    std::vector<packet_call> reads_;
+    std::vector<packet_call> writes_;
     wireguard_result force_{WIREGUARD_DONE, 0};
     stats stats_{};
     std::size_t ticks_ = 0;

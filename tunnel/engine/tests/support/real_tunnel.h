@@ -44,7 +44,8 @@ protected:
         tunnel->server_endpoint = ipv4_endpoint(127, 0, 0, 1, server_port);
         tunnel->address_switching.tunnel_ipv4_address = ipv4(10, 8, 0, 2);
         tunnel->address_switching.ipv4_prefix_length = 24;
-        EXPECT_TRUE(tunnel->set_packet_filter());
+        EXPECT_TRUE(tunnel->set_packet_filter(
+            [this](_INTERMEDIATE_BUFFER& record) { return classify ? classify(record) : false; }));
         tunnel->notification_flag = true;
         return *tunnel;
     }
@@ -65,5 +66,8 @@ protected:
     std::unique_ptr<simhost::wire> wire;
     std::uint16_t server_port = 51820;
     std::unique_ptr<wireguard::wg_tunnel> tunnel;
+    // The classification of the tunnel's filter (empty: nothing is tunnelled); set it
+    // before the filter runs.
+    std::function<bool(_INTERMEDIATE_BUFFER&)> classify;
 };
 } // namespace tunnel_test

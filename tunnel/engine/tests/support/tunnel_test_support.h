@@ -77,6 +77,11 @@ private:
     std::vector<std::string> lines_;
 };
 
+// A classification that keeps every frame outside the tunnel.
+struct nothing_tunnelled {
+    bool operator()(_INTERMEDIATE_BUFFER&) const { return false; }
+};
+
 inline bool wait_until(const std::function<bool()>& condition,
                        std::chrono::milliseconds limit = std::chrono::milliseconds(10000))
 {

@@ -4,6 +4,7 @@
 // datagram, and keeps what it received.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -80,6 +81,24 @@ public:
     }
     int responses_sent() const { return responses_.load(); }
 
+    // While not answering, datagrams are kept but not handed to the engine.
+    void set_answering(bool on) { answering_ = on; }
+
+    // Called with each packet that the engine decrypted; a non-empty result is a packet
+    // that the server encrypts and sends back to the datagram's sender.
+    using packet_hook = std::function<std::vector<std::uint8_t>(const std::vector<std::uint8_t>&)>;
+    void on_packet(packet_hook hook)
+    {
+        std::lock_guard lock(mutex_);
+        hook_ = std::move(hook);
+    }
+    // Every packet that the engine decrypted, in order.
+    std::vector<std::vector<std::uint8_t>> packets() const
+    {
+        std::lock_guard lock(mutex_);
+        return packets_;
+    }
+
 private:
     void run()
     {
@@ -102,8 +121,28 @@ private:
                 std::lock_guard lock(mutex_);
                 received_.push_back({{buffer.begin(), buffer.begin() + n}, ::ntohs(from.sin_port), from.sin_addr.s_addr});
             }
+            if (!answering_)
+                continue;
             wireguard_result r = wireguard_read(tunnel_, buffer.data(), static_cast<std::uint32_t>(n), out.data(),
                                                 static_cast<std::uint32_t>(out.size()));
+            if (r.op == WRITE_TO_TUNNEL_IPV4 || r.op == WRITE_TO_TUNNEL_IPV6) {
+                std::vector<std::uint8_t> packet(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(r.size));
+                packet_hook hook;
+                {
+                    std::lock_guard lock(mutex_);
+                    packets_.push_back(packet);
+                    hook = hook_;
+                }
+                const std::vector<std::uint8_t> answer = hook ? hook(packet) : std::vector<std::uint8_t>{};
+                if (!answer.empty()) {
+                    r = wireguard_write(tunnel_, answer.data(), static_cast<std::uint32_t>(answer.size()), out.data(),
+                                        static_cast<std::uint32_t>(out.size()));
+                    if (r.op == WRITE_TO_NETWORK)
+                        ::sendto(socket_, reinterpret_cast<const char*>(out.data()), static_cast<int>(r.size), 0,
+                                 reinterpret_cast<sockaddr*>(&from), size);
+                }
+                continue;
+            }
             while (r.op == WRITE_TO_NETWORK) {
                 ::sendto(socket_, reinterpret_cast<const char*>(out.data()), static_cast<int>(r.size), 0,
                          reinterpret_cast<sockaddr*>(&from), size);
@@ -121,5 +160,8 @@ private:
     mutable std::mutex mutex_;
     std::vector<datagram> received_;
     std::atomic<int> responses_{0};
+    std::atomic<bool> answering_{true};
+    packet_hook hook_;
+    std::vector<std::vector<std::uint8_t>> packets_;
 };
 } // namespace tunnel_test

@@ -1,0 +1,121 @@
+// The outer headers of the tunnel's datagrams to the server.
+#include "outer_datagram.h"
+
+#include <cstring>
+
+#include "ipv6_walk.h"
+#include "netaccess/checksum.h"
+
+namespace wireguard
+{
+namespace
+{
+using rimcap::frame_view;
+
+constexpr std::size_t ether_destination = 0;
+constexpr std::size_t ether_source = 6;
+constexpr std::size_t mac_size = 6;
+constexpr std::size_t ether_type = 12;
+constexpr std::size_t ip = rimcap::ip_header_offset;
+constexpr std::uint8_t outer_ttl = 128;
+constexpr std::uint16_t dont_fragment_flag = 0x4000;
+
+bool write_udp_header(frame_view& f, std::size_t at, std::size_t n, const outer_route& route) noexcept
+{
+    return f.set_u16(at, route.local_port) && f.set_u16(at + 2, route.server.port) &&
+           f.set_u16(at + 4, static_cast<std::uint16_t>(n + rimcap::udp_header_size)) && f.set_u16(at + 6, 0);
+}
+
+// IPv4 header of 20 bytes for n datagram bytes.
+bool write_outer_ipv4(frame_view& f, const inner_header_fields& inner, std::size_t n, const outer_route& route,
+                      std::uint16_t& identification) noexcept
+{
+    const bool inner_ipv4 = inner.family == family_ipv4;
+    const std::uint16_t id = inner_ipv4 ? inner.identification : ++identification;
+    const std::uint16_t flags = inner_ipv4 && inner.dont_fragment ? dont_fragment_flag : 0;
+    return f.set_u16(ether_type, rimcap::ether_type_ipv4) && f.set_u8(ip, 0x45) &&
+           f.set_u8(ip + 1, inner_ipv4 ? inner.type_of_service : 0) &&
+           f.set_u16(ip + 2, static_cast<std::uint16_t>(n + 28)) && f.set_u16(ip + 4, id) && f.set_u16(ip + 6, flags) &&
+           f.set_u8(ip + 8, outer_ttl) && f.set_u8(ip + 9, rimcap::ip_protocol_udp) && f.set_u16(ip + 10, 0) &&
+           f.write(ip + 12, &route.local_ipv4, 4) && f.write(ip + 16, route.server.address.data(), 4);
+}
+
+// IPv6 header of 40 bytes for n datagram bytes.
+bool write_outer_ipv6(frame_view& f, const inner_header_fields& inner, std::size_t n, const outer_route& route) noexcept
+{
+    const bool inner_ipv6 = inner.family == family_ipv6;
+    return f.set_u16(ether_type, rimcap::ether_type_ipv6) &&
+           f.set_u32(ip, inner_ipv6 ? inner.ipv6_header_word : route.ipv6_header_word) &&
+           f.set_u16(ip + 4, static_cast<std::uint16_t>(n + rimcap::udp_header_size)) &&
+           f.set_u8(ip + 6, rimcap::ip_protocol_udp) && f.set_u8(ip + 7, inner_ipv6 ? inner.hop_limit : outer_ttl) &&
+           f.write(ip + 8, route.local_ipv6.data(), 16) && f.write(ip + 24, route.server.address.data(), 16);
+}
+} // namespace
+
+inner_header_fields read_inner_header_fields(const frame_view& frame) noexcept
+{
+    inner_header_fields fields;
+    if (frame.is_ipv6()) {
+        fields.family = family_ipv6;
+        fields.ipv6_header_word = frame.u32(ip);
+        fields.hop_limit = frame.u8(ip + 7);
+    } else {
+        fields.type_of_service = frame.u8(ip + 1);
+        fields.identification = frame.u16(ip + 4);
+        fields.dont_fragment = frame.dont_fragment();
+    }
+    return fields;
+}
+
+bool build_outer_datagram(frame_view& frame, const inner_header_fields& inner, std::span<const std::uint8_t> datagram,
+                          const outer_route& route, std::uint16_t& identification) noexcept
+{
+    const bool ipv6 = route.server.family == family_ipv6;
+    const std::size_t headers = outer_header_size(route.server.family);
+    const std::size_t n = datagram.size();
+    if (n > datagram_capacity(route.server.family))
+        return false;
+    if (!frame.write(headers, datagram.data(), n))
+        return false;
+    const bool written = ipv6 ? write_outer_ipv6(frame, inner, n, route)
+                              : write_outer_ipv4(frame, inner, n, route, identification);
+    if (!written || !write_udp_header(frame, headers - rimcap::udp_header_size, n, route) ||
+        !frame.write(ether_destination, route.next_hop_mac.data(), mac_size) || !frame.set_length(headers + n))
+        return false;
+    if (ipv6)
+        return recalculate_ipv6_checksum(frame);
+    return rimcap::recalculate_udp_checksum(frame) && rimcap::recalculate_ip_checksum(frame);
+}
+
+bool turn_round_handshake_response(frame_view& frame, std::size_t udp_offset,
+                                   std::span<const std::uint8_t, handshake_reply_size> reply,
+                                   std::uint32_t ipv6_header_word) noexcept
+{
+    const bool ipv6 = frame.is_ipv6();
+    if (!ipv6 && !frame.is_ipv4())
+        return false;
+    const std::size_t ip_end = udp_offset + rimcap::udp_header_size + handshake_reply_size;
+    if (udp_offset < ip + frame.ip_header_length() || !frame.has(udp_offset, rimcap::udp_header_size))
+        return false;
+
+    const bool swapped = frame.swap(ether_destination, ether_source, mac_size) &&
+                         (ipv6 ? frame.swap(ip + 8, ip + 24, 16) : frame.swap(ip + 12, ip + 16, 4)) &&
+                         frame.swap(udp_offset, udp_offset + 2, 2);
+    if (!swapped || !frame.write(udp_offset + rimcap::udp_header_size, reply.data(), reply.size()))
+        return false;
+    frame.set_u16(udp_offset + 4, static_cast<std::uint16_t>(rimcap::udp_header_size + handshake_reply_size));
+    if (ipv6) {
+        frame.set_u32(ip, ipv6_header_word);
+        frame.set_u16(ip + 4, static_cast<std::uint16_t>(ip_end - ip - rimcap::ipv6_header_size));
+        frame.set_u8(ip + 7, outer_ttl);
+    } else {
+        frame.set_u16(ip + 2, static_cast<std::uint16_t>(ip_end - ip));
+        frame.set_u8(ip + 8, outer_ttl);
+    }
+    if (!frame.set_length(ip_end))
+        return false;
+    if (ipv6)
+        return recalculate_ipv6_checksum(frame);
+    return rimcap::recalculate_udp_checksum(frame) && rimcap::recalculate_ip_checksum(frame);
+}
+} // namespace wireguard
