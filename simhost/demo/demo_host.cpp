@@ -213,7 +213,7 @@ private:
                 }
                 return false;
             },
-            3s);
+            3s, 1ms);
         if (!reply) {
             say("application: no echo reply to sequence %u", sequence);
             return false;
@@ -233,13 +233,14 @@ private:
     }
 
     template <class Condition>
-    static bool wait(Condition condition, std::chrono::milliseconds limit)
+    static bool wait(Condition condition, std::chrono::milliseconds limit,
+                     std::chrono::milliseconds interval = 20ms)
     {
         const auto end = std::chrono::steady_clock::now() + limit;
         while (!condition()) {
             if (std::chrono::steady_clock::now() > end)
                 return false;
-            std::this_thread::sleep_for(20ms);
+            std::this_thread::sleep_for(interval);
         }
         return true;
     }
