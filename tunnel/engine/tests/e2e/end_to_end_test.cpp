@@ -441,6 +441,7 @@ TEST_F(end_to_end, traffic_through_wireguard_go)
         EXPECT_EQ(get16(&payload[6]), 1) << "one answer";
         EXPECT_EQ(bytes(payload.end() - 4, payload.end()), (bytes{192, 0, 2, 99}));
     }
+    EXPECT_TRUE(log_lines::instance().contains("[FILTER]: SYSTEM : DNS : 192.168.1.10:53001 -> 10.9.0.1[192.0.2.53]:53"));
     EXPECT_TRUE(log_lines::instance().contains("[TUN]: DNS request to 192.0.2.53 forwarded to 10.9.0.1"));
     EXPECT_TRUE(log_lines::instance().contains("[TUN]: DNS response from 10.9.0.1 translated as from 192.0.2.53"));
 
@@ -496,6 +497,8 @@ TEST_F(end_to_end, traffic_through_wireguard_go)
         EXPECT_EQ(bytes(v.transport() + 8, v.transport() + 8 + 28), bytes(oversize.begin(), oversize.begin() + 28))
             << "the quote is not the sender's header and first 8 bytes";
     }
+    EXPECT_TRUE(log_lines::instance().contains(
+        "[TUN]: Packet size is above MTU: ip_len = 1421 MTU = 1420 => Injecting ICMP unreachable"));
 
     // A packet for elsewhere leaves unchanged.
     const ipv4_address elsewhere = {198, 51, 100, 7};
