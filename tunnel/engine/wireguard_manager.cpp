@@ -372,11 +372,7 @@ bool wireguard_manager<T>::initialize_tunneling()
 
             // 9. The packet filter and the handlers; the outgoing handler classifies with
             // this manager's configuration, lists and level.
-            classify_packet<wireguard_manager> classifier(*this);
-            if constexpr (requires(T& x) { x.set_packet_filter(classifier); })
-                t.set_packet_filter(classifier);
-            else
-                t.set_packet_filter();
+            t.set_packet_filter(classify_packet<wireguard_manager>(*this));
         }
         return true;
     } catch (...) {
