@@ -7,7 +7,7 @@ packages=(
     wine wine64
     libgcrypt20-dev libgcrypt-mingw-w64-dev
     wireguard-go wireguard-tools iproute2
-    dante-server microsocks tshark
+    dante-server microsocks tshark python3
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -193,13 +193,13 @@ void wire::start_thread(std::function<void()> body)
     threads_.emplace_back(std::move(body));
 }
 
-SOCKET wire::open_loopback_socket()
+SOCKET wire::open_loopback_socket(std::uint16_t port)
 {
     const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (s == INVALID_SOCKET)
         throw std::runtime_error("simhost wire: socket failed, wsalasterror: " +
                                  std::to_string(::WSAGetLastError()));
-    sockaddr_in local = loopback_address(::htonl(INADDR_LOOPBACK), 0);
+    sockaddr_in local = loopback_address(::htonl(INADDR_LOOPBACK), port);
     if (::bind(s, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
         const int error = ::WSAGetLastError();
         ::closesocket(s);
@@ -208,14 +208,15 @@ SOCKET wire::open_loopback_socket()
     return s;
 }
 
-std::uint16_t wire::add_endpoint(const std::string& peer_address, std::uint16_t peer_port)
+std::uint16_t wire::add_endpoint(const std::string& peer_address, std::uint16_t peer_port,
+                                 std::uint16_t local_port)
 {
     const std::uint32_t peer = parse_ipv4(peer_address);
     if (!is_loopback(peer))
         throw std::invalid_argument("simhost wire: the peer must be on loopback");
     auto e = std::make_unique<endpoint>();
     e->peer = loopback_address(peer, peer_port);
-    e->socket.s = open_loopback_socket();
+    e->socket.s = open_loopback_socket(local_port);
     sockaddr_in bound{};
     int length = sizeof(bound);
     ::getsockname(e->socket.s, reinterpret_cast<sockaddr*>(&bound), &length);

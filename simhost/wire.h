@@ -77,9 +77,11 @@ public:
     wire& operator=(const wire&) = delete;
 
     // A new endpoint for the peer at that address (IPv4 loopback, port in host order);
-    // returns the endpoint's port P on 127.0.0.1 (host order). Throws
-    // std::runtime_error when the socket or its thread cannot be made.
-    std::uint16_t add_endpoint(const std::string& peer_address, std::uint16_t peer_port);
+    // returns the endpoint's port P on 127.0.0.1 (host order): `local_port` when it is
+    // not 0, else one that the system chooses. Throws std::runtime_error when the socket
+    // (or that port) or its thread cannot be had.
+    std::uint16_t add_endpoint(const std::string& peer_address, std::uint16_t peer_port,
+                               std::uint16_t local_port = 0);
 
     // The address whose datagrams to an endpoint count as the local stack's (default
     // 127.0.0.1); every other source is a relay.
@@ -141,7 +143,7 @@ private:
     void from_relay(endpoint& e, const sockaddr_in& sender, const std::uint8_t* data, std::size_t size);
     void start_thread(std::function<void()> body);
     void event(std::string text);
-    static SOCKET open_loopback_socket();
+    static SOCKET open_loopback_socket(std::uint16_t port = 0);
 
     mutable std::mutex mutex_;
     std::condition_variable queued_;

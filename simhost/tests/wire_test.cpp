@@ -350,6 +350,29 @@ TEST_F(wire_test, a_relay_reaches_the_peer_through_the_endpoint)
     EXPECT_EQ(s.relayed_to_relay, 1u);
 }
 
+TEST_F(wire_test, an_endpoint_on_a_chosen_port)
+{
+    loopback_socket peer;
+    peer.echo();
+    // A port that is free now: one that the system hands out, released again.
+    std::uint16_t chosen = 0;
+    {
+        loopback_socket probe;
+        chosen = probe.port();
+    }
+    simhost::wire wire;
+    ASSERT_EQ(wire.add_endpoint("127.0.0.1", peer.port(), chosen), chosen);
+    EXPECT_THROW(wire.add_endpoint("127.0.0.1", peer.port(), chosen), std::runtime_error) << "the port is taken";
+
+    loopback_socket program;
+    program.send_to(chosen, "fixed");
+    ASSERT_TRUE(driver().wait_for_deliveries(2, std::chrono::seconds(5))) << driver().delivery_count();
+    const auto in = deliveries_to(simhost::destination::stack);
+    ASSERT_EQ(in.size(), 1u);
+    EXPECT_EQ(get16(in[0].frame, 34), chosen);
+    EXPECT_EQ(std::string(in[0].frame.begin() + 42, in[0].frame.end()), "re:fixed");
+}
+
 TEST_F(wire_test, without_a_route_the_datagram_is_dropped)
 {
     network().remove_route(adapter.guid, "0.0.0.0/0", "192.168.1.1");

@@ -1,0 +1,277 @@
+// The demonstration's host: built only into the demonstration's tundrel.dll
+// (build/windows/demo/, made by scripts/run.sh's build), where the library runs on the
+// simulated host instead of Windows' drivers and IP Helper.
+//
+// When the library is loaded, this sets up the simulated host from the environment
+// that scripts/run.sh gives the client:
+//   LORRIVAN_DEMO_SERVER          the real WireGuard server, "127.0.0.1:PORT"
+//   LORRIVAN_DEMO_ENDPOINT_PORT   the port on 127.0.0.1 that the configuration names
+//                                 as the server's endpoint (the simulated wire's)
+//   LORRIVAN_DEMO_PING            the address that an application pings through the
+//                                 tunnel (the server's tunnel address)
+// one Ethernet adapter with 192.168.1.10/24 and a default gateway, and the wire that
+// carries the adapter's frames to the server over loopback. Then a thread of its own
+// plays an application: once the client's tunnel is up, it sends ICMP echo requests
+// through it, reports the replies and the tunnel's statistics, and says "demo: done".
+// Without LORRIVAN_DEMO_SERVER it does nothing.
+//
+// What it sets up lives until the process ends (it is never destroyed: the tunnel's
+// exit-time clean-up still uses the simulated host after this file's statics would be
+// gone).
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host.h"
+#include "host_network.h"
+#include "packet_driver.h"
+#include "tundrel.h"
+#include "wire.h"
+
+namespace
+{
+using namespace std::chrono_literals;
+using bytes = std::vector<std::uint8_t>;
+
+constexpr const char* local_address = "192.168.1.10";
+constexpr const char* gateway_address = "192.168.1.1";
+constexpr simhost::mac_address gateway_mac = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+constexpr std::uint16_t echo_id = 0x4C44;
+constexpr int echo_count = 3;
+
+void say(const char* format, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::fputs("demo: ", stdout);
+    std::vprintf(format, arguments);
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
+    va_end(arguments);
+}
+
+std::uint16_t get16(const std::uint8_t* p)
+{
+    return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
+}
+
+void put16(std::uint8_t* p, std::uint16_t v)
+{
+    p[0] = static_cast<std::uint8_t>(v >> 8);
+    p[1] = static_cast<std::uint8_t>(v);
+}
+
+std::uint32_t sum16(const std::uint8_t* p, std::size_t n)
+{
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i + 1 < n; i += 2)
+        sum += get16(p + i);
+    if (n & 1)
+        sum += static_cast<std::uint32_t>(p[n - 1]) << 8;
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return sum;
+}
+
+std::string address_text(const std::uint8_t* a)
+{
+    return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." + std::to_string(a[3]);
+}
+
+bool parse_ipv4(const std::string& text, std::uint8_t (&out)[4])
+{
+    unsigned a, b, c, d;
+    char tail;
+    if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) != 4 || a > 255 || b > 255 || c > 255 ||
+        d > 255)
+        return false;
+    out[0] = static_cast<std::uint8_t>(a);
+    out[1] = static_cast<std::uint8_t>(b);
+    out[2] = static_cast<std::uint8_t>(c);
+    out[3] = static_cast<std::uint8_t>(d);
+    return true;
+}
+
+class demo_host
+{
+public:
+    // Sets up the host and the wire; the application's thread starts at once and waits
+    // for the client's tunnel.
+    demo_host(const std::string& server_address, std::uint16_t server_port, std::uint16_t endpoint_port,
+              const std::uint8_t (&ping)[4])
+    {
+        std::memcpy(ping_, ping, 4);
+        adapter_ = simhost::host::instance().add_adapter({});
+        auto& network = simhost::host_network::instance();
+        network.add_address(adapter_.guid, local_address, 24);
+        network.add_default_gateway(adapter_.guid, gateway_address, gateway_mac);
+        wire_ = new simhost::wire;
+        wire_->add_endpoint(server_address, server_port, endpoint_port);
+        say("simulated host: adapter %s with %s/24, default gateway %s; the wire carries 127.0.0.1:%u to the "
+            "WireGuard server at %s:%u",
+            adapter_.guid.c_str(), local_address, gateway_address, endpoint_port, server_address.c_str(), server_port);
+        std::thread([this] { application(); }).detach();
+    }
+
+private:
+    // An application of the simulated host that pings through the tunnel.
+    void application()
+    {
+        auto& driver = simhost::packet_driver::instance();
+        // The tunnel's filter holds the adapter's traffic once the client has started it.
+        if (!wait([&] { return driver.mode(adapter_.filter_handle) != 0; }, 120s)) {
+            say("the client did not start a tunnel");
+            return;
+        }
+        // The client has the family's handle by now: this returns the same one.
+        void* const handle = tdl_get_handle(nullptr, 0, false);
+        if (!wait([&] { return tdl_get_tunnel_active(handle); }, 20s)) {
+            say("the tunnel did not become active");
+            return;
+        }
+        say("the handshake is done: the tunnel is active");
+        int replies = 0;
+        for (int sequence = 1; sequence <= echo_count; ++sequence) {
+            if (ping(static_cast<std::uint16_t>(sequence)))
+                ++replies;
+            std::this_thread::sleep_for(500ms);
+        }
+        const tunnel_state state = tdl_get_tunnel_state(handle);
+        say("tunnel statistics: last handshake %lld s ago, %llu bytes sent, %llu bytes received, estimated loss %g, "
+            "estimated round-trip time %d ms",
+            static_cast<long long>(state.time_since_last_handshake), static_cast<unsigned long long>(state.tx_bytes),
+            static_cast<unsigned long long>(state.rx_bytes), static_cast<double>(state.estimated_loss),
+            static_cast<int>(state.estimated_rtt));
+        const auto counters = wire_->stats();
+        say("the wire carried %llu datagrams to the server and %llu back",
+            static_cast<unsigned long long>(counters.to_peer), static_cast<unsigned long long>(counters.from_peer));
+        say("%d of %d echo requests answered", replies, echo_count);
+        say("done");
+    }
+
+    // One echo request as the application's stack sends it, and its reply as it comes up
+    // the stack.
+    bool ping(std::uint16_t sequence)
+    {
+        std::uint8_t local[4];
+        parse_ipv4(local_address, local);
+        const std::size_t data_size = 56;
+        bytes frame(14 + 20 + 8 + data_size, 0);
+        std::memcpy(&frame[0], gateway_mac.data(), 6);
+        std::memcpy(&frame[6], adapter_.mac.data(), 6);
+        put16(&frame[12], 0x0800);
+        std::uint8_t* ip = &frame[14];
+        ip[0] = 0x45;
+        put16(ip + 2, static_cast<std::uint16_t>(20 + 8 + data_size));
+        put16(ip + 4, static_cast<std::uint16_t>(0x2000 + sequence));
+        put16(ip + 6, 0x4000);
+        ip[8] = 128;
+        ip[9] = 1;
+        std::memcpy(ip + 12, local, 4);
+        std::memcpy(ip + 16, ping_, 4);
+        put16(ip + 10, static_cast<std::uint16_t>(~sum16(ip, 20)));
+        std::uint8_t* icmp = ip + 20;
+        icmp[0] = 8;
+        put16(icmp + 4, echo_id);
+        put16(icmp + 6, sequence);
+        for (std::size_t i = 0; i < data_size; ++i)
+            icmp[8 + i] = static_cast<std::uint8_t>('a' + i % 26);
+        put16(icmp + 2, static_cast<std::uint16_t>(~sum16(icmp, 8 + data_size)));
+
+        auto& driver = simhost::packet_driver::instance();
+        const std::size_t seen = driver.delivery_count();
+        const auto sent = std::chrono::steady_clock::now();
+        say("application: ICMP echo request %s -> %s, id 0x%04x, sequence %u, %u bytes", local_address,
+            address_text(ping_).c_str(), echo_id, sequence, static_cast<unsigned>(frame.size() - 14));
+        driver.inject(adapter_.filter_handle, 1, frame);
+
+        std::optional<bytes> reply;
+        wait(
+            [&] {
+                const auto deliveries = driver.deliveries();
+                for (std::size_t i = seen; i < deliveries.size(); ++i) {
+                    const auto& d = deliveries[i];
+                    if (d.to != simhost::destination::stack || d.frame.size() < 14 + 28 ||
+                        get16(&d.frame[12]) != 0x0800)
+                        continue;
+                    const std::uint8_t* r = &d.frame[14];
+                    const std::size_t header = static_cast<std::size_t>(r[0] & 0x0F) * 4;
+                    if (r[9] == 1 && d.frame.size() >= 14 + header + 8 && r[header] == 0 &&
+                        get16(r + header + 4) == echo_id && get16(r + header + 6) == sequence) {
+                        reply = d.frame;
+                        return true;
+                    }
+                }
+                return false;
+            },
+            3s, 1ms);
+        if (!reply) {
+            say("application: no echo reply to sequence %u", sequence);
+            return false;
+        }
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
+        const std::uint8_t* r = &(*reply)[14];
+        const std::size_t header = static_cast<std::size_t>(r[0] & 0x0F) * 4;
+        const std::size_t total = get16(r + 2);
+        const bool valid = total <= reply->size() - 14 && sum16(r, header) == 0xFFFF &&
+                           sum16(r + header, total - header) == 0xFFFF;
+        const bool same_data = total == 20 + 8 + data_size && std::memcmp(r + header + 8, icmp + 8, data_size) == 0;
+        say("application: ICMP echo reply   %s -> %s, id 0x%04x, sequence %u, %u bytes, %s, %s, %lld ms",
+            address_text(r + 12).c_str(), address_text(r + 16).c_str(), echo_id, sequence, static_cast<unsigned>(total),
+            valid ? "checksums valid" : "BAD CHECKSUMS", same_data ? "same data" : "OTHER DATA",
+            static_cast<long long>(elapsed.count()));
+        return valid && same_data;
+    }
+
+    template <class Condition>
+    static bool wait(Condition condition, std::chrono::milliseconds limit,
+                     std::chrono::milliseconds interval = 20ms)
+    {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            std::this_thread::sleep_for(interval);
+        }
+        return true;
+    }
+
+    simhost::adapter adapter_;
+    simhost::wire* wire_ = nullptr; // never destroyed, see above
+    std::uint8_t ping_[4] = {};
+};
+
+// Runs when the library is loaded.
+struct demo_start {
+    demo_start()
+    {
+        const char* server = std::getenv("LORRIVAN_DEMO_SERVER");
+        if (!server || !*server)
+            return;
+        try {
+            const std::string text = server;
+            const std::size_t colon = text.rfind(':');
+            const char* endpoint = std::getenv("LORRIVAN_DEMO_ENDPOINT_PORT");
+            const char* ping_text = std::getenv("LORRIVAN_DEMO_PING");
+            std::uint8_t ping[4];
+            if (colon == std::string::npos || !endpoint || !ping_text || !parse_ipv4(ping_text, ping)) {
+                say("LORRIVAN_DEMO_SERVER, LORRIVAN_DEMO_ENDPOINT_PORT and LORRIVAN_DEMO_PING are needed");
+                return;
+            }
+            new demo_host(text.substr(0, colon), static_cast<std::uint16_t>(std::atoi(text.c_str() + colon + 1)),
+                          static_cast<std::uint16_t>(std::atoi(endpoint)), ping);
+        } catch (const std::exception& e) {
+            say("the simulated host could not be set up: %s", e.what());
+        }
+    }
+} const started;
+} // namespace
