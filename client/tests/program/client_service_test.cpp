@@ -142,7 +142,12 @@ TEST(client_service_test, install_run_stop_uninstall)
         service_handle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
         service_handle service(::OpenServiceW(manager.get(), client_service_name.c_str(), SERVICE_STOP));
         SERVICE_STATUS stop_status{};
-        EXPECT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &stop_status)) << ::GetLastError();
+        // The client ends as soon as it has stopped; Wine's service manager may then
+        // miss the answer to the request and report a broken pipe. The stop itself is
+        // checked below.
+        if (!::ControlService(service.get(), SERVICE_CONTROL_STOP, &stop_status)) {
+            EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+        }
     }
     status = wait_for_state(client_service_name, SERVICE_STOPPED);
     ASSERT_TRUE(status);

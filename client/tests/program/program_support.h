@@ -155,18 +155,26 @@ inline bool service_exists(const std::wstring& name)
 
 // Stops (when running) and deletes the service; used before and after every test that
 // installs one, whatever happened in between.
+// The service is gone only once its process has ended: the call waits for that too.
 inline void remove_service(const std::wstring& name)
 {
-    service_handle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager)
-        return;
-    service_handle service(::OpenServiceW(manager.get(), name.c_str(), SERVICE_ALL_ACCESS));
-    if (!service)
-        return;
-    SERVICE_STATUS status{};
-    if (::ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
-        wait_for_state(name, SERVICE_STOPPED, std::chrono::seconds(20));
-    ::DeleteService(service.get());
+    {
+        service_handle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        if (!manager)
+            return;
+        service_handle service(::OpenServiceW(manager.get(), name.c_str(), SERVICE_ALL_ACCESS));
+        if (!service)
+            return;
+        SERVICE_STATUS status{};
+        if (::QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
+            // The stop request may be reported as failed by Wine although the service stops.
+            ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+            wait_for_state(name, SERVICE_STOPPED, std::chrono::seconds(20));
+        }
+        ::DeleteService(service.get());
+    }
+    for (int i = 0; i < 100 && service_exists(name); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
 class service_guard

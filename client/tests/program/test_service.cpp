@@ -105,6 +105,14 @@ void WINAPI raw_main(DWORD, LPWSTR* arguments)
     ::SetServiceStatus(raw_handle, &raw_status);
 }
 
+// Wine's service manager reads the answer to the last start or stop request after the
+// dispatcher has already returned here: a process that ended at once would lose it, and
+// StartService or ControlService would fail although the service did what was asked.
+void linger_for_the_last_reply()
+{
+    ::Sleep(1000);
+}
+
 DWORD value_of(const wchar_t* argument, const wchar_t* prefix)
 {
     const std::size_t length = std::wcslen(prefix);
@@ -126,7 +134,9 @@ int wmain(int argc, wchar_t** argv)
         raw_stop_delay = static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10));
         raw_stopped = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         SERVICE_TABLE_ENTRYW table[] = {{argv[2], &raw_main}, {nullptr, nullptr}};
-        return ::StartServiceCtrlDispatcherW(table) ? 0 : 1;
+        const BOOL dispatched = ::StartServiceCtrlDispatcherW(table);
+        linger_for_the_last_reply();
+        return dispatched ? 0 : 1;
     }
     if (argc < 4 || std::wcscmp(argv[1], L"service") != 0)
         return 2;
@@ -149,5 +159,6 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     }
     service.record("dispatcher returned");
+    linger_for_the_last_reply();
     return 0;
 }
