@@ -38,6 +38,7 @@
 #include "config/log_callback.h"
 #include "dns_redirect.h"
 #include "dns_slot_table.h"
+#include "mss_clamp.h"
 #include "netaccess/adapter_info.h"
 #include "netaccess/capture_file.h"
 #include "netaccess/frame_view.h"
@@ -284,6 +285,8 @@ private:
     packet_action tunnel_ipv6(rimcap::frame_view& frame);
     // Encrypts the frame's IP packet and rebuilds the frame as the datagram to the
     // server; drop when the engine has nothing to send.
+    void rewrite_outgoing_transport(rimcap::frame_view& frame, const rimcap::transport_header& t,
+                                    clamp_family family);
     packet_action encrypt_to_server(rimcap::frame_view& frame);
     // A datagram from the server: a handshake response or transport data.
     packet_action handshake_response(rimcap::frame_view& frame, std::size_t udp_offset,
@@ -310,6 +313,7 @@ private:
     bool send_datagram(std::size_t size);
     // Undoes a start that did not reach running and returns the stopped state.
     std::int32_t fail_start() noexcept;
+    bool release_started() noexcept;
     void stop_filter() noexcept;
     void join_keep_alive();
     void wait_for_restarts() noexcept;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "address_texts.h"
+#include "netaccess/address_text.h"
 #include "netaccess/platform.h"
 #include "netaccess/ras_links.h"
 #include "wg_tunnel.h"
@@ -15,19 +16,6 @@ namespace
 constexpr std::uint32_t if_type_ppp = 23;
 constexpr std::uint16_t mtu_overhead = 80; // outer IPv6 header, UDP and WireGuard
 
-bool same_address(const SOCKADDR_STORAGE& a, const SOCKADDR_STORAGE& b)
-{
-    if (a.ss_family != b.ss_family)
-        return false;
-    if (a.ss_family == AF_INET)
-        return std::memcmp(&reinterpret_cast<const sockaddr_in&>(a).sin_addr,
-                           &reinterpret_cast<const sockaddr_in&>(b).sin_addr, 4) == 0;
-    if (a.ss_family == AF_INET6)
-        return std::memcmp(&reinterpret_cast<const sockaddr_in6&>(a).sin6_addr,
-                           &reinterpret_cast<const sockaddr_in6&>(b).sin6_addr, 16) == 0;
-    return false;
-}
-
 // A WAN filter adapter matches when one of its links has one of the adapter's addresses.
 bool wan_links_match(const rimcap::network_adapter& candidate, const iphelper::adapter_info& adapter)
 {
@@ -36,7 +24,7 @@ bool wan_links_match(const rimcap::network_adapter& candidate, const iphelper::a
         return false;
     return std::any_of(links->begin(), links->end(), [&](const iphelper::wan_link& link) {
         return std::any_of(adapter.unicast_addresses.begin(), adapter.unicast_addresses.end(),
-                           [&](const SOCKADDR_STORAGE& address) { return same_address(link.address, address); });
+                           [&](const SOCKADDR_STORAGE& address) { return iphelper::same_address(link.address, address); });
     });
 }
 } // namespace

@@ -112,7 +112,9 @@ std::optional<std::int32_t> wg_tunnel::start_internal() noexcept
     }
 }
 
-std::int32_t wg_tunnel::fail_start() noexcept
+// What a start set up, undone in the order of a stop: the socket, the filter, the address
+// switching, the SOCKS5 client. False when ending the client threw (it is gone all the same).
+bool wg_tunnel::release_started() noexcept
 {
     socket.reset();
     stop_filter();
@@ -122,8 +124,14 @@ std::int32_t wg_tunnel::fail_start() noexcept
     try {
         socks5.reset();
     } catch (...) {
-        // The client is gone all the same.
+        return false;
     }
+    return true;
+}
+
+std::int32_t wg_tunnel::fail_start() noexcept
+{
+    release_started();
     // Last: from here on another start may begin.
     run_state = run_states::stopped;
     return run_states::stopped;
@@ -370,16 +378,8 @@ std::optional<std::int32_t> wg_tunnel::stop_internal() noexcept
     } catch (...) {
         failed = true;
     }
-    socket.reset();
-    stop_filter();
-    active = false;
-    remove_address_switching(family_ipv4);
-    remove_address_switching(family_ipv6);
-    try {
-        socks5.reset();
-    } catch (...) {
+    if (!release_started())
         failed = true;
-    }
     if (failed) {
         try {
             log(log_importance::error, "[TUN]: An exception raised when stopping tunnel!");

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "netaccess/address_text.h"
 #include "netaccess/platform.h"
 #include "network_change.h"
 #include "wg_tunnel.h"
@@ -16,19 +17,6 @@ namespace wireguard
 {
 namespace
 {
-bool same_address(const SOCKADDR_STORAGE& a, const SOCKADDR_STORAGE& b)
-{
-    if (a.ss_family != b.ss_family)
-        return false;
-    if (a.ss_family == AF_INET)
-        return std::memcmp(&reinterpret_cast<const sockaddr_in&>(a).sin_addr,
-                           &reinterpret_cast<const sockaddr_in&>(b).sin_addr, 4) == 0;
-    if (a.ss_family == AF_INET6)
-        return std::memcmp(&reinterpret_cast<const sockaddr_in6&>(a).sin6_addr,
-                           &reinterpret_cast<const sockaddr_in6&>(b).sin6_addr, 16) == 0;
-    return false;
-}
-
 bool is_own_address(const SOCKADDR_STORAGE& address, const own_addresses& own)
 {
     if (address.ss_family == AF_INET)
@@ -66,7 +54,7 @@ bool same_unicast_addresses(const std::vector<SOCKADDR_STORAGE>& stored, const s
     if (a.size() != b.size())
         return false;
     return std::all_of(a.begin(), a.end(), [&](const SOCKADDR_STORAGE& address) {
-        return std::any_of(b.begin(), b.end(), [&](const SOCKADDR_STORAGE& other) { return same_address(address, other); });
+        return std::any_of(b.begin(), b.end(), [&](const SOCKADDR_STORAGE& other) { return iphelper::same_address(address, other); });
     });
 }
 

@@ -136,14 +136,8 @@ wg_tunnel::packet_action wg_tunnel::tunnel_ipv4(rimcap::frame_view& frame)
         return static_cast<packet_action>(*oversize);
 
     replace_ipv4_address(frame, inner_field::ipv4_source, tunnel_address);
-    if (const auto t = frame.ipv4_transport(); t && frame.header_complete(*t)) {
-        if (t->protocol == rimcap::ip_protocol_tcp && is_syn(frame, *t)) {
-            clamp_tcp_mss(clamp_family::ipv4, frame, tunnel_mtu{mtu, mtu_configured});
-        } else if (t->protocol == rimcap::ip_protocol_udp && dns_redirect_table) {
-            if (const auto rewrite = redirect_dns_query(frame, *dns_redirect_table))
-                log_dns("[TUN]: DNS request to ", *rewrite, " forwarded to ");
-        }
-    }
+    if (const auto t = frame.ipv4_transport())
+        rewrite_outgoing_transport(frame, *t, clamp_family::ipv4);
     finish_inner_ipv4(frame);
     capture(capture_tun, frame.record());
     return encrypt_to_server(frame);
@@ -172,17 +166,25 @@ wg_tunnel::packet_action wg_tunnel::tunnel_ipv6(rimcap::frame_view& frame)
         learn_local_ipv6_address(source);
     replace_ipv6_address(frame, inner_field::ipv6_source, tunnel_address);
 
-    if (walk.header && frame.header_complete(*walk.header)) {
-        if (walk.header->protocol == rimcap::ip_protocol_tcp && is_syn(frame, *walk.header)) {
-            clamp_tcp_mss(clamp_family::ipv6, frame, tunnel_mtu{mtu, mtu_configured});
-        } else if (walk.header->protocol == rimcap::ip_protocol_udp && dns_redirect_table) {
-            if (const auto rewrite = redirect_dns_query(frame, *dns_redirect_table))
-                log_dns("[TUN]: DNS request to ", *rewrite, " forwarded to ");
-        }
-    }
+    if (walk.header)
+        rewrite_outgoing_transport(frame, *walk.header, clamp_family::ipv6);
     finish_inner_ipv6(frame);
     capture(capture_tun, frame.record());
     return encrypt_to_server(frame);
+}
+
+// A SYN gets its MSS clamped to the tunnel; a UDP datagram may be a DNS query to redirect.
+void wg_tunnel::rewrite_outgoing_transport(rimcap::frame_view& frame, const rimcap::transport_header& t,
+                                           clamp_family family)
+{
+    if (!frame.header_complete(t))
+        return;
+    if (t.protocol == rimcap::ip_protocol_tcp && is_syn(frame, t)) {
+        clamp_tcp_mss(family, frame, tunnel_mtu{mtu, mtu_configured});
+    } else if (t.protocol == rimcap::ip_protocol_udp && dns_redirect_table) {
+        if (const auto rewrite = redirect_dns_query(frame, *dns_redirect_table))
+            log_dns("[TUN]: DNS request to ", *rewrite, " forwarded to ");
+    }
 }
 
 wg_tunnel::packet_action wg_tunnel::encrypt_to_server(rimcap::frame_view& frame)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "address_text.h"
 #include "mib_table.h"
 #include "platform.h"
 
@@ -30,19 +31,6 @@ unicast_address_row prepared_row(const adapter_info& adapter, std::uint8_t prefi
     row->OnLinkPrefixLength = prefix_length;
     row->DadState = IpDadStatePreferred;
     return row;
-}
-
-bool same_address(const SOCKADDR_STORAGE& a, const SOCKADDR_STORAGE& b)
-{
-    if (a.ss_family != b.ss_family)
-        return false;
-    if (a.ss_family == AF_INET)
-        return std::memcmp(&reinterpret_cast<const sockaddr_in&>(a).sin_addr,
-                           &reinterpret_cast<const sockaddr_in&>(b).sin_addr, 4) == 0;
-    if (a.ss_family == AF_INET6)
-        return std::memcmp(&reinterpret_cast<const sockaddr_in6&>(a).sin6_addr,
-                           &reinterpret_cast<const sockaddr_in6&>(b).sin6_addr, 16) == 0;
-    return false;
 }
 
 // Deletes every row of the table (both families) that is on the adapter; false with the

@@ -11,4 +11,7 @@ std::string ipv4_to_string(const IN_ADDR* address);
 
 // The system's compressed form ("::1").
 std::string ipv6_to_string(const IN6_ADDR* address);
+
+// The same family and the same address; ports and scopes are not compared.
+bool same_address(const SOCKADDR_STORAGE& a, const SOCKADDR_STORAGE& b);
 } // namespace iphelper
