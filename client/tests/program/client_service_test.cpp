@@ -180,5 +180,5 @@ TEST(client_service_test, install_run_stop_uninstall)
     result = client(L"uninstall");
     EXPECT_EQ(result.exit_code, 0u);
     EXPECT_EQ(result.output, text_mode("lorrivan-client-service is removed.\n"));
-    EXPECT_FALSE(service_exists(client_service_name));
+    EXPECT_TRUE(service_removed(client_service_name));
 }

@@ -153,9 +153,17 @@ inline bool service_exists(const std::wstring& name)
     return static_cast<bool>(service);
 }
 
+// True once the service is gone. A deleted service stays until its process has ended,
+// so the question waits for that (15 s at most).
+inline bool service_removed(const std::wstring& name)
+{
+    for (int i = 0; i < 150 && service_exists(name); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return !service_exists(name);
+}
+
 // Stops (when running) and deletes the service; used before and after every test that
 // installs one, whatever happened in between.
-// The service is gone only once its process has ended: the call waits for that too.
 inline void remove_service(const std::wstring& name)
 {
     {
@@ -173,8 +181,7 @@ inline void remove_service(const std::wstring& name)
         }
         ::DeleteService(service.get());
     }
-    for (int i = 0; i < 100 && service_exists(name); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    service_removed(name);
 }
 
 class service_guard
