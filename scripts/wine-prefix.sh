@@ -31,7 +31,9 @@ start)
     exit 1
     ;;
 stop)
+    # The server is gone before this returns, so that nothing of it outlives the run.
     wineserver -k </dev/null >/dev/null 2>&1 || true
+    timeout 30 wineserver -w </dev/null >/dev/null 2>&1 || true
     ;;
 *)
     echo "usage: $0 start|stop PREFIX" >&2

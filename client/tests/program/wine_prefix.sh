@@ -15,7 +15,7 @@ start)
     exec bash "$scripts/wine-prefix.sh" start "$prefix"
     ;;
 stop)
-    wineserver -k </dev/null >/dev/null 2>&1 || true
+    exec bash "$scripts/wine-prefix.sh" stop "$prefix"
     ;;
 *)
     echo "usage: $0 start|stop PREFIX" >&2
