@@ -517,11 +517,7 @@ TEST(oversize_reply, tshark_reads_the_replies)
     ASSERT_EQ(lines->size(), written);
     for (const std::string& line : *lines) {
         // frame, malformed, severity, ip, udp, tcp, icmp, icmpv6
-        std::vector<std::string> fields;
-        std::size_t from = 0;
-        for (std::size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1)
-            fields.push_back(line.substr(from, tab - from));
-        fields.push_back(line.substr(from));
+        std::vector<std::string> fields = tshark_fields(line);
         fields.resize(8);
         EXPECT_TRUE(fields[1].empty()) << "malformed: " << line;
         EXPECT_EQ(fields[2].find("8388608"), std::string::npos) << "an error: " << line;

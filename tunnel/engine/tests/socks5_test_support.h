@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "socks5_client.h"
+#include "support/wait_until.h"
 #include "win32.h"
 
 namespace socks5_test
@@ -75,18 +76,7 @@ private:
     std::vector<std::string> lines_;
 };
 
-// Polls a condition every 5 ms for at most limit; true when it held.
-inline bool wait_until(const std::function<bool()>& condition,
-                       std::chrono::milliseconds limit = std::chrono::milliseconds(10000))
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+using tunnel_test::wait_until;
 
 // Runs f on another thread and reports whether it finished within the limit (a
 // hang check, not a speed target: the limit is generous). A call that does not

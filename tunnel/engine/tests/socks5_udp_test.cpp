@@ -440,11 +440,7 @@ TEST(socks5_udp, tshark_reads_wrapped_and_unwrapped_frames)
     ASSERT_EQ(lines->size(), frames);
     for (const std::string& line : *lines) {
         // frame, malformed, severity, ip, udp, tcp, icmp, icmpv6
-        std::vector<std::string> fields;
-        std::size_t from = 0;
-        for (std::size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1)
-            fields.push_back(line.substr(from, tab - from));
-        fields.push_back(line.substr(from));
+        std::vector<std::string> fields = tshark_fields(line);
         ASSERT_GE(fields.size(), 5u) << line;
         EXPECT_TRUE(fields[1].empty()) << "malformed: " << line;
         EXPECT_EQ(fields[3], "1") << "IPv4 header checksum: " << line;

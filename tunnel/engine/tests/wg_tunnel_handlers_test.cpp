@@ -1140,11 +1140,7 @@ TEST_F(tunnel_handlers, every_capture_point_holds_its_frames_with_good_checksums
             const auto lines = testpkt::tshark_packet_lines(base + suffix + ".pcap");
             ASSERT_TRUE(lines.has_value());
             for (const std::string& line : *lines) {
-                std::vector<std::string> fields;
-                std::size_t from = 0;
-                for (std::size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1)
-                    fields.push_back(line.substr(from, tab - from));
-                fields.push_back(line.substr(from));
+                std::vector<std::string> fields = testpkt::tshark_fields(line);
                 fields.resize(8);
                 EXPECT_TRUE(fields[1].empty()) << "malformed: " << line;
                 for (std::size_t k = 3; k < 8; ++k) {

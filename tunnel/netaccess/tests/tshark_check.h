@@ -106,6 +106,17 @@ inline std::optional<std::vector<std::string>> tshark_packet_lines(const std::fi
     return lines;
 }
 
+// The tab-separated fields of one of tshark_packet_lines' lines, as they stand.
+inline std::vector<std::string> tshark_fields(const std::string& line)
+{
+    std::vector<std::string> fields;
+    std::size_t from = 0;
+    for (std::size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1)
+        fields.push_back(line.substr(from, tab - from));
+    fields.push_back(line.substr(from));
+    return fields;
+}
+
 // True when tshark can be run here at all.
 inline bool tshark_available()
 {

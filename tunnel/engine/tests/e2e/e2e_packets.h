@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "packet_builder.h"
+
 namespace e2e
 {
 using bytes = std::vector<std::uint8_t>;
@@ -30,16 +32,7 @@ inline void put16(std::uint8_t* p, std::uint16_t v)
 }
 
 // One's complement sum of byte pairs (an odd last byte padded with zero), folded.
-inline std::uint32_t sum16(const std::uint8_t* p, std::size_t n, std::uint32_t sum = 0)
-{
-    for (std::size_t i = 0; i + 1 < n; i += 2)
-        sum += get16(p + i);
-    if (n & 1)
-        sum += static_cast<std::uint32_t>(p[n - 1]) << 8;
-    while (sum >> 16)
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    return sum;
-}
+using testpkt::reference_sum;
 
 inline std::uint16_t complement(std::uint32_t sum)
 {
@@ -72,20 +65,20 @@ struct ipv4_view {
     // counts as absent and fails: the paths always write one).
     bool checksums_valid() const
     {
-        if (!valid() || sum16(p.data(), header()) != 0xFFFF)
+        if (!valid() || reference_sum(p.data(), header()) != 0xFFFF)
             return false;
         const std::size_t size = transport_size();
         switch (protocol()) {
         case 1:
-            return sum16(transport(), size) == 0xFFFF;
+            return reference_sum(transport(), size) == 0xFFFF;
         case 6:
         case 17: {
             if (protocol() == 17 && (size < 8 || get16(transport() + 6) == 0))
                 return false;
-            std::uint32_t pseudo = sum16(p.data() + 12, 8);
+            std::uint32_t pseudo = reference_sum(p.data() + 12, 8);
             pseudo += protocol();
             pseudo += static_cast<std::uint32_t>(size);
-            return sum16(transport(), size, pseudo) == 0xFFFF;
+            return reference_sum(transport(), size, pseudo) == 0xFFFF;
         }
         default:
             return true;
@@ -133,7 +126,7 @@ inline bytes ipv4_packet(std::uint8_t protocol, const ipv4_address& source, cons
     p[9] = protocol;
     std::memcpy(&p[12], source.data(), 4);
     std::memcpy(&p[16], destination.data(), 4);
-    put16(&p[10], complement(sum16(p.data(), 20)));
+    put16(&p[10], complement(reference_sum(p.data(), 20)));
     p.insert(p.end(), transport.begin(), transport.end());
     return p;
 }
@@ -144,11 +137,11 @@ inline void fill_transport_checksum(bytes& transport, std::uint8_t protocol, con
 {
     const std::size_t at = protocol == 6 ? 16 : 6;
     put16(&transport[at], 0);
-    std::uint32_t pseudo = sum16(source.data(), 4);
-    pseudo = sum16(destination.data(), 4, pseudo);
+    std::uint32_t pseudo = reference_sum(source.data(), 4);
+    pseudo = reference_sum(destination.data(), 4, pseudo);
     pseudo += protocol;
     pseudo += static_cast<std::uint32_t>(transport.size());
-    std::uint16_t sum = complement(sum16(transport.data(), transport.size(), pseudo));
+    std::uint16_t sum = complement(reference_sum(transport.data(), transport.size(), pseudo));
     if (protocol == 17 && sum == 0)
         sum = 0xFFFF;
     put16(&transport[at], sum);
@@ -163,7 +156,7 @@ inline bytes icmp_echo_request(const ipv4_address& source, const ipv4_address& d
     put16(&icmp[6], sequence);
     for (std::size_t i = 0; i < payload_size; ++i)
         icmp[8 + i] = static_cast<std::uint8_t>(i * 3 + sequence);
-    put16(&icmp[2], complement(sum16(icmp.data(), icmp.size())));
+    put16(&icmp[2], complement(reference_sum(icmp.data(), icmp.size())));
     return ipv4_packet(1, source, destination, icmp, static_cast<std::uint16_t>(0x1000 + sequence), dont_fragment);
 }
 

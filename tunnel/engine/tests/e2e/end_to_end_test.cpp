@@ -29,9 +29,11 @@
 #include "e2e_packets.h"
 #include "host.h"
 #include "host_network.h"
+#include "log_lines.h"
 #include "packet_driver.h"
 #include "tshark_check.h"
 #include "tundrel.h"
+#include "wait_until.h"
 #include "wire.h"
 
 namespace
@@ -45,59 +47,9 @@ constexpr ipv4_address client_tunnel_address = {10, 9, 0, 2};
 constexpr mac gateway_mac = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
 constexpr std::uint16_t tunnel_mtu = 1420;
 
-// Every line that the library logs.
-class log_lines
-{
-public:
-    static log_lines& instance()
-    {
-        static log_lines l;
-        return l;
-    }
-    static void callback(const char* line) { instance().add(line); }
-    void add(const char* line)
-    {
-        std::lock_guard lock(mutex_);
-        lines_.emplace_back(line);
-    }
-    std::vector<std::string> all() const
-    {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-    void clear()
-    {
-        std::lock_guard lock(mutex_);
-        lines_.clear();
-    }
-    bool contains(const std::string& line) const
-    {
-        const auto l = all();
-        return std::find(l.begin(), l.end(), line) != l.end();
-    }
-    std::string text() const
-    {
-        std::string t;
-        for (const auto& l : all())
-            t += "  | " + l + (l.empty() || l.back() != '\n' ? "\n" : "");
-        return t;
-    }
+using tunnel_test::log_lines;
 
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
-bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
+using tunnel_test::wait_until;
 
 std::string environment(const char* name)
 {

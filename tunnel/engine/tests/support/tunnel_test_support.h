@@ -17,7 +17,10 @@
 #include "host.h"
 #include "host_network.h"
 #include "ip_text.h"
+#include "log_lines.h"
+#include "loopback_udp.h"
 #include "packet_driver.h"
+#include "wait_until.h"
 #include "wg_tunnel.h"
 #include "win32.h"
 
@@ -25,74 +28,10 @@ namespace tunnel_test
 {
 using bytes = std::vector<std::uint8_t>;
 
-// Every line that any tunnel of the test program logs (the log callback is a plain
-// function, so the record is global).
-class log_lines
-{
-public:
-    static log_lines& instance()
-    {
-        static log_lines l;
-        return l;
-    }
-    static void callback(const char* line) { instance().add(line); }
-
-    void add(const char* line)
-    {
-        std::lock_guard lock(mutex_);
-        lines_.emplace_back(line);
-    }
-    std::vector<std::string> all() const
-    {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-    void clear()
-    {
-        std::lock_guard lock(mutex_);
-        lines_.clear();
-    }
-    std::size_t count(const std::string& line) const
-    {
-        const auto l = all();
-        return static_cast<std::size_t>(std::count(l.begin(), l.end(), line));
-    }
-    bool contains(const std::string& line) const { return count(line) != 0; }
-    std::size_t count_starting(const std::string& prefix) const
-    {
-        const auto l = all();
-        return static_cast<std::size_t>(
-            std::count_if(l.begin(), l.end(), [&](const std::string& s) { return s.rfind(prefix, 0) == 0; }));
-    }
-    std::string text() const
-    {
-        std::string t;
-        for (const auto& l : all())
-            t += "  | " + l + (l.empty() || l.back() != '\n' ? "\n" : "");
-        return t;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
 // A classification that keeps every frame outside the tunnel.
 struct nothing_tunnelled {
     bool operator()(_INTERMEDIATE_BUFFER&) const { return false; }
 };
-
-inline bool wait_until(const std::function<bool()>& condition,
-                       std::chrono::milliseconds limit = std::chrono::milliseconds(10000))
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 inline wireguard::ip_endpoint ipv4_endpoint(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d,
                                             std::uint16_t port)
@@ -130,14 +69,7 @@ class udp_sink
 public:
     udp_sink()
     {
-        socket_ = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-        int size = sizeof(a);
-        ::bind(socket_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        ::getsockname(socket_, reinterpret_cast<sockaddr*>(&a), &size);
-        port_ = ::ntohs(a.sin_port);
+        socket_ = bind_loopback_udp(port_);
         thread_ = std::thread([this] { run(); });
     }
     ~udp_sink() { close(); }
@@ -171,11 +103,7 @@ private:
     {
         std::vector<std::uint8_t> buffer(65536);
         while (!stop_) {
-            fd_set set;
-            FD_ZERO(&set);
-            FD_SET(socket_, &set);
-            timeval t{0, 10000};
-            if (::select(0, &set, nullptr, nullptr, &t) != 1)
+            if (!readable_soon(socket_))
                 continue;
             const int n = ::recv(socket_, reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()), 0);
             if (n < 0)

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_udp.h"
 #include "wgengine/wireguard_engine.h"
 #include "win32.h"
 
@@ -39,14 +40,7 @@ public:
     wg_responder(const std::string& server_private, const std::string& client_public)
     {
         tunnel_ = new_tunnel(server_private.c_str(), client_public.c_str(), nullptr, 0, 0x51);
-        socket_ = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-        int size = sizeof(a);
-        ::bind(socket_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        ::getsockname(socket_, reinterpret_cast<sockaddr*>(&a), &size);
-        port_ = ::ntohs(a.sin_port);
+        socket_ = bind_loopback_udp(port_);
         thread_ = std::thread([this] { run(); });
     }
     ~wg_responder()
@@ -105,11 +99,7 @@ private:
         std::vector<std::uint8_t> buffer(65536);
         std::vector<std::uint8_t> out(65536);
         while (!stop_) {
-            fd_set set;
-            FD_ZERO(&set);
-            FD_SET(socket_, &set);
-            timeval t{0, 10000};
-            if (::select(0, &set, nullptr, nullptr, &t) != 1)
+            if (!readable_soon(socket_))
                 continue;
             sockaddr_in from{};
             int size = sizeof(from);
