@@ -161,7 +161,7 @@ TEST_F(switching_on_host, ipv4_rows_with_their_exact_fields_and_their_removal_in
     EXPECT_FALSE(s.ipv6_address || s.ipv6_route || s.ipv6_neighbour);
     EXPECT_TRUE(s.ipv4_address.created && s.ipv4_route.created && s.ipv4_neighbour.created);
 
-    const auto& address = std::get<MIB_UNICASTIPADDRESS_ROW>(network().calls(fn::create_unicast_ip_address_entry)[0].arguments);
+    const auto address = std::get<MIB_UNICASTIPADDRESS_ROW>(network().calls(fn::create_unicast_ip_address_entry)[0].arguments);
     EXPECT_EQ(address.Address.si_family, AF_INET);
     EXPECT_EQ(address.Address.Ipv4.sin_addr.s_addr, ipv4(10, 8, 0, 2));
     EXPECT_EQ(address.InterfaceLuid.Value, info.luid);
@@ -171,7 +171,7 @@ TEST_F(switching_on_host, ipv4_rows_with_their_exact_fields_and_their_removal_in
     EXPECT_EQ(address.SuffixOrigin, IpSuffixOriginManual);
     EXPECT_EQ(address.DadState, IpDadStatePreferred);
 
-    const auto& route = std::get<MIB_IPFORWARD_ROW2>(network().calls(fn::create_ip_forward_entry2)[0].arguments);
+    const auto route = std::get<MIB_IPFORWARD_ROW2>(network().calls(fn::create_ip_forward_entry2)[0].arguments);
     EXPECT_EQ(route.InterfaceLuid.Value, info.luid);
     EXPECT_EQ(route.InterfaceIndex, info.if_index);
     EXPECT_EQ(route.DestinationPrefix.Prefix.si_family, AF_INET);
@@ -186,7 +186,7 @@ TEST_F(switching_on_host, ipv4_rows_with_their_exact_fields_and_their_removal_in
     EXPECT_EQ(route.ValidLifetime, 0xFFFFFFFFu) << "prepared by InitializeIpForwardEntry";
     EXPECT_TRUE(route.Immortal);
 
-    const auto& neighbour = std::get<MIB_IPNET_ROW2>(network().calls(fn::create_ip_net_entry2)[0].arguments);
+    const auto neighbour = std::get<MIB_IPNET_ROW2>(network().calls(fn::create_ip_net_entry2)[0].arguments);
     EXPECT_EQ(neighbour.Address.si_family, AF_INET);
     EXPECT_EQ(neighbour.Address.Ipv4.sin_addr.s_addr, ipv4(10, 8, 0, 1));
     EXPECT_EQ(neighbour.InterfaceIndex, info.if_index);
@@ -230,18 +230,18 @@ TEST_F(switching_on_host, ipv6_rows_on_the_ipv6_interface_index)
     EXPECT_FALSE(s.ipv4_address || s.ipv4_route || s.ipv4_neighbour) << "the adapter has a usable IPv4 address";
     ASSERT_TRUE(s.ipv6_address && s.ipv6_route && s.ipv6_neighbour);
 
-    const auto& address = std::get<MIB_UNICASTIPADDRESS_ROW>(network().calls(fn::create_unicast_ip_address_entry)[0].arguments);
+    const auto address = std::get<MIB_UNICASTIPADDRESS_ROW>(network().calls(fn::create_unicast_ip_address_entry)[0].arguments);
     EXPECT_EQ(address.Address.si_family, AF_INET6);
     EXPECT_EQ(0, std::memcmp(&address.Address.Ipv6.sin6_addr, ipv6_bytes("fd00::1").data(), 16));
     EXPECT_EQ(address.InterfaceIndex, info.ipv6_if_index);
     EXPECT_EQ(address.OnLinkPrefixLength, 64);
-    const auto& route = std::get<MIB_IPFORWARD_ROW2>(network().calls(fn::create_ip_forward_entry2)[0].arguments);
+    const auto route = std::get<MIB_IPFORWARD_ROW2>(network().calls(fn::create_ip_forward_entry2)[0].arguments);
     EXPECT_EQ(route.InterfaceIndex, info.ipv6_if_index);
     EXPECT_EQ(route.DestinationPrefix.Prefix.si_family, AF_INET6);
     EXPECT_EQ(route.DestinationPrefix.PrefixLength, 0);
     EXPECT_EQ(0, std::memcmp(&route.NextHop.Ipv6.sin6_addr, ipv6_bytes("fd00::ff").data(), 16));
     EXPECT_EQ(route.Metric, 1u);
-    const auto& neighbour = std::get<MIB_IPNET_ROW2>(network().calls(fn::create_ip_net_entry2)[0].arguments);
+    const auto neighbour = std::get<MIB_IPNET_ROW2>(network().calls(fn::create_ip_net_entry2)[0].arguments);
     EXPECT_EQ(neighbour.InterfaceIndex, info.ipv6_if_index);
     EXPECT_EQ(0, std::memcmp(&neighbour.Address.Ipv6.sin6_addr, ipv6_bytes("fd00::ff").data(), 16));
 
@@ -300,7 +300,7 @@ TEST_F(switching_on_host, without_a_gateway_the_neighbour_gets_the_made_up_mac)
     set_up(s, info);
     const std::array<std::uint8_t, 6> dummy{0x5F, 0x64, 0x75, 0x6D, 0x6D, 0x79};
     EXPECT_EQ(s.next_hop_mac, dummy);
-    const auto& neighbour = std::get<MIB_IPNET_ROW2>(network().calls(fn::create_ip_net_entry2)[0].arguments);
+    const auto neighbour = std::get<MIB_IPNET_ROW2>(network().calls(fn::create_ip_net_entry2)[0].arguments);
     EXPECT_EQ(0, std::memcmp(neighbour.PhysicalAddress, dummy.data(), 6));
 }
 
