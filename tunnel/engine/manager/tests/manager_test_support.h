@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "../scripted/scripted_engine.h"
-#include "../support/tunnel_test_support.h"
+#include "scripted/scripted_engine.h"
+#include "support/tunnel_test_support.h"
 #include "wg_tunnel.h"
 #include "wireguard_manager.h"
 

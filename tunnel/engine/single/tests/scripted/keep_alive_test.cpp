@@ -7,9 +7,9 @@
 #include <memory>
 #include <thread>
 
-#include "../socks5_test_support.h"
-#include "../support/tunnel_test_support.h"
-#include "scripted_engine.h"
+#include "socks5_test_support.h"
+#include "support/tunnel_test_support.h"
+#include "scripted/scripted_engine.h"
 #include "wg_tunnel.h"
 
 namespace

@@ -9,7 +9,7 @@
 #include "ipv6_walk.h"
 #include "mss_clamp.h"
 #include "netaccess/checksum.h"
-#include "../../netaccess/tests/packet_builder.h"
+#include "packet_builder.h"
 
 using namespace testpkt;
 using wireguard::clamp_family;

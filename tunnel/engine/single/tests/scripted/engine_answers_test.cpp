@@ -5,9 +5,9 @@
 // destination, a decrypted packet that is not one).
 #include <gtest/gtest.h>
 
-#include "../../../netaccess/tests/packet_builder.h"
-#include "../support/tunnel_test_support.h"
-#include "scripted_engine.h"
+#include "packet_builder.h"
+#include "support/tunnel_test_support.h"
+#include "scripted/scripted_engine.h"
 
 namespace
 {

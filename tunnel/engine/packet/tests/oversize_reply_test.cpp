@@ -14,8 +14,8 @@
 #include "oversize_reply.h"
 #include "netaccess/capture_file.h"
 #include "netaccess/checksum.h"
-#include "../../netaccess/tests/packet_builder.h"
-#include "../../netaccess/tests/tshark_check.h"
+#include "packet_builder.h"
+#include "tshark_check.h"
 
 using namespace testpkt;
 using wireguard::inject_icmp_frag_needed;

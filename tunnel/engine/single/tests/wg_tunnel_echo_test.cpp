@@ -8,7 +8,7 @@
 
 #include <atomic>
 
-#include "../../netaccess/tests/packet_builder.h"
+#include "packet_builder.h"
 #include "classify_packet.h"
 #include "config/address_parsers.h"
 #include "inner_rewrite.h"

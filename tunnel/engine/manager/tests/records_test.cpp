@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../socks5_test_support.h"
+#include "socks5_test_support.h"
 #include "config/address_parsers.h"
 #include "manager_test_support.h"
 #include "tunnel_records.h"

@@ -14,7 +14,7 @@
 #include "netaccess/checksum.h"
 #include "outer_datagram.h"
 #include "own_datagram.h"
-#include "../../netaccess/tests/packet_builder.h"
+#include "packet_builder.h"
 
 using namespace testpkt;
 using rimcap::frame_view;

@@ -8,8 +8,8 @@
 
 #include "ipv6_walk.h"
 #include "netaccess/capture_file.h"
-#include "../../netaccess/tests/packet_builder.h"
-#include "../../netaccess/tests/tshark_check.h"
+#include "packet_builder.h"
+#include "tshark_check.h"
 
 using namespace testpkt;
 using rimcap::frame_view;

@@ -17,8 +17,8 @@
 #include "netaccess/frame_view.h"
 #include "socks5_udp.h"
 #include "socks5_test_support.h"
-#include "../../netaccess/tests/packet_builder.h"
-#include "../../netaccess/tests/tshark_check.h"
+#include "packet_builder.h"
+#include "tshark_check.h"
 
 using namespace testpkt;
 using socks5_test::log_recorder;

@@ -4,7 +4,7 @@
 #include <random>
 
 #include "own_datagram.h"
-#include "../../netaccess/tests/packet_builder.h"
+#include "packet_builder.h"
 
 using namespace testpkt;
 using wireguard::match_own_datagram;

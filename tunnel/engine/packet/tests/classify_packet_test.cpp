@@ -18,7 +18,7 @@
 #include "config/app_list.h"
 #include "host.h"
 #include "socket_owners.h"
-#include "../../netaccess/tests/packet_builder.h"
+#include "packet_builder.h"
 
 using namespace testpkt;
 

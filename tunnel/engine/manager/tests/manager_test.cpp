@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "../../../netaccess/tests/packet_builder.h"
+#include "packet_builder.h"
 #include "classify_packet.h"
 #include "config/address_parsers.h"
 #include "manager_test_support.h"

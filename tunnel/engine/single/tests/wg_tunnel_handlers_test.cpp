@@ -15,8 +15,8 @@
 #include <fstream>
 #include <random>
 
-#include "../../netaccess/tests/packet_builder.h"
-#include "../../netaccess/tests/tshark_check.h"
+#include "packet_builder.h"
+#include "tshark_check.h"
 #include "inner_rewrite.h"
 #include "socks5_test_support.h"
 #include "support/engine_peer.h"

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "../scripted/scripted_engine.h"
+#include "scripted/scripted_engine.h"
 #include "host.h"
 #include "host_network.h"
 #include "tundrel.h"
