@@ -47,7 +47,8 @@ bool CRimCap::get_connection_name(const char* internal_name, char* buffer,
     const std::size_t name_length = std::strlen(internal_name);
     const char* guid_part = internal_name + std::min(name_length, device_prefix_length);
     char path[key_path_size];
-    const int written = std::snprintf(path, sizeof(path), "%s%s\\Connection", netaccess::network_connections_key, guid_part);
+    const int written = std::snprintf(path, sizeof(path), "%s%s\\Connection",
+                                      netaccess::network_connections_key, guid_part);
     if (written < 0 || static_cast<std::size_t>(written) >= sizeof(path))
         return false;
 
