@@ -112,6 +112,12 @@ virtnet_driver& virtnet_driver::instance()
     return driver;
 }
 
+virtnet_driver::~virtnet_driver()
+{
+    if (adapter_)
+        delete_keys(adapter_->guid);
+}
+
 void virtnet_driver::reset()
 {
     std::lock_guard lock(mutex_);
