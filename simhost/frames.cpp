@@ -38,8 +38,7 @@ std::uint16_t fold(std::uint32_t sum)
     return static_cast<std::uint16_t>(~sum);
 }
 
-// Where the protocol keeps its checksum in the transport part, and whether the
-// pseudo-header counts; none for other protocols.
+// Where the protocol keeps its checksum in the transport part; none for other protocols.
 std::optional<std::size_t> checksum_offset(std::uint8_t protocol)
 {
     switch (protocol) {

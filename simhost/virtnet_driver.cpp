@@ -147,7 +147,7 @@ adapter virtnet_driver::load(virtnet_options options)
     spec.on_wire = false;
     spec.ip.physical_medium = 0; // a virtual interface
     spec.ip.hardware_interface = false;
-    spec.ip.metric = virtual_adapter_metric;
+    spec.ip.metric = virtual_adapter_metric; // below a physical adapter's, as a tunnel adapter's is
     spec.ip.description = L"Lorrivan Virtual Adapter";
     spec.ip.friendly_name = options.friendly_name;
     spec.ip.name_from_connection_key = true;
