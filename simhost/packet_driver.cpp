@@ -189,7 +189,8 @@ void packet_driver::deliver(std::uint64_t handle, destination to, bool by_progra
     d.call = call;
     d.direction = direction;
     d.frame = std::move(frame);
-    if (to == destination::wire && wire_tap_) {
+    const bound_adapter* adapter = find(handle);
+    if (to == destination::wire && wire_tap_ && !(adapter != nullptr && adapter->off_wire)) {
         try {
             wire_tap_(handle, d.frame);
         } catch (...) {
@@ -251,6 +252,13 @@ void packet_driver::set_wire_tap(wire_tap tap)
 {
     std::lock_guard lock(mutex_);
     wire_tap_ = std::move(tap);
+}
+
+void packet_driver::keep_off_wire(std::uint64_t adapter_handle)
+{
+    std::lock_guard lock(mutex_);
+    if (bound_adapter* adapter = find(adapter_handle))
+        adapter->off_wire = true;
 }
 
 void packet_driver::set_wan_links(std::uint64_t adapter_handle, std::vector<ras_link> links)

@@ -129,6 +129,9 @@ public:
     // reset() keeps the tap; its owner removes it.
     using wire_tap = std::function<void(std::uint64_t adapter_handle, const frame_bytes& frame)>;
     void set_wire_tap(wire_tap tap);
+    // The adapter's frames toward the network go to its own driver (a virtual adapter's):
+    // they are recorded as deliveries but never handed to the wire tap.
+    void keep_off_wire(std::uint64_t adapter_handle);
 
     void set_wan_links(std::uint64_t adapter_handle, std::vector<ras_link> links);
 
@@ -174,6 +177,7 @@ private:
         HANDLE packet_event = nullptr; // our own duplicate of the program's event
         std::deque<held_frame> held;
         std::vector<ras_link> wan_links;
+        bool off_wire = false;
     };
 
     // The outcome of one I/O control's handling.
