@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <future>
 #include <map>
+#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -522,5 +523,103 @@ TEST_F(queued_filter, a_driver_count_beyond_the_request_is_not_trusted)
     ASSERT_TRUE(driver().wait_for_deliveries(1, 10s));
     stop();
     EXPECT_EQ(handler_calls.load(), 510);
+}
+struct garbage_case {
+    std::uint32_t packet_count;
+    std::uint32_t packets_done;
+    std::uint32_t handled; // records handed to the handler by the read that got it
+};
+
+TEST_F(queued_filter, driver_counts_never_reach_beyond_the_510_records_of_a_block)
+{
+    const garbage_case cases[] = {
+        {511, 511, 510}, {0xFFFFFFFF, 0xFFFFFFFF, 510}, {511, 1, 1}, {0xFFFFFFFF, 1, 1},
+        {1, 0xFFFFFFFF, 510},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.packet_count << "/" << c.packets_done);
+        std::mutex mutex;
+        std::vector<const _INTERMEDIATE_BUFFER*> records;
+        filter_->set_incoming_handler([&](void*, _INTERMEDIATE_BUFFER& record) {
+            std::lock_guard lock(mutex);
+            records.push_back(&record);
+            return record.length == 0 ? action::drop : action::pass;
+        });
+        std::atomic<bool> written{false};
+        driver().set_output_hook(rimcap::ioctl::read_packets, [&](void* out, DWORD) {
+            if (written.exchange(true))
+                return;
+            std::memcpy(static_cast<std::uint8_t*>(out) + 8, &c.packet_count, 4);
+            std::memcpy(static_cast<std::uint8_t*>(out) + 12, &c.packets_done, 4);
+        });
+        driver().clear_deliveries();
+        start();
+        driver().inject(handle(), incoming, make_frame(1));
+        ASSERT_TRUE(driver().wait_for_deliveries(1, 10s));
+        {
+            std::lock_guard lock(mutex);
+            ASSERT_EQ(records.size(), c.handled);
+            const auto [low, high] = std::minmax_element(records.begin(), records.end());
+            EXPECT_EQ(reinterpret_cast<const char*>(*high) - reinterpret_cast<const char*>(*low),
+                      static_cast<std::ptrdiff_t>((c.handled - 1) * sizeof(_INTERMEDIATE_BUFFER)))
+                << "only the block's own records";
+        }
+        // Round the ring of ten blocks and back to the one the driver wrote into.
+        for (std::uint32_t i = 2; i <= 12; ++i) {
+            driver().inject(handle(), incoming, make_frame(i));
+            ASSERT_TRUE(driver().wait_for_deliveries(i, 10s)) << "frame " << i;
+        }
+        stop();
+        driver().set_output_hook(rimcap::ioctl::read_packets, nullptr);
+    }
+}
+
+struct refusal_case {
+    unsigned refusals;          // mode requests refused from the stop on
+    std::uint32_t after_stop;   // the adapter's mode after the stop
+    std::uint32_t after_drop;   // ... after the filter's destruction
+    std::size_t tries_at_drop;  // mode requests issued by the destruction
+};
+
+TEST_F(queued_filter, a_refused_release_is_tried_again_at_once_and_at_destruction)
+{
+    // A release is tried 4 times at the stop and 4 more at destruction.
+    const refusal_case cases[] = {
+        {1, 0, 0, 0}, {2, 0, 0, 0}, {4, 3, 0, 1}, {6, 3, 0, 3}, {100, 3, 3, 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.refusals);
+        if (!filter_)
+            filter_ = std::make_unique<queued_packet_filter>();
+        install_test_handlers();
+        start();
+        driver().fail_next(rimcap::ioctl::set_adapter_mode, ERROR_GEN_FAILURE, c.refusals);
+        stop();
+        EXPECT_EQ(driver().mode(handle()), c.after_stop);
+        EXPECT_EQ(filter_->adapters()[1]->mode().flags, 0u);
+        const auto before = driver().call_count(rimcap::ioctl::set_adapter_mode);
+        filter_.reset();
+        EXPECT_EQ(driver().call_count(rimcap::ioctl::set_adapter_mode) - before, c.tries_at_drop);
+        EXPECT_EQ(driver().mode(handle()), c.after_drop);
+        driver().fail_next(rimcap::ioctl::set_adapter_mode, 0, 0);
+    }
+}
+
+TEST_F(queued_filter, a_read_of_no_frame_waits_for_the_event_again)
+{
+    install_test_handlers();
+    driver().set_empty_reads_succeed(true);
+    start();
+    // Wake-ups with nothing to read: each costs one read and nothing else.
+    for (int i = 0; i < 5; ++i) {
+        ::SetEvent(filter_->adapters()[1]->packet_event());
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_LE(driver().call_count(rimcap::ioctl::read_packets), 5u);
+    EXPECT_EQ(filter_->queued_block_count(), queued_packet_filter::block_count - 1);
+    driver().inject(handle(), incoming, make_frame(1));
+    ASSERT_TRUE(driver().wait_for_deliveries(1, 10s));
+    EXPECT_EQ(driver().call_count(rimcap::ioctl::send_to_stack), 1u);
+    stop();
 }
 } // namespace
