@@ -5,15 +5,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
-#include <cstring>
-#include <future>
 #include <mutex>
 #include <set>
 #include <stdexcept>
 #include <thread>
 
 #include "dual_packet_filter.h"
+#include "filter_checks.h"
 #include "test_support.h"
 
 namespace
@@ -24,6 +22,7 @@ using action = dual_packet_filter::packet_action;
 using simhost::destination;
 using test_support::frame_sequence;
 using test_support::make_frame;
+using filter_checks::within;
 
 constexpr std::uint32_t outgoing = rimcap::direction_outgoing;
 constexpr std::uint32_t incoming = rimcap::direction_incoming;
@@ -42,18 +41,6 @@ action test_handler(void*, _INTERMEDIATE_BUFFER& record)
     if (request == ask_throw)
         throw std::runtime_error("handler failure");
     return static_cast<action>(request);
-}
-
-// Ends the test program when something hangs, rather than hanging the whole run.
-template <class Work> void within(std::chrono::seconds limit, Work work)
-{
-    auto done = std::async(std::launch::async, work);
-    if (done.wait_for(limit) != std::future_status::ready) {
-        ADD_FAILURE() << "hung";
-        std::fflush(nullptr);
-        std::_Exit(3);
-    }
-    done.get();
 }
 
 class dual_filter : public test_support::simulated_host_test
@@ -465,47 +452,20 @@ TEST_F(dual_filter, a_read_of_no_frame_waits_for_the_event_again)
     ASSERT_TRUE(driver().wait_for_deliveries(2, 10s));
 }
 
-struct garbage_case {
-    std::uint32_t packet_count;
-    std::uint32_t packets_done;
-    std::uint32_t handled; // records handed to the handler by the read that got it
-};
-
 TEST_F(dual_filter, driver_counts_never_reach_beyond_the_510_records)
 {
-    const garbage_case cases[] = {
-        {511, 511, 510}, {0xFFFFFFFF, 0xFFFFFFFF, 510}, {511, 1, 1}, {0xFFFFFFFF, 1, 1},
-        {1, 0xFFFFFFFF, 510},
-    };
-    for (const auto& c : cases) {
+    for (const auto& c : filter_checks::driver_count_cases) {
         SCOPED_TRACE(testing::Message() << c.packet_count << "/" << c.packets_done);
-        std::mutex mutex;
-        std::vector<const _INTERMEDIATE_BUFFER*> records;
+        filter_checks::record_log log;
         filter_->set_incoming_handler(default_slot, [&](void*, _INTERMEDIATE_BUFFER& record) {
-            std::lock_guard lock(mutex);
-            records.push_back(&record);
-            return record.length == 0 ? action::drop : action::pass;
+            return log.note<action>(record);
         });
-        std::atomic<bool> written{false};
-        driver().set_output_hook(rimcap::ioctl::read_packets, [&](void* out, DWORD) {
-            if (written.exchange(true))
-                return;
-            std::memcpy(static_cast<std::uint8_t*>(out) + 8, &c.packet_count, 4);
-            std::memcpy(static_cast<std::uint8_t*>(out) + 12, &c.packets_done, 4);
-        });
+        filter_checks::write_counts_into_next_read(c);
         driver().clear_deliveries();
         start(default_slot);
         driver().inject(handle(default_slot), incoming, make_frame(1));
         ASSERT_TRUE(driver().wait_for_deliveries(1, 10s));
-        {
-            std::lock_guard lock(mutex);
-            ASSERT_EQ(records.size(), c.handled);
-            const auto [low, high] = std::minmax_element(records.begin(), records.end());
-            EXPECT_EQ(reinterpret_cast<const char*>(*high) - reinterpret_cast<const char*>(*low),
-                      static_cast<std::ptrdiff_t>((c.handled - 1) * sizeof(_INTERMEDIATE_BUFFER)))
-                << "only the slot's own records";
-            records.clear();
-        }
+        log.expect_one_array_of(c.handled);
         // The next read offers the 510 records again.
         driver().inject(handle(default_slot), incoming, make_frame(2));
         ASSERT_TRUE(driver().wait_for_deliveries(2, 10s));
@@ -514,21 +474,9 @@ TEST_F(dual_filter, driver_counts_never_reach_beyond_the_510_records)
     }
 }
 
-struct refusal_case {
-    unsigned refusals;          // mode requests refused from the stop on
-    std::uint32_t after_stop;   // the adapter's mode after the stop
-    std::uint32_t after_drop;   // ... after the filter's destruction
-    std::size_t tries_at_drop;  // mode requests issued by the destruction
-};
-
-// A release is tried 4 times at the stop and 4 more at destruction.
-constexpr refusal_case refusal_cases[] = {
-    {1, 0, 0, 0}, {2, 0, 0, 0}, {4, 3, 0, 1}, {6, 3, 0, 3}, {100, 3, 3, 4},
-};
-
 TEST_F(dual_filter, a_refused_release_is_tried_again_at_once_and_at_destruction)
 {
-    for (const auto& c : refusal_cases) {
+    for (const auto& c : filter_checks::refusal_cases) {
         SCOPED_TRACE(c.refusals);
         if (!filter_)
             make_filter();
@@ -560,22 +508,12 @@ TEST_F(dual_filter, a_later_accepted_mode_cancels_the_release_at_destruction)
 TEST_F(dual_filter, two_hundred_start_stop_cycles_of_both_slots_under_traffic)
 {
     install_test_handlers();
-    std::atomic<bool> producing{true};
-    std::atomic<std::uint32_t> injected{0};
-    // Paced and bounded: the driver keeps every delivered frame for the checks below.
-    constexpr std::uint32_t max_injected = 100000;
-    std::thread producer([&] {
-        std::uint32_t next = 0;
-        while (producing && next < max_injected) {
-            std::vector<simhost::frame_bytes> frames;
-            for (std::uint32_t i = 0; i < 1 + next % 30; ++i)
-                frames.push_back(make_frame(next + i, static_cast<std::uint8_t>((next + i) % 5)));
-            const std::size_t slot = (next / 7) % 2;
-            driver().inject(handle(slot), (next & 1) ? outgoing : incoming, frames);
-            next += static_cast<std::uint32_t>(frames.size());
-            injected = next;
-            std::this_thread::sleep_for(1ms);
-        }
+    filter_checks::paced_traffic traffic(100000, [&](std::uint32_t next) {
+        std::vector<simhost::frame_bytes> frames;
+        for (std::uint32_t i = 0; i < 1 + next % 30; ++i)
+            frames.push_back(make_frame(next + i, static_cast<std::uint8_t>((next + i) % 5)));
+        driver().inject(handle((next / 7) % 2), (next & 1) ? outgoing : incoming, frames);
+        return static_cast<std::uint32_t>(frames.size());
     });
 
     auto cycles = [&](std::size_t slot) {
@@ -604,21 +542,14 @@ TEST_F(dual_filter, two_hundred_start_stop_cycles_of_both_slots_under_traffic)
         churning = false;
         churn.join();
     });
-    producing = false;
-    producer.join();
+    const std::uint32_t injected = traffic.stop();
 
     for (std::size_t slot : {virtual_slot, default_slot}) {
         expect_stopped(slot);
         EXPECT_EQ(driver().mode(handle(slot)), 0u);
         EXPECT_EQ(driver().held_frames(handle(slot)), 0u);
     }
-    const auto sent = driver().deliveries();
-    std::vector<int> seen(injected.load(), 0);
-    std::size_t program_sent = 0;
-    for (const auto& d : sent) {
-        ASSERT_EQ(++seen.at(frame_sequence(d.frame)), 1) << "delivered twice";
-        program_sent += d.by_program ? 1 : 0;
-    }
-    EXPECT_GT(program_sent, 0u) << "the filter handled some traffic";
+    EXPECT_GT(filter_checks::expect_each_delivered_at_most_once(injected), 0u)
+        << "the filter handled some traffic";
 }
 } // namespace

@@ -6,13 +6,12 @@
 #include <chrono>
 #include <cstring>
 #include <cstdlib>
-#include <future>
 #include <map>
-#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <thread>
 
+#include "filter_checks.h"
 #include "queued_packet_filter.h"
 #include "test_support.h"
 
@@ -24,6 +23,7 @@ using action = queued_packet_filter::packet_action;
 using simhost::destination;
 using test_support::frame_sequence;
 using test_support::make_frame;
+using filter_checks::within;
 
 constexpr std::uint32_t outgoing = rimcap::direction_outgoing;
 constexpr std::uint32_t incoming = rimcap::direction_incoming;
@@ -332,37 +332,15 @@ TEST_F(queued_filter, twenty_thousand_frames_through_a_slow_handler_exactly_once
     EXPECT_GE(full_reads, 10u);
 }
 
-// Ends the test program when a stop hangs, rather than hanging the whole run.
-template <class Work> void within(std::chrono::seconds limit, Work work)
-{
-    auto done = std::async(std::launch::async, work);
-    if (done.wait_for(limit) != std::future_status::ready) {
-        ADD_FAILURE() << "hung";
-        std::fflush(nullptr);
-        std::_Exit(3);
-    }
-    done.get();
-}
-
 TEST_F(queued_filter, two_hundred_start_stop_cycles_under_traffic)
 {
     install_test_handlers();
-    std::atomic<bool> producing{true};
-    std::atomic<std::uint32_t> injected{0};
-    // The traffic is paced and bounded: the driver keeps every delivered frame for the
-    // checks below, and a slow run must not fill the machine's memory with them.
-    constexpr std::uint32_t max_injected = 200000;
-    std::thread producer([&] {
-        std::uint32_t next = 0;
-        while (producing && next < max_injected) {
-            std::vector<simhost::frame_bytes> frames;
-            for (std::uint32_t i = 0; i < 1 + next % 40; ++i)
-                frames.push_back(make_frame(next + i, static_cast<std::uint8_t>((next + i) % 3)));
-            driver().inject(handle(), (next & 1) ? outgoing : incoming, frames);
-            next += static_cast<std::uint32_t>(frames.size());
-            injected = next;
-            std::this_thread::sleep_for(1ms);
-        }
+    filter_checks::paced_traffic traffic(200000, [&](std::uint32_t next) {
+        std::vector<simhost::frame_bytes> frames;
+        for (std::uint32_t i = 0; i < 1 + next % 40; ++i)
+            frames.push_back(make_frame(next + i, static_cast<std::uint8_t>((next + i) % 3)));
+        driver().inject(handle(), (next & 1) ? outgoing : incoming, frames);
+        return static_cast<std::uint32_t>(frames.size());
     });
 
     within(120s, [&] {
@@ -377,18 +355,11 @@ TEST_F(queued_filter, two_hundred_start_stop_cycles_under_traffic)
             ASSERT_EQ(driver().mode(handle()), 0u);
         }
     });
-    producing = false;
-    producer.join();
+    const std::uint32_t injected = traffic.stop();
 
     // Every frame went out at most once; every frame is accounted for.
-    const auto sent = driver().deliveries();
-    std::vector<int> seen(injected.load(), 0);
-    for (const auto& d : sent)
-        ASSERT_EQ(++seen.at(frame_sequence(d.frame)), 1) << "delivered twice";
-    std::size_t program_sent = 0;
-    for (const auto& d : sent)
-        program_sent += d.by_program ? 1 : 0;
-    EXPECT_GT(program_sent, 0u) << "the filter handled some traffic";
+    EXPECT_GT(filter_checks::expect_each_delivered_at_most_once(injected), 0u)
+        << "the filter handled some traffic";
     EXPECT_EQ(driver().held_frames(handle()), 0u) << "the last stop flushed what was held";
 }
 
@@ -524,46 +495,19 @@ TEST_F(queued_filter, a_driver_count_beyond_the_request_is_not_trusted)
     stop();
     EXPECT_EQ(handler_calls.load(), 510);
 }
-struct garbage_case {
-    std::uint32_t packet_count;
-    std::uint32_t packets_done;
-    std::uint32_t handled; // records handed to the handler by the read that got it
-};
-
 TEST_F(queued_filter, driver_counts_never_reach_beyond_the_510_records_of_a_block)
 {
-    const garbage_case cases[] = {
-        {511, 511, 510}, {0xFFFFFFFF, 0xFFFFFFFF, 510}, {511, 1, 1}, {0xFFFFFFFF, 1, 1},
-        {1, 0xFFFFFFFF, 510},
-    };
-    for (const auto& c : cases) {
+    for (const auto& c : filter_checks::driver_count_cases) {
         SCOPED_TRACE(testing::Message() << c.packet_count << "/" << c.packets_done);
-        std::mutex mutex;
-        std::vector<const _INTERMEDIATE_BUFFER*> records;
-        filter_->set_incoming_handler([&](void*, _INTERMEDIATE_BUFFER& record) {
-            std::lock_guard lock(mutex);
-            records.push_back(&record);
-            return record.length == 0 ? action::drop : action::pass;
-        });
-        std::atomic<bool> written{false};
-        driver().set_output_hook(rimcap::ioctl::read_packets, [&](void* out, DWORD) {
-            if (written.exchange(true))
-                return;
-            std::memcpy(static_cast<std::uint8_t*>(out) + 8, &c.packet_count, 4);
-            std::memcpy(static_cast<std::uint8_t*>(out) + 12, &c.packets_done, 4);
-        });
+        filter_checks::record_log log;
+        filter_->set_incoming_handler(
+            [&](void*, _INTERMEDIATE_BUFFER& record) { return log.note<action>(record); });
+        filter_checks::write_counts_into_next_read(c);
         driver().clear_deliveries();
         start();
         driver().inject(handle(), incoming, make_frame(1));
         ASSERT_TRUE(driver().wait_for_deliveries(1, 10s));
-        {
-            std::lock_guard lock(mutex);
-            ASSERT_EQ(records.size(), c.handled);
-            const auto [low, high] = std::minmax_element(records.begin(), records.end());
-            EXPECT_EQ(reinterpret_cast<const char*>(*high) - reinterpret_cast<const char*>(*low),
-                      static_cast<std::ptrdiff_t>((c.handled - 1) * sizeof(_INTERMEDIATE_BUFFER)))
-                << "only the block's own records";
-        }
+        log.expect_one_array_of(c.handled);
         // Round the ring of ten blocks and back to the one the driver wrote into.
         for (std::uint32_t i = 2; i <= 12; ++i) {
             driver().inject(handle(), incoming, make_frame(i));
@@ -574,20 +518,9 @@ TEST_F(queued_filter, driver_counts_never_reach_beyond_the_510_records_of_a_bloc
     }
 }
 
-struct refusal_case {
-    unsigned refusals;          // mode requests refused from the stop on
-    std::uint32_t after_stop;   // the adapter's mode after the stop
-    std::uint32_t after_drop;   // ... after the filter's destruction
-    std::size_t tries_at_drop;  // mode requests issued by the destruction
-};
-
 TEST_F(queued_filter, a_refused_release_is_tried_again_at_once_and_at_destruction)
 {
-    // A release is tried 4 times at the stop and 4 more at destruction.
-    const refusal_case cases[] = {
-        {1, 0, 0, 0}, {2, 0, 0, 0}, {4, 3, 0, 1}, {6, 3, 0, 3}, {100, 3, 3, 4},
-    };
-    for (const auto& c : cases) {
+    for (const auto& c : filter_checks::refusal_cases) {
         SCOPED_TRACE(c.refusals);
         if (!filter_)
             filter_ = std::make_unique<queued_packet_filter>();
