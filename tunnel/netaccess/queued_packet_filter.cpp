@@ -172,7 +172,8 @@ void queued_packet_filter::packet_read_thread()
         while (running()) {
             ::WaitForSingleObject(packet_event, INFINITE);
             ::ResetEvent(packet_event);
-            // A read that filled nothing counts as no read: wait for the event again.
+            // Every read offers the block's 510 records afresh; one that filled nothing
+            // counts as none, and the thread waits for the event again.
             rearm_read_request(block->read_request, adapter_handle);
             if (read_packets(block->read_request) && filled_records(block->read_request) != 0) {
                 read = true;
