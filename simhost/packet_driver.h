@@ -11,7 +11,8 @@
 // matching row wins: action 1 passes the frame straight on, action 3 hands it to the
 // program); then a frame is held for the program only when the adapter's mode holds
 // its direction, otherwise it goes straight on: sent frames to the wire, received
-// frames to the stack.
+// frames to the stack. A mode that stops holding a direction lets the frames of that
+// direction that are still held go on the same way.
 //
 // Thread-safe: the filters' threads and the test call it at once.
 #include <array>
@@ -146,6 +147,9 @@ public:
     // Rewrites the output of every successful call of that code (for driver data that
     // the program must not trust). Empty function: no hook.
     void set_output_hook(DWORD code, std::function<void(void* out, DWORD out_size)> hook);
+    // A read when no frame waits: fails with ERROR_NO_MORE_ITEMS (false, the default),
+    // or succeeds with 0 frames (true), as a driver may.
+    void set_empty_reads_succeed(bool succeed);
 
     // Bound to simhost::host: adapters enter and leave the driver's list here.
     std::uint64_t bind_adapter(const std::string& guid, const std::string& driver_name,
@@ -228,6 +232,7 @@ private:
     std::size_t flushed_ = 0;
     std::map<DWORD, std::pair<DWORD, unsigned>> failures_;
     std::map<DWORD, std::function<void(void*, DWORD)>> output_hooks_;
+    bool empty_reads_succeed_ = false;
     wire_tap wire_tap_;
 };
 } // namespace simhost
