@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/srw_lock.h"
+#include "srw_lock.h"
 #include "event_handle.h"
 #include "network_adapter.h"
 #include "packet_block.h"

@@ -22,7 +22,7 @@
 #include "address_hash.h"
 #include "frame_view.h"
 #include "network_process.h"
-#include "slim_rw_lock.h"
+#include "srw_lock.h"
 #include "win32.h"
 
 namespace iphelper
@@ -80,8 +80,8 @@ private:
 
     tcp_map tcp_table_;
     udp_map udp_table_;
-    srw_lock tcp_lock_;
-    srw_lock udp_lock_;
+    wireguard::srw_lock tcp_lock_;
+    wireguard::srw_lock udp_lock_;
     process_ptr default_process_;
     std::unique_ptr<std::uint8_t[]> tcp_rows_;
     std::unique_ptr<std::uint8_t[]> udp_rows_;

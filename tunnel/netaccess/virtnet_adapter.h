@@ -22,7 +22,7 @@
 #include "adapter_dns_config.h"
 #include "adapter_info.h"
 #include "config/ip_types.h"
-#include "slim_rw_lock.h"
+#include "srw_lock.h"
 #include "virtnet_api.h"
 #include "win32.h"
 
@@ -83,7 +83,7 @@ public:
 
     // The routes routed into the adapter. Every access to these four holds route_lock()
     // exclusive; remove_routes() deletes their entries.
-    iphelper::srw_lock& route_lock() noexcept { return route_lock_; }
+    wireguard::srw_lock& route_lock() noexcept { return route_lock_; }
     std::vector<route_row>& ipv6_routes() noexcept { return ipv6_routes_; }
     std::vector<route_row>& ipv4_routes() noexcept { return ipv4_routes_; }
     route_row& ipv4_default_route() noexcept { return ipv4_default_route_; }
@@ -108,6 +108,6 @@ private:
     route_row ipv6_default_route_;
     // Routes whose delete was refused, tried again by remove_routes (route lock).
     std::vector<route_row> undeleted_routes_;
-    iphelper::srw_lock route_lock_;
+    wireguard::srw_lock route_lock_;
 };
 } // namespace wireguard
