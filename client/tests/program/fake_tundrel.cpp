@@ -1,7 +1,7 @@
 // A stand-in tundrel.dll for the console-stop test of the real program: the twelve
 // functions that the client imports, with a tunnel that is created, starts, stays
-// active and stops; the creation from a file whose name holds "failing" fails after a
-// second. Each call writes a tagged line through the log callback.
+// active and stops; the creation from a file whose name holds "failing" fails after
+// two seconds. Each call writes a tagged line through the log callback.
 #define TUNDREL_BUILDING
 #include "tundrel.h"
 
@@ -27,7 +27,7 @@ bool create(const char* call, const wchar_t* path)
     report(call, true);
     if (path == nullptr || std::wcsstr(path, L"failing") == nullptr)
         return true;
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
     return false;
 }
 } // namespace
