@@ -1,9 +1,11 @@
 #include "client_log.h"
 
+#include "text.h"
 #include "win32.h"
 #include <shlobj.h>
 
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <mutex>
@@ -54,9 +56,17 @@ void log_message(const char* text)
     }
     if (!service_log_opened) {
         service_log_opened = true;
-        // An existing log is emptied at each start of the service process. The folder is
-        // not created: without it the service writes no log.
-        service_log.open(log_file_name(), std::ios::out | std::ios::trunc);
+        // The folder and its parents are created first (nothing else does it, not even
+        // the installer); when that fails the open fails too and the service writes no
+        // log. An existing log is emptied at each start of the service process.
+        const std::string name = log_file_name();
+        const std::size_t folder_end = name.find_last_of('\\');
+        if (folder_end != std::string::npos) {
+            std::error_code ignored;
+            std::filesystem::create_directories(
+                std::filesystem::path(from_file_system_code_page(name.substr(0, folder_end))), ignored);
+        }
+        service_log.open(name, std::ios::out | std::ios::trunc);
     }
     if (service_log.is_open())
         service_log << log_timestamp() << ' ' << text << std::endl;

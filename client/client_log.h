@@ -1,7 +1,7 @@
 #pragma once
 // The client's one log sink. In the foreground the lines go to the console; in service
-// mode to lorrivan-vpn-client.log under the common application data folder. Every line
-// is the local time, a blank and the text.
+// mode to lorrivan-vpn-client.log under the common application data folder (the folder
+// is created when missing). Every line is the local time, a blank and the text.
 #include <atomic>
 #include <string>
 

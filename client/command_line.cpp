@@ -18,13 +18,14 @@ bool same_text(const wchar_t* a, const wchar_t* b)
     return ::_wcsicmp(a, b) == 0;
 }
 
-// A failure that is not a Windows error ends the program with its message and exit 1.
+// A failure that is not a Windows error ends the program with its message (UTF-8) and
+// exit 1.
 void print_failure(const std::exception& error)
 {
-    std::string message = error.what();
-    if (message.empty() || message.back() != '\n')
-        message += '\n';
-    console_print(L"%hs", message.c_str());
+    std::wstring message = from_utf8(error.what());
+    if (message.empty() || message.back() != L'\n')
+        message += L'\n';
+    console_print(L"%ls", message.c_str());
 }
 
 int run_install(int argc, wchar_t** argv)
@@ -122,7 +123,7 @@ int client_main(int argc, wchar_t** argv, const tunnel_family& single, const tun
         try {
             return same_text(command, L"install") ? run_install(argc, argv) : uninstall_service(client_service.name);
         } catch (const std::exception& error) {
-            console_print(L"Couldn't install service: %hs", error.what());
+            console_print(L"Couldn't install service: %ls", from_utf8(error.what()).c_str());
             return 1;
         }
     }

@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 
 namespace
@@ -20,6 +21,32 @@ bool same_text(const wchar_t* a, const wchar_t* b)
 std::mutex console_stop_mutex;
 lorrivan_service* console_stop_target = nullptr;
 std::chrono::milliseconds console_stop_bound{0};
+
+// Makes the service the foreground run that a console stop ends, for as long as it lives.
+class console_stop_registration
+{
+public:
+    console_stop_registration(lorrivan_service& service, std::chrono::milliseconds bound)
+    {
+        {
+            std::lock_guard lock(console_stop_mutex);
+            console_stop_target = &service;
+            console_stop_bound = bound;
+        }
+        ::SetConsoleCtrlHandler(&console_stop_handler, TRUE);
+    }
+    ~console_stop_registration()
+    {
+        {
+            // Waits for a console stop in progress.
+            std::lock_guard lock(console_stop_mutex);
+            console_stop_target = nullptr;
+        }
+        ::SetConsoleCtrlHandler(&console_stop_handler, FALSE);
+    }
+    console_stop_registration(const console_stop_registration&) = delete;
+    console_stop_registration& operator=(const console_stop_registration&) = delete;
+};
 } // namespace
 
 BOOL WINAPI console_stop_handler(DWORD event)
@@ -122,9 +149,10 @@ bool lorrivan_service::worker_stopped() const
 
 bool lorrivan_service::stop_worker(std::chrono::milliseconds bound)
 {
+    stopping.exchange(true);
+    // A worker that has not started yet stops at its first pass.
     if (!worker_started_)
         return true;
-    stopping.exchange(true);
     return ::WaitForSingleObject(stop_event.get(), static_cast<DWORD>(bound.count())) == WAIT_OBJECT_0;
 }
 
@@ -133,6 +161,11 @@ void lorrivan_service::on_start(DWORD, LPWSTR*)
     if (argc < 2)
         throw std::runtime_error("no configuration file specified");
     running_as_service = same_text(argv[1], L"service");
+    // In the foreground a console stop may come at any moment from here on; one that
+    // comes before the worker runs stops the worker at its first pass.
+    std::optional<console_stop_registration> console_stop;
+    if (!running_as_service)
+        console_stop.emplace(*this, environment_.stop_wait_bound);
 
     const tunnel_options parsed = parse_tunnel_options(argc, argv);
     config_path = parsed.config_path;
@@ -172,20 +205,12 @@ void lorrivan_service::on_start(DWORD, LPWSTR*)
     }
 
     console_print(L"Lorrivan WireGuard VPN Client %ls is running as a regular process.\n", client_version_w);
-    {
-        std::lock_guard lock(console_stop_mutex);
-        console_stop_target = this;
-        console_stop_bound = environment_.stop_wait_bound;
-    }
-    ::SetConsoleCtrlHandler(&console_stop_handler, TRUE);
     worker_started_ = true;
     worker_result_ = worker(this);
-    {
-        // Waits for a console stop in progress to see the worker's end.
-        std::lock_guard lock(console_stop_mutex);
-        console_stop_target = nullptr;
-    }
-    ::SetConsoleCtrlHandler(&console_stop_handler, FALSE);
+    console_stop.reset();
+    // A console stop ends the run as asked, also one that came as the worker gave up.
+    if (stopping)
+        worker_result_ = 0;
 }
 
 void lorrivan_service::on_stop()

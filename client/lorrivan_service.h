@@ -73,13 +73,14 @@ public:
     // tunnel could not be created).
     std::uint32_t worker_result() const { return worker_result_; }
 
-    // True once the worker has stopped the tunnel and signalled the stop event.
+    // True once the worker has ended and signalled the stop event: after stopping the
+    // tunnel, or after giving up in the foreground.
     bool worker_stopped() const;
     // True when a worker was started (and so may still be running).
     bool worker_started() const { return worker_started_; }
 
     // Asks the worker to stop and waits for it at most the given time; true when it
-    // stopped in time.
+    // ended in time, or has not started yet (it then stops at its first pass).
     bool stop_worker(std::chrono::milliseconds bound);
 
     // The two workers, usable as thread procedures with the service object as argument:
@@ -111,8 +112,10 @@ private:
 
 // The foreground run's console stop (Ctrl+C, Ctrl+Break, closing the console): it
 // stops the worker as a service stop does, so that the tunnel's host changes are undone
-// before the process ends, and waits for it at most the stop wait bound. FALSE (the
-// default handling) when no foreground worker runs or it did not stop in time.
+// before the process ends, and waits for it at most the stop wait bound; the run then
+// ends with 0. It counts from the start of the run's on_start, before the worker runs.
+// FALSE (the default handling) when no foreground run is on or its worker did not stop
+// in time.
 BOOL WINAPI console_stop_handler(DWORD event);
 
 // The worker loop over one family's table.

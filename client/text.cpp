@@ -64,11 +64,50 @@ std::wstring cut(std::wstring text, std::size_t max_characters)
     return text;
 }
 
+namespace
+{
+// The standard output when it is a console; null when it is a pipe, a file or nothing.
+HANDLE console_output()
+{
+    const HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    return output != nullptr && output != INVALID_HANDLE_VALUE && ::GetConsoleMode(output, &mode) ? output
+                                                                                                : nullptr;
+}
+
+std::wstring formatted(const wchar_t* format, std::va_list arguments)
+{
+    std::wstring text(256, L'\0');
+    for (;;) {
+        std::va_list copy;
+        va_copy(copy, arguments);
+        const int length = std::vswprintf(text.data(), text.size(), format, copy);
+        va_end(copy);
+        if (length >= 0 && static_cast<std::size_t>(length) < text.size()) {
+            text.resize(static_cast<std::size_t>(length));
+            return text;
+        }
+        if (text.size() >= 65536)
+            return {};
+        text.resize(text.size() * 2);
+    }
+}
+} // namespace
+
 void console_print(const wchar_t* format, ...)
 {
     std::va_list arguments;
     va_start(arguments, format);
-    std::vwprintf(format, arguments);
+    if (const HANDLE console = console_output()) {
+        // The console takes the wide text itself: the C runtime would narrow it by its
+        // locale and show anything beyond ASCII wrongly, whatever the console's code page.
+        const std::wstring text = formatted(format, arguments);
+        std::fflush(stdout);
+        DWORD written = 0;
+        ::WriteConsoleW(console, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    } else {
+        std::vwprintf(format, arguments);
+        std::fflush(stdout);
+    }
     va_end(arguments);
-    std::fflush(stdout);
 }

@@ -20,7 +20,7 @@ std::wstring hex8(std::uint32_t value);
 // The text cut to at most max_characters characters.
 std::wstring cut(std::wstring text, std::size_t max_characters);
 
-// Prints to the console as wide text (wprintf) and flushes at once, so that every line
-// is out before anything else happens. Wide strings are passed with %ls, narrow ones
-// with %hs.
+// Prints as wide text and flushes at once, so that every line is out before anything
+// else happens: to a console with WriteConsoleW, to a pipe or a file with wprintf.
+// Wide strings are passed with %ls, narrow ones with %hs.
 void console_print(const wchar_t* format, ...);

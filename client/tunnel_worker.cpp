@@ -38,8 +38,14 @@ std::uint32_t run_tunnel_worker(lorrivan_service& service, const tunnel_family& 
         if (need_create) {
             if (!handle || !family.create_tunnel_from_file_w(handle, current_path.c_str())) {
                 service.log("Failed to initialize Wireguard tunnel.");
-                if (!running_as_service)
+                if (!running_as_service) {
+                    // A console stop that came during the creation is done as asked.
+                    if (service.stopping)
+                        continue;
+                    // Nothing touches the service after this either.
+                    ::SetEvent(service.stop_event.get());
                     return worker_gave_up;
+                }
             } else if (family.start_tunnel(handle)) {
                 service.log("Wireguard tunnel has been started.");
                 started = true;

@@ -42,10 +42,19 @@ if(NOT TARGET gtest)
     endif()
 endif()
 
-# lorrivan_add_test(name SOURCES ... LIBRARIES ... [TIMEOUT s] [SERIAL] [LABELS ...])
-# One test executable, run by CTest (under Wine in the Windows build).
+# The test programs of the Windows build share one Wine prefix, and with it one
+# registry. Programs that write the network registry keys (the network adapter class's
+# Control\Network and Control\Class entries, the Tcpip and Tcpip6 interface keys) take
+# this lock, so that they run one at a time and none sees what another wrote; each
+# removes what it wrote.
+set(LORRIVAN_NETWORK_REGISTRY_LOCK network_registry_keys)
+
+# lorrivan_add_test(name SOURCES ... LIBRARIES ... [TIMEOUT s] [SERIAL] [LABELS ...]
+#                   [LOCKS ...])
+# One test executable, run by CTest (under Wine in the Windows build). LOCKS names the
+# resources that the program must not share with another test while it runs.
 function(lorrivan_add_test name)
-    cmake_parse_arguments(T "SERIAL" "TIMEOUT" "SOURCES;LIBRARIES;LABELS" ${ARGN})
+    cmake_parse_arguments(T "SERIAL" "TIMEOUT" "SOURCES;LIBRARIES;LABELS;LOCKS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
     lorrivan_target_defaults(${name})
     target_link_libraries(${name} PRIVATE ${T_LIBRARIES} gtest_main gtest)
@@ -59,6 +68,9 @@ function(lorrivan_add_test name)
     endif()
     if(T_LABELS)
         set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
+    endif()
+    if(T_LOCKS)
+        set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_LOCKS}")
     endif()
     if(WIN32)
         set_tests_properties(${name} PROPERTIES

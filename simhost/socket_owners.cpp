@@ -431,8 +431,9 @@ DWORD socket_owners::owner_module(owner_function function, ULONG family, const D
     if (found == programs_.end())
         return finish(call, size, ERROR_NOT_FOUND);
     const program& p = found->second;
-    const std::size_t name_units = p.name ? p.name->size() + 1 : 0;
-    const std::size_t path_units = p.path ? p.path->size() + 1 : 0;
+    const std::size_t terminator = p.module_strings == program::strings::unterminated ? 0 : 1;
+    const std::size_t name_units = p.name ? p.name->size() + terminator : 0;
+    const std::size_t path_units = p.path ? p.path->size() + terminator : 0;
     const DWORD required = static_cast<DWORD>(sizeof(TCPIP_OWNER_MODULE_BASIC_INFO) +
                                               (name_units + path_units) * sizeof(wchar_t));
     if (!buffer || *size < required) {
@@ -453,6 +454,11 @@ DWORD socket_owners::owner_module(owner_function function, ULONG family, const D
     if (p.path) {
         std::memcpy(text, p.path->c_str(), path_units * sizeof(wchar_t));
         info->pModulePath = text;
+    }
+    if (p.module_strings == program::strings::outside_buffer) {
+        static wchar_t outside[] = L"text outside the answer";
+        info->pModuleName = info->pModuleName ? outside : nullptr;
+        info->pModulePath = info->pModulePath ? outside : nullptr;
     }
     return finish(call, size, NO_ERROR);
 }

@@ -42,6 +42,11 @@ struct program {
     // Non-zero: the owner-module query with a large enough buffer fails with this code
     // (a protected process, say); the size query still answers.
     DWORD module_error = 0;
+    // How a successful owner-module answer holds the two strings: as Windows does, or
+    // broken: without terminators (the buffer then ends with the last character), or
+    // pointing outside the caller's buffer (at text of the model's own).
+    enum class strings : std::uint8_t { terminated, unterminated, outside_buffer };
+    strings module_strings = strings::terminated;
 };
 
 enum class owner_function : std::uint8_t {

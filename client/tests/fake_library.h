@@ -31,6 +31,7 @@ struct family_state {
     bool active_default = true;
     bool stop_result = true;
     std::chrono::milliseconds stop_delay{0};
+    std::chrono::milliseconds create_delay{0}; // after the call is recorded
 
     log_callback callback = nullptr;
     std::uint32_t level = 0;
@@ -44,7 +45,7 @@ struct family_state {
         start_results.clear();
         active_results.clear();
         create_default = start_default = active_default = stop_result = true;
-        stop_delay = std::chrono::milliseconds(0);
+        stop_delay = create_delay = std::chrono::milliseconds(0);
         callback = nullptr;
         level = 0;
         capture = false;
@@ -129,6 +130,7 @@ struct family {
     static bool create(void*, const wchar_t* path)
     {
         state().record("create:" + to_utf8(path));
+        std::this_thread::sleep_for(state().create_delay);
         return state().next(state().create_results, state().create_default);
     }
     static bool start(void*)

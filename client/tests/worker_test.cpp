@@ -422,6 +422,48 @@ TEST_F(tunnel_worker_test, console_stop_wait_is_bounded)
 
 namespace
 {
+// A console stop at the first start message, before the worker runs.
+BOOL stop_at_start_answer = FALSE;
+void stop_at_start(const char* text)
+{
+    fake::log_collector::sink(text);
+    if (std::string(text).rfind("Lorrivan WireGuard VPN Client Service ", 0) == 0)
+        stop_at_start_answer = console_stop_handler(CTRL_C_EVENT);
+}
+} // namespace
+
+TEST_F(tunnel_worker_test, console_stop_before_the_worker_runs_stops_it_at_its_first_pass)
+{
+    stop_at_start_answer = FALSE;
+    environment.log = &stop_at_start;
+    auto& s = start_foreground({L"-config", L"primary.conf", L"-log-level", L"debug"});
+    ASSERT_TRUE(single::state().wait_for_count("stop", 1, 5s)) << "the stop was swallowed";
+    foreground.join();
+    EXPECT_TRUE(stop_at_start_answer);
+    EXPECT_EQ(s.worker_result(), 0u);
+    EXPECT_EQ(single::state().snapshot(), (calls{"get_handle", "stop"}));
+    EXPECT_EQ(fake::log_collector::snapshot().back(), "Wireguard tunnel has been stopped.");
+}
+
+// Ctrl+C while a creation that then fails is under way: the worker that would give up
+// stops instead, at once, and the run ends with 0.
+TEST_F(tunnel_worker_test, console_stop_during_a_failing_creation_ends_the_run_at_once)
+{
+    single::state().create_default = false;
+    single::state().create_delay = 1s; // the stop has to come while the creation is under way
+    auto& s = start_foreground({L"-config", L"primary.conf", L"-log-level", L"debug"});
+    ASSERT_TRUE(single::state().wait_for_count("create:primary.conf", 1));
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_TRUE(console_stop_handler(CTRL_C_EVENT));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 4s) << "the wait bound is 5 s";
+    foreground.join();
+    EXPECT_EQ(s.worker_result(), 0u);
+    EXPECT_EQ(single::state().snapshot(), (calls{"get_handle", "create:primary.conf", "stop"}));
+    EXPECT_TRUE(s.worker_stopped());
+}
+
+namespace
+{
 DWORD thread_error;
 HANDLE failing_thread(LPTHREAD_START_ROUTINE, void*)
 {

@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 
@@ -125,21 +127,24 @@ std::pair<const Row*, std::size_t> table_rows(const std::uint8_t* buffer, DWORD 
     return {table->table, std::min<std::size_t>(table->dwNumEntries, room)};
 }
 
-// A zero-terminated string of the owner-module buffer; a string that starts inside the
-// buffer is read no further than its end.
-std::wstring module_text(const wchar_t* text, const std::uint8_t* buffer, std::size_t size)
+// A zero-terminated string of the owner-module buffer of `size` bytes, read no further
+// than the buffer's end (a string that lacks its terminator ends there); nothing when
+// the string does not start inside the buffer.
+std::optional<std::wstring> module_text(const wchar_t* text, const std::uint8_t* buffer, std::size_t size)
 {
-    const auto* p = reinterpret_cast<const std::uint8_t*>(text);
-    if (p >= buffer && p < buffer + size) {
-        const std::size_t units = static_cast<std::size_t>(buffer + size - p) / sizeof(wchar_t);
-        return std::wstring(text, ::wcsnlen(text, units));
-    }
-    return std::wstring(text);
+    const auto start = reinterpret_cast<std::uintptr_t>(text);
+    const auto first = reinterpret_cast<std::uintptr_t>(buffer);
+    if (start < first || start >= first + size)
+        return std::nullopt;
+    std::wstring result((first + size - start) / sizeof(wchar_t), L'\0');
+    std::memcpy(result.data(), text, result.size() * sizeof(wchar_t));
+    result.resize(std::wcslen(result.c_str()));
+    return result;
 }
 
 // One row to its process: the owner-module query with no buffer for the size, then with
 // a zeroed buffer of that size. Nothing when either call fails or the name or the path
-// is missing.
+// is missing or lies outside the buffer.
 template <class Rows, class Row>
 std::shared_ptr<network_process> owner_of(const Row& row)
 {
@@ -156,8 +161,11 @@ std::shared_ptr<network_process> owner_of(const Row& row)
     std::memcpy(&info, buffer.get(), sizeof info);
     if (!info.pModuleName || !info.pModulePath)
         return nullptr;
-    return make_network_process(row.dwOwningPid, module_text(info.pModuleName, buffer.get(), bytes),
-                                module_text(info.pModulePath, buffer.get(), bytes));
+    auto name = module_text(info.pModuleName, buffer.get(), bytes);
+    auto path = module_text(info.pModulePath, buffer.get(), bytes);
+    if (!name || !path)
+        return nullptr;
+    return make_network_process(row.dwOwningPid, std::move(*name), std::move(*path));
 }
 
 // Re-reads one owner table (TCP or UDP) into `map`: every row whose owner is known, by

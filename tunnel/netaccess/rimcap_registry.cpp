@@ -83,8 +83,14 @@ bool CRimCap::is_adapter_of_component(const char* internal_name, const char* com
                                             &subkey_name_size, nullptr, nullptr, nullptr, nullptr);
         if (result == ERROR_NO_MORE_ITEMS)
             return false;
-        if (result != ERROR_SUCCESS)
+        // A name too long for the buffer skips that subkey; any other failure (the key
+        // deleted meanwhile, say) would repeat for every index, so the search ends.
+        if (result == ERROR_MORE_DATA)
             continue;
+        if (result != ERROR_SUCCESS) {
+            ::SetLastError(static_cast<DWORD>(result));
+            return false;
+        }
 
         registry_key adapter;
         if (adapter.open(adapter_class.get(), subkey_name) != ERROR_SUCCESS)

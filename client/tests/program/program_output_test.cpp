@@ -115,6 +115,21 @@ TEST(client_program_test, install_refusals_exit_with_one)
     EXPECT_FALSE(service_exists(L"lorrivan-client-service"));
 }
 
+// A refusal's message (UTF-8 inside the program) is printed as wide text, as the
+// program's other messages are: an argument beyond ASCII comes out the same in both,
+// not as the bytes of its UTF-8 form.
+TEST(client_program_test, refusal_messages_are_printed_as_wide_text)
+{
+    const run_result unknown = client(L"\u00fcber\u20ac");
+    const std::string prefix = "Unknown parameter: ";
+    ASSERT_EQ(unknown.output.substr(0, prefix.size()), prefix);
+    ASSERT_GE(unknown.output.size(), prefix.size() + 2);
+    const std::string word = unknown.output.substr(prefix.size(), unknown.output.size() - prefix.size() - 2);
+    const run_result refused = client(L"install -\u00fcber\u20ac");
+    EXPECT_EQ(refused.exit_code, 1u);
+    EXPECT_EQ(refused.output, "Couldn't install service: unknown parameter: -" + word);
+}
+
 TEST(client_program_test, second_instance_exits_with_zero)
 {
     unique_handle mutex(::CreateMutexW(nullptr, TRUE, single_instance_mutex_name));

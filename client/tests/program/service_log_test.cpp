@@ -1,5 +1,5 @@
 // The service-mode log file: emptied at each start of the process, one whole line per
-// call, and no log at all without its folder.
+// call, its folder created when missing, and no log at all when that cannot be done.
 #include "program_support.h"
 
 #include <gtest/gtest.h>
@@ -23,17 +23,28 @@ TEST(service_log_test, existing_log_is_emptied_and_lines_are_written)
     EXPECT_TRUE(std::regex_match(content, expected)) << content;
 }
 
-TEST(service_log_test, without_its_folder_the_service_writes_no_log)
+// The log folder and its parents are created when missing; when they cannot be (a file
+// stands in the way), the service goes on without a log.
+TEST(service_log_test, a_missing_folder_is_created_else_no_log_is_written)
 {
     const fs::path log = service_log_folder::log_file();
+    const fs::path brennick = log.parent_path().parent_path();
     std::error_code ignored;
-    fs::remove(log, ignored);
-    fs::remove(log.parent_path(), ignored);
-    ASSERT_FALSE(fs::exists(log.parent_path()));
-    temporary_folder current(L"service-log-cwd");
-    const run_result result = run_program(sibling(L"client_test_service.exe"), L"log \"a line\"");
+    fs::remove_all(brennick, ignored);
+    ASSERT_FALSE(fs::exists(brennick));
+
+    run_result result = run_program(sibling(L"client_test_service.exe"), L"log \"a line\"");
+    EXPECT_EQ(result.exit_code, 0u);
+    const std::regex expected(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} a line\r\n)");
+    const std::string content = read_file(log);
+    EXPECT_TRUE(std::regex_match(content, expected)) << content;
+    fs::remove_all(brennick, ignored);
+
+    std::ofstream(brennick, std::ios::binary) << "not a folder";
+    result = run_program(sibling(L"client_test_service.exe"), L"log \"a line\"");
     EXPECT_EQ(result.exit_code, 0u);
     EXPECT_TRUE(result.output.empty()) << result.output;
-    EXPECT_FALSE(fs::exists(log.parent_path()));
+    EXPECT_TRUE(fs::is_regular_file(brennick));
     EXPECT_FALSE(fs::exists(sibling(L"lorrivan-vpn-client.log")));
+    fs::remove(brennick, ignored);
 }

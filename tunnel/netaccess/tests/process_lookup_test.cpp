@@ -160,6 +160,37 @@ TEST_F(owner_cache, rows_without_an_owner_module_name_or_path_end_as_system)
     EXPECT_EQ(lookup.lookup_tcp({v4(192, 0, 2, 10), 1012, v4(198, 51, 100, 7), 1})->name, L"c.exe");
 }
 
+// Broken owner-module answers are read no further than the buffer: strings without a
+// terminator end with it, strings that point outside it leave the row out.
+TEST_F(owner_cache, owner_module_strings_are_bounded_by_the_buffer)
+{
+    using strings = simhost::program::strings;
+    const struct {
+        strings kind;
+        const wchar_t* name; // the name read; null: the row is left out
+        const wchar_t* path;
+    } cases[] = {
+        {strings::terminated, L"d.exe", L"C:\\d.exe"},
+        {strings::unterminated, L"d.exeC:\\d.exe", L"C:\\d.exe"},
+        {strings::outside_buffer, nullptr, nullptr},
+    };
+    owners().add_tcp_connection("192.0.2.10", 1020, "198.51.100.7", 1, 20);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.kind));
+        simhost::program p{20, std::wstring(L"d.exe"), std::wstring(L"C:\\d.exe")};
+        p.module_strings = c.kind;
+        owners().add_program(p);
+        process_lookup_v4 lookup;
+        const auto owner = lookup.lookup_tcp({v4(192, 0, 2, 10), 1020, v4(198, 51, 100, 7), 1});
+        if (c.name == nullptr) {
+            EXPECT_EQ(owner, lookup.system_process());
+        } else {
+            EXPECT_EQ(owner->name, c.name);
+            EXPECT_EQ(owner->path, c.path);
+        }
+    }
+}
+
 TEST_F(owner_cache, udp_falls_back_to_the_socket_bound_to_the_wildcard_address)
 {
     add_programs();

@@ -2,10 +2,16 @@
 // that this executable's manifest puts it on (the same source is built twice).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "network_adapter.h"
 #include "rimcap.h"
@@ -15,6 +21,9 @@
 #ifndef LORRIVAN_WINDOWS_10_MANIFEST
 #error "LORRIVAN_WINDOWS_10_MANIFEST must say which side of the version test this build is on"
 #endif
+
+// Deletes the key of an open handle (with DELETE access) in one call.
+extern "C" LONG NTAPI NtDeleteKey(HANDLE key);
 
 namespace
 {
@@ -118,6 +127,62 @@ TEST(wan_adapters, only_the_first_exported_name_counts)
     EXPECT_TRUE(CRimCap::is_adapter_of_component(first.c_str(), "ms_ndiswanip"));
     EXPECT_FALSE(CRimCap::is_adapter_of_component("\\DEVICE\\SECOND", "ms_ndiswanip"));
     EXPECT_FALSE(CRimCap::is_adapter_of_component(first.c_str(), "ms_ndiswanipv6"));
+}
+
+// A search whose adapter class key is deleted under it ends (enumerating a deleted key
+// fails the same way for every index) with the error as the last error. The deletion
+// has to fall between two steps of the search: the rounds start it ever later, with one
+// call per key, until one round did.
+TEST(wan_adapters, a_class_key_deleted_during_the_search_ends_it)
+{
+    if (windows_10)
+        GTEST_SKIP() << "the same search runs in the other build";
+    struct search_result {
+        std::atomic<int> step{0}; // 1: the search thread runs; 2: it may begin
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        DWORD error = 0;
+    };
+    const std::string entry_path = std::string(test_support::adapter_class_key) + "\\lorrivan-test-" +
+                                   std::to_string(::GetCurrentProcessId()) + "-60";
+    bool deleted_under_search = false;
+    for (int round = 0; round < 2000 && !deleted_under_search; ++round) {
+        test_support::scoped_registry_key entry(entry_path);
+        entry.set_string("", "ComponentId", "ms_other");
+        HKEY keys[2] = {};
+        ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, entry_path.c_str(), 0, DELETE, &keys[0]), ERROR_SUCCESS);
+        ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, test_support::adapter_class_key, 0, DELETE, &keys[1]),
+                  ERROR_SUCCESS);
+
+        auto result = std::make_shared<search_result>();
+        std::thread([result] {
+            result->step = 1;
+            while (result->step != 2)
+                ;
+            ::SetLastError(0);
+            CRimCap::is_adapter_of_component("\\DEVICE\\NONE", "ms_other");
+            std::lock_guard lock(result->mutex);
+            result->error = ::GetLastError();
+            result->finished = true;
+            result->done.notify_all();
+        }).detach();
+        while (result->step != 1)
+            ;
+        result->step = 2;
+        const auto start = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - start < std::chrono::microseconds(round % 50 * 4))
+            ;
+        for (HKEY key : keys) {
+            NtDeleteKey(key);
+            ::RegCloseKey(key);
+        }
+        std::unique_lock lock(result->mutex);
+        ASSERT_TRUE(result->done.wait_for(lock, std::chrono::seconds(10), [&] { return result->finished; }))
+            << "the search went on after its key was deleted (round " << round << ")";
+        deleted_under_search = result->error == ERROR_KEY_DELETED;
+    }
+    EXPECT_TRUE(deleted_under_search) << "no round deleted the key during the search";
 }
 
 // On Windows 10 the IPv6 WAN adapter's fixed name counts once the registry says so.
