@@ -22,6 +22,18 @@ service_managers() {
     echo "$count"
 }
 
+# Ends every Wine process of this prefix that outlived its server (a run that was killed
+# can leave its services.exe behind, which the count above would take for a second one).
+end_orphans() {
+    local pid
+    for pid in $(pgrep -f '\.exe' || true); do
+        [ "$pid" = "$$" ] && continue
+        if tr '\0' '\n' < "/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+            kill -9 "$pid" 2>/dev/null || true
+        fi
+    done
+}
+
 case "$action" in
 start)
     mkdir -p "$WINEPREFIX"
@@ -38,6 +50,7 @@ start)
     for _ in 1 2 3; do
         wineserver -k </dev/null >/dev/null 2>&1 || true
         timeout 30 wineserver -w </dev/null >/dev/null 2>&1 || true
+        end_orphans
         wineserver -p </dev/null >/dev/null 2>&1 || true
         # Wait until the prefix answers a trivial command.
         up=no
