@@ -166,18 +166,11 @@ void wg_tunnel::reset_socks5_client()
 
 bool wg_tunnel::wait_for_socks5(const std::shared_ptr<socks5_client>& client)
 {
-    for (int i = 0; i < socks5_polls; ++i) {
-        if (client->ready())
-            return true;
-        // An association that has ended without a relay will not become ready.
-        if (!client->associating())
-            return false;
+    return wait_for_relay(*client, socks5_polls, [&] {
         std::unique_lock lock(keep_alive_mutex_);
-        if (keep_alive_wake_.wait_for(lock, socks5_poll_period,
-                                      [&] { return run_state.load() == run_states::stopping; }))
-            return false;
-    }
-    return client->ready();
+        return !keep_alive_wake_.wait_for(lock, socks5_poll_period,
+                                          [&] { return run_state.load() == run_states::stopping; });
+    });
 }
 
 bool wg_tunnel::send_datagram(std::size_t size)
