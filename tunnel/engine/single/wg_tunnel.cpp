@@ -2,6 +2,7 @@
 // the packet filter set-up.
 #include "wg_tunnel.h"
 
+#include <exception>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -81,12 +82,11 @@ wg_tunnel::~wg_tunnel()
     filter.reset();
     event_callback = nullptr;
     logger = nullptr;
-    {
-        // stop() joined it; a thread that could not be joined must not outlive the engine.
-        std::lock_guard lock(keep_alive_mutex_);
-        if (keep_alive.joinable())
-            keep_alive.detach();
-    }
+    // stop() has joined the keep-alive thread, unless the tunnel is being destroyed on
+    // that very thread (a callback that drops the tunnel from inside its own keep-alive
+    // thread): the thread would go on in a freed tunnel, so the process ends here instead.
+    if (keep_alive.joinable())
+        std::terminate();
     engine_handle.reset();
     address_switching.remove_ipv4();
     address_switching.remove_ipv6();

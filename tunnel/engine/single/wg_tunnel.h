@@ -315,7 +315,8 @@ private:
     std::int32_t fail_start() noexcept;
     bool release_started() noexcept;
     void stop_filter() noexcept;
-    void join_keep_alive();
+    // Joins the keep-alive thread, if any; false (nothing joined) on that thread itself.
+    bool join_keep_alive();
     void wait_for_restarts() noexcept;
     // Stops until the tunnel is stopped and no restart is left that could start it.
     void settle_stopped() noexcept;
