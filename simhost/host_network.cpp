@@ -355,6 +355,39 @@ void host_network::run_hook(iphelper_function function)
     }
     if (hook)
         hook(count);
+
+    std::unique_lock lock(mutex_);
+    if (hold_in_ != function)
+        return;
+    const auto self = std::this_thread::get_id();
+    for (const auto& r : registrations_) {
+        if (std::erase(r->running, self) == 0)
+            continue; // not this registration's callback
+        hold_in_.reset();
+        held_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return !held_; });
+        return;
+    }
+}
+
+void host_network::hold_callback_in(iphelper_function function)
+{
+    std::lock_guard lock(mutex_);
+    hold_in_ = function;
+}
+
+bool host_network::wait_for_held_callback(std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return held_; });
+}
+
+void host_network::release_held_callback()
+{
+    std::lock_guard lock(mutex_);
+    held_ = false;
+    changed_.notify_all();
 }
 
 template <class Table, class Row> Table* host_network::make_table(const std::vector<Row>& rows)
@@ -442,6 +475,9 @@ std::optional<SOCKADDR_INET> host_network::first_address(std::string_view guid,
 void host_network::reset()
 {
     std::unique_lock lock(mutex_);
+    hold_in_.reset();
+    held_ = false;
+    changed_.notify_all();
     for (auto& r : registrations_) {
         r->cancelled = true;
         cancelled_handles_.insert(r->handle);

@@ -247,6 +247,14 @@ public:
     bool wait_for_notifications(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     std::size_t registration_count() const;
     std::uint64_t notifications_delivered() const;
+    // Holds the next notification callback that calls `function` inside that call until
+    // release_held_callback(). Cancelling its registration does not wait for a held
+    // callback (as when CancelMibChangeNotify2 fails, or returns while a callback is still
+    // on its way out): only the program's own wait keeps it from freeing what the
+    // callback uses. reset() releases it too.
+    void hold_callback_in(iphelper_function function);
+    bool wait_for_held_callback(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    void release_held_callback();
 
     // ---- behaviour of the functions ----------------------------------------------------
     // The next `times` calls of the function fail with that code without doing anything.
@@ -381,6 +389,8 @@ private:
     std::map<iphelper_function, unsigned> hook_counts_;
     std::vector<iphelper_call> calls_;
     std::vector<std::string> violations_;
+    std::optional<iphelper_function> hold_in_;
+    bool held_ = false;
     std::uint64_t next_call_ = 0;
     std::int64_t clock_ = 0; // creation time stamps
 };

@@ -68,6 +68,13 @@ wg_tunnel::wg_tunnel(const std::string& capture_base_name, const std::string& pr
 wg_tunnel::~wg_tunnel()
 {
     stop();
+    // A registration that stop() could not cancel: once more. Then no callback reaches
+    // the tunnel any more; the token goes with it unless a registration still names it.
+    if (notification_handle != nullptr)
+        cancel_notify_ip_interface_change();
+    notification_token_->detach();
+    if (notification_handle != nullptr)
+        static_cast<void>(notification_token_.release()); // left to the live registration
     try {
         socks5.reset();
     } catch (...) {
@@ -92,10 +99,6 @@ wg_tunnel::~wg_tunnel()
     address_switching.remove_ipv6();
     socks5_username.reset();
     socks5_password.reset();
-    if (notification_handle != nullptr) {
-        netaccess::platform::cancel_mib_change_notify2(notification_handle);
-        notification_handle = nullptr;
-    }
 }
 
 void wg_tunnel::log(std::int32_t importance, const std::string& text) const

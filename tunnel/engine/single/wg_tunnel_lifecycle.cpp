@@ -409,9 +409,9 @@ void wg_tunnel::stop() noexcept
     notification_flag.exchange(false);
     settle_stopped();
 
-    const DWORD result = netaccess::platform::cancel_mib_change_notify2(notification_handle);
-    notification_handle = nullptr;
-    if (result != NO_ERROR) {
+    // A registration whose cancellation is refused stays in notification_handle; the
+    // next stop and the destructor try again.
+    if (cancel_notify_ip_interface_change() != NO_ERROR) {
         try {
             log(log_importance::error, "[TUN]: cancel_notify_ip_interface_change has failed!");
         } catch (...) {
