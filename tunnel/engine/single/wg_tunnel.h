@@ -43,6 +43,7 @@
 #include "netaccess/capture_file.h"
 #include "netaccess/frame_view.h"
 #include "netaccess/queued_packet_filter.h"
+#include "notification_token.h"
 #include "outer_datagram.h"
 #include "own_datagram.h"
 #include "oversize_reply.h"
@@ -172,19 +173,25 @@ public:
 
     // ---- restart ------------------------------------------------------------------------
     void internal_restart() noexcept;
-    // internal_restart on a new thread; the tunnel waits for it in stop() and its
-    // destructor. Throws std::system_error when the thread cannot be created.
+    // internal_restart on a new thread of the tunnel's own, joined by the next request
+    // or by stop() (and so before the destructor frees anything). Throws
+    // std::system_error when the thread cannot be created.
     void start_restart_thread();
     // Restart threads that have not ended yet.
     int restarts_in_flight() const noexcept;
 
     // ---- interface changes ----------------------------------------------------------------
-    // NotifyIpInterfaceChange for all families with interface_change_entry and this
-    // tunnel as context, into notification_handle; a refusal is logged. False when the
-    // registration was refused.
+    // NotifyIpInterfaceChange for all families with interface_change_entry and the
+    // tunnel's notification token as context, into notification_handle; a refusal is
+    // logged. False when the registration was refused.
     bool set_notify_ip_interface_change();
-    // The entry registered with NotifyIpInterfaceChange (context: the tunnel). Counts
-    // itself in callbacks_in_flight around ip_interface_changed_callback.
+    // CancelMibChangeNotify2 on notification_handle, tried again at once when refused;
+    // the handle is cleared only when the registration is gone, so that a later call
+    // (stop, destruction) tries again. The final result.
+    DWORD cancel_notify_ip_interface_change() noexcept;
+    // The entry registered with NotifyIpInterfaceChange (context: the token, which leads
+    // to the tunnel until the tunnel is destroyed). Counts itself in callbacks_in_flight
+    // around ip_interface_changed_callback.
     static void CALLBACK interface_change_entry(void* context, MIB_IPINTERFACE_ROW* row,
                                                 MIB_NOTIFICATION_TYPE type);
     // Under the library-wide interface-change lock: restarts the tunnel when the
@@ -261,11 +268,13 @@ public:
     stats stats_snapshot{};
 
 private:
-    // Restart threads in flight; shared with the threads so that the count outlives the
-    // tunnel's last look at it.
-    struct restart_count {
+    // Restart threads: each is joined, never detached, so that none runs on in the
+    // library's code once stop() has returned.
+    struct restart_threads {
         std::mutex mutex;
         std::condition_variable ended;
+        std::vector<std::thread> threads;      // not yet joined
+        std::vector<std::thread::id> finished; // of those, the ones that have ended
         int running = 0;
     };
 
@@ -315,7 +324,8 @@ private:
     std::int32_t fail_start() noexcept;
     bool release_started() noexcept;
     void stop_filter() noexcept;
-    void join_keep_alive();
+    // Joins the keep-alive thread, if any; false (nothing joined) on that thread itself.
+    bool join_keep_alive();
     void wait_for_restarts() noexcept;
     // Stops until the tunnel is stopped and no restart is left that could start it.
     void settle_stopped() noexcept;
@@ -327,6 +337,9 @@ private:
     // keep-alive thread's sleep, which a stop cuts short.
     std::mutex keep_alive_mutex_;
     std::condition_variable keep_alive_wake_;
-    std::shared_ptr<restart_count> restarts_ = std::make_shared<restart_count>();
+    mutable restart_threads restarts_;
+    // The context of the interface-change registration (see notification_token.h).
+    std::unique_ptr<notification_token<wg_tunnel>> notification_token_ =
+        std::make_unique<notification_token<wg_tunnel>>(*this);
 };
 } // namespace wireguard
