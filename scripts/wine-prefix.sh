@@ -15,7 +15,7 @@ service_managers() {
     local pid count=0
     for pid in $(pgrep -f 'system32.services\.exe' || true); do
         case "$(readlink "/proc/$pid/cwd" 2>/dev/null)" in *" (deleted)") continue ;; esac
-        if tr '\0' '\n' < "/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+        if { tr '\0' '\n' < "/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
             count=$((count + 1))
         fi
     done
@@ -28,7 +28,7 @@ end_orphans() {
     local pid
     for pid in $(pgrep -f '\.exe' || true); do
         [ "$pid" = "$$" ] && continue
-        if tr '\0' '\n' < "/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+        if { tr '\0' '\n' < "/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
             kill -9 "$pid" 2>/dev/null || true
         fi
     done

@@ -83,7 +83,12 @@ bool recalculate_transport_checksum(frame_view& frame, std::uint8_t protocol, st
         sum += size;
         sum += protocol;
     }
-    frame.set_u16(t->offset + field, static_cast<std::uint16_t>(~checksum_fold(sum)));
+    std::uint16_t checksum = static_cast<std::uint16_t>(~checksum_fold(sum));
+    // A UDP checksum field of 0 means "no checksum" (RFC 768): a computed 0 is sent as
+    // its other form, all ones, so that the receiver still checks the datagram.
+    if (protocol == ip_protocol_udp && checksum == 0)
+        checksum = 0xFFFF;
+    frame.set_u16(t->offset + field, checksum);
     return true;
 }
 } // namespace

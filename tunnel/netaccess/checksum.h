@@ -42,7 +42,7 @@ bool recalculate_ip_checksum(frame_view& frame) noexcept;
 bool recalculate_icmp_checksum(frame_view& frame) noexcept;
 // TCP (protocol 6) and UDP (protocol 17) checksums over the segment or datagram
 // (total length minus the header length) with the IPv4 pseudo-header. A UDP result of
-// 0 is stored as 0. When the packet length is odd, a zero byte is written right after
+// 0 is stored as 0xFFFF (0 would mean that the datagram carries no checksum). When the packet length is odd, a zero byte is written right after
 // the packet if the frame area has room for it.
 bool recalculate_tcp_checksum(frame_view& frame) noexcept;
 bool recalculate_udp_checksum(frame_view& frame) noexcept;

@@ -151,8 +151,9 @@ TEST(checksums, other_protocol_leaves_frame_unchanged)
     }
 }
 
-// The stored checksum of a sum that folds to exactly 0xFFFF is 0, for every protocol
-// (and the packet still verifies: 0 and 0xFFFF are the same in one's complement).
+// The stored checksum of a sum that folds to exactly 0xFFFF is 0 (and the packet still
+// verifies: 0 and 0xFFFF are the same in one's complement), except for UDP, where 0
+// would say "no checksum": there it is 0xFFFF.
 TEST(checksums, fold_to_zero)
 {
     struct row {
@@ -161,12 +162,13 @@ TEST(checksums, fold_to_zero)
         std::size_t adjust; // frame offset of two bytes chosen to make the sum 0xFFFF
         std::size_t field;  // frame offset of the checksum
         bool (*fn)(_INTERMEDIATE_BUFFER&) noexcept;
+        std::uint8_t stored; // both bytes of the stored checksum
     };
     const row rows[] = {
-        {"ip header", ipv4(17, udp(1, 2, pattern(4))), 18, 24, rimcap::recalculate_ip_checksum},
-        {"icmp", ipv4(1, echo(8, pattern(10))), 38, 36, rimcap::recalculate_icmp_checksum},
-        {"tcp", ipv4(6, tcp(1, 2, pattern(10))), 54, 50, rimcap::recalculate_tcp_checksum},
-        {"udp", ipv4(17, udp(1, 2, pattern(10))), 42, 40, rimcap::recalculate_udp_checksum},
+        {"ip header", ipv4(17, udp(1, 2, pattern(4))), 18, 24, rimcap::recalculate_ip_checksum, 0},
+        {"icmp", ipv4(1, echo(8, pattern(10))), 38, 36, rimcap::recalculate_icmp_checksum, 0},
+        {"tcp", ipv4(6, tcp(1, 2, pattern(10))), 54, 50, rimcap::recalculate_tcp_checksum, 0},
+        {"udp", ipv4(17, udp(1, 2, pattern(10))), 42, 40, rimcap::recalculate_udp_checksum, 0xFF},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -188,8 +190,8 @@ TEST(checksums, fold_to_zero)
         rec.frame[r.adjust] = static_cast<std::uint8_t>(v >> 8);
         rec.frame[r.adjust + 1] = static_cast<std::uint8_t>(v);
         ASSERT_TRUE(r.fn(rec));
-        EXPECT_EQ(rec.frame[r.field], 0);
-        EXPECT_EQ(rec.frame[r.field + 1], 0);
+        EXPECT_EQ(rec.frame[r.field], r.stored);
+        EXPECT_EQ(rec.frame[r.field + 1], r.stored);
         if (r.field == 24) {
             EXPECT_TRUE(ipv4_header_verifies(rec));
         } else {
