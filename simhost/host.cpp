@@ -1,12 +1,15 @@
 #include "host.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <random>
 #include <stdexcept>
 
 #include "host_network.h"
 #include "packet_driver.h"
 #include "socket_owners.h"
+#include "virtnet_driver.h"
 
 namespace simhost
 {
@@ -19,7 +22,9 @@ host& host::instance()
 void host::reset()
 {
     // First, without the host's lock: notification callbacks that are still running may
-    // call into the host, and the reset waits for them.
+    // call into the host, and the reset waits for them; the virtual adapter driver's
+    // loading calls into the host.
+    virtnet_driver::instance().reset();
     host_network::instance().reset();
     std::lock_guard lock(mutex_);
     adapters_.clear();
@@ -33,6 +38,28 @@ std::string host::make_guid(std::uint32_t number)
     char text[64];
     std::snprintf(text, sizeof(text), "{5A1F%04X-C0DE-4E11-8A7B-%012X}", number & 0xFFFFu,
                   number);
+    return text;
+}
+
+std::string host::random_guid()
+{
+    static std::mutex mutex;
+    static std::mt19937_64 generator = [] {
+        std::random_device device;
+        std::seed_seq seed{static_cast<std::uint64_t>(device()), static_cast<std::uint64_t>(device()),
+                           static_cast<std::uint64_t>(::GetCurrentProcessId()),
+                           static_cast<std::uint64_t>(
+                               std::chrono::steady_clock::now().time_since_epoch().count())};
+        return std::mt19937_64(seed);
+    }();
+    std::lock_guard lock(mutex);
+    const std::uint64_t a = generator();
+    const std::uint64_t b = generator();
+    char text[64];
+    std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%04X-%012llX}", static_cast<unsigned>(a >> 32),
+                  static_cast<unsigned>(a >> 16 & 0xFFFF), static_cast<unsigned>(0x4000 | (a & 0x0FFF)),
+                  static_cast<unsigned>(0x8000 | (b >> 48 & 0x3FFF)),
+                  static_cast<unsigned long long>(b & 0xFFFFFFFFFFFFull));
     return text;
 }
 
@@ -66,6 +93,8 @@ adapter host::add_adapter(adapter_spec spec)
         try {
             a.filter_handle = packet_driver::instance().bind_adapter(a.guid, a.driver_name,
                                                                      a.mac, a.mtu, a.medium);
+            if (!spec.on_wire)
+                packet_driver::instance().keep_off_wire(a.filter_handle);
         } catch (...) {
             host_network::instance().detach(a.guid);
             throw;

@@ -30,6 +30,8 @@ struct adapter_spec {
     std::uint16_t mtu = 1500;
     std::uint32_t medium = 0;
     bool filtered = true;    // bound by the packet filter driver (listed by it)
+    bool on_wire = true;     // false: what it sends to the network is its own driver's
+                             // (packet_driver::keep_off_wire), as a virtual adapter's is
     interface_settings ip;   // the interface that IP Helper shows
 };
 
@@ -49,8 +51,8 @@ class host
 public:
     static host& instance();
 
-    // Removes every adapter and resets every simulated driver, the host network and the
-    // socket owners.
+    // Removes every adapter and resets every simulated driver (the virtual adapter driver
+    // is unloaded), the host network and the socket owners.
     void reset();
 
     // Adds an adapter; the packet filter driver binds it (handle assigned, its
@@ -70,6 +72,9 @@ public:
 
     // A GUID text made from a number: the same number gives the same GUID.
     static std::string make_guid(std::uint32_t number);
+    // A fresh random GUID text, for adapters whose registry keys a test makes: test
+    // programs that run at once in one Wine prefix never share one.
+    static std::string random_guid();
     static std::string device_name(std::string_view guid);
 
 private:

@@ -463,6 +463,7 @@ void host_network::reset()
     hook_counts_.clear();
     calls_.clear();
     violations_.clear();
+    service_calls_.clear();
     next_call_ = 0;
 }
 
@@ -904,6 +905,7 @@ DWORD host_network::get_if_table2(MIB_IF_TABLE2** table)
         return call.result;
     if (table == nullptr)
         return call.result = ERROR_INVALID_PARAMETER;
+    follow_connection_names();
     std::vector<MIB_IF_ROW2> rows;
     for (const auto& s : interfaces_) {
         const ip_interface& i = s.info;
@@ -956,6 +958,28 @@ void host_network::free_mib_table(void* memory)
     }
     open_tables_.erase(found);
     std::free(memory);
+}
+
+// The friendly names of the interfaces that take theirs from the registry, read once per
+// call (the layout is worked out twice and must not change in between).
+void host_network::follow_connection_names()
+{
+    for (auto& s : interfaces_) {
+        if (!s.info.settings.name_from_connection_key)
+            continue;
+        HKEY key = nullptr;
+        const std::string path = connection_key_path(s.info.guid);
+        if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+            continue;
+        wchar_t name[IF_MAX_STRING_SIZE + 1] = {};
+        DWORD size = sizeof(name) - sizeof(wchar_t);
+        DWORD type = 0;
+        if (::RegQueryValueExW(key, L"Name", nullptr, &type, reinterpret_cast<BYTE*>(name), &size) ==
+                ERROR_SUCCESS &&
+            type == REG_SZ)
+            s.info.settings.friendly_name = name;
+        ::RegCloseKey(key);
+    }
 }
 
 // Lays the adapter list out as GetAdaptersAddresses does: the records, their strings and
@@ -1097,6 +1121,7 @@ ULONG host_network::get_adapters_addresses(ULONG family, ULONG flags, void* rese
         violation("GetAdaptersAddresses: Reserved is not null");
         return finish(ERROR_INVALID_PARAMETER);
     }
+    follow_connection_names();
     const std::size_t required = adapters_layout(family, flags, nullptr);
     if (required == 0)
         return finish(ERROR_NO_DATA);
@@ -1146,28 +1171,44 @@ host_network::best_route(ADDRESS_FAMILY family, const SOCKADDR_INET& destination
 }
 
 std::optional<host_network::route_choice>
-host_network::choose_route(const SOCKADDR_INET& destination) const
+host_network::choose_route(const SOCKADDR_INET& destination, const SOCKADDR_INET* bound_source) const
 {
     std::lock_guard lock(mutex_);
     if (!family_ok(destination.si_family))
         return std::nullopt;
-    const auto route = best_route(destination.si_family, destination, nullptr);
-    if (!route)
-        return std::nullopt;
     route_choice choice;
-    choice.guid = route->guid;
-    choice.next_hop = route->row.NextHop;
-    choice.source = first_address(route->guid, destination.si_family);
-    const SOCKADDR_INET& hop = zero_address(route->row.NextHop) ? destination : route->row.NextHop;
+    std::optional<stored_route> route;
+    if (bound_source != nullptr) {
+        const auto holder = std::find_if(addresses_.begin(), addresses_.end(), [&](const stored_address& a) {
+            return same_ip(a.row.Address, *bound_source);
+        });
+        if (holder == addresses_.end() || bound_source->si_family != destination.si_family)
+            return std::nullopt;
+        route = best_route(destination.si_family, destination, find(holder->guid));
+        choice.guid = holder->guid;
+        choice.source = *bound_source;
+        if (route)
+            choice.next_hop = route->row.NextHop;
+        else
+            choice.next_hop.si_family = destination.si_family; // on-link
+    } else {
+        route = best_route(destination.si_family, destination, nullptr);
+        if (!route)
+            return std::nullopt;
+        choice.guid = route->guid;
+        choice.next_hop = route->row.NextHop;
+        choice.source = first_address(route->guid, destination.si_family);
+    }
+    const SOCKADDR_INET& hop = zero_address(choice.next_hop) ? destination : choice.next_hop;
     for (const auto& n : neighbours_)
-        if (n.guid == route->guid && same_ip(n.row.Address, hop) && n.row.PhysicalAddressLength == 6) {
+        if (n.guid == choice.guid && same_ip(n.row.Address, hop) && n.row.PhysicalAddressLength == 6) {
             mac_address mac{};
             std::memcpy(mac.data(), n.row.PhysicalAddress, mac.size());
             choice.next_hop_mac = mac;
             return choice;
         }
     for (const auto& node : link_nodes_)
-        if (node.guid == route->guid && same_ip(node.address, hop)) {
+        if (node.guid == choice.guid && same_ip(node.address, hop)) {
             choice.next_hop_mac = node.mac;
             break;
         }
@@ -1483,5 +1524,44 @@ DWORD host_network::cancel_mib_change_notify2(HANDLE notification_handle)
     const std::size_t own = from_callback ? 1 : 0;
     changed_.wait(lock, [&] { return r->running.size() == own; });
     return result(NO_ERROR);
+}
+
+// ---- the DHCP client and the resolver ---------------------------------------------------
+
+namespace
+{
+std::string narrow(const wchar_t* text)
+{
+    if (text == nullptr)
+        return "null";
+    std::string out;
+    for (; *text != L'\0'; ++text)
+        out += *text < 0x80 ? static_cast<char>(*text) : '?';
+    return out;
+}
+} // namespace
+
+DWORD host_network::dhcp_notify_config_change(const wchar_t* server_name, const wchar_t* adapter_name,
+                                              BOOL new_ip_address, DWORD ip_index, DWORD ip_address,
+                                              DWORD subnet_mask, int dhcp_action)
+{
+    std::lock_guard lock(mutex_);
+    service_calls_.push_back("DhcpNotifyConfigChange(" + narrow(server_name) + ", " + narrow(adapter_name) +
+                             ", " + std::to_string(new_ip_address) + ", " + std::to_string(ip_index) + ", " +
+                             std::to_string(ip_address) + ", " + std::to_string(subnet_mask) + ", " +
+                             std::to_string(dhcp_action) + ")");
+    return NO_ERROR;
+}
+
+void host_network::dns_flush_resolver_cache()
+{
+    std::lock_guard lock(mutex_);
+    service_calls_.push_back("DnsFlushResolverCache()");
+}
+
+std::vector<std::string> host_network::service_calls() const
+{
+    std::lock_guard lock(mutex_);
+    return service_calls_;
 }
 } // namespace simhost

@@ -225,7 +225,17 @@ public:
         std::optional<SOCKADDR_INET> source;
         std::optional<mac_address> next_hop_mac;
     };
-    std::optional<route_choice> choose_route(const SOCKADDR_INET& destination) const;
+    // With a bound source (an application bound to one of the host's addresses) the
+    // interface that holds that address sends, whatever the other routes say: its best
+    // route there, else on-link; empty when no interface holds the address.
+    std::optional<route_choice> choose_route(const SOCKADDR_INET& destination,
+                                             const SOCKADDR_INET* bound_source = nullptr) const;
+
+    // ---- the DHCP client's notification and the resolver cache --------------------------
+    // Every DhcpNotifyConfigChange and DnsFlushResolverCache call of the program, in
+    // order: "DhcpNotifyConfigChange(<server or null>, <adapter name>, <new address>,
+    // <index>, <address>, <mask>, <action>)" and "DnsFlushResolverCache()".
+    std::vector<std::string> service_calls() const;
 
     // ---- interface change notifications ------------------------------------------------
     // Delivers a notification for the interface (row with Family, InterfaceLuid and
@@ -281,6 +291,10 @@ public:
                                      void* context, BOOLEAN initial_notification,
                                      HANDLE* notification_handle);
     DWORD cancel_mib_change_notify2(HANDLE notification_handle);
+    DWORD dhcp_notify_config_change(const wchar_t* server_name, const wchar_t* adapter_name,
+                                    BOOL new_ip_address, DWORD ip_index, DWORD ip_address,
+                                    DWORD subnet_mask, int dhcp_action);
+    void dns_flush_resolver_cache();
 
     ~host_network();
 
@@ -338,6 +352,7 @@ private:
     std::optional<stored_route> best_route(ADDRESS_FAMILY family, const SOCKADDR_INET& destination,
                                            const interface_state* only) const;
     std::size_t adapters_layout(ULONG family, ULONG flags, std::uint8_t* out) const;
+    void follow_connection_names();
     void deliver(std::shared_ptr<registration> target, MIB_IPINTERFACE_ROW row, bool with_row,
                  MIB_NOTIFICATION_TYPE type);
     void start_delivery(const std::shared_ptr<registration>& target, const MIB_IPINTERFACE_ROW& row,
@@ -372,6 +387,7 @@ private:
     std::map<iphelper_function, unsigned> hook_counts_;
     std::vector<iphelper_call> calls_;
     std::vector<std::string> violations_;
+    std::vector<std::string> service_calls_;
     std::uint64_t next_call_ = 0;
     std::int64_t clock_ = 0; // creation time stamps
 };

@@ -38,8 +38,9 @@ constexpr std::size_t list_mtus = 8772;
 constexpr DWORD adapter_mode_size = 12;
 constexpr DWORD packet_event_request_size = 16;
 
-// packet_request
+// packet_request: one block of 4096 bytes, aligned to 4096
 constexpr std::size_t request_header = 16;
+constexpr std::uintptr_t request_alignment = 4096;
 constexpr std::uint32_t max_request_packets = 510;
 
 // _INTERMEDIATE_BUFFER
@@ -142,6 +143,7 @@ void packet_driver::reset()
     flushed_ = 0;
     failures_.clear();
     output_hooks_.clear();
+    empty_reads_succeed_ = false;
 }
 
 void packet_driver::set_present(bool present)
@@ -189,7 +191,8 @@ void packet_driver::deliver(std::uint64_t handle, destination to, bool by_progra
     d.call = call;
     d.direction = direction;
     d.frame = std::move(frame);
-    if (to == destination::wire && wire_tap_) {
+    const bound_adapter* adapter = find(handle);
+    if (to == destination::wire && wire_tap_ && !(adapter != nullptr && adapter->off_wire)) {
         try {
             wire_tap_(handle, d.frame);
         } catch (...) {
@@ -251,6 +254,13 @@ void packet_driver::set_wire_tap(wire_tap tap)
 {
     std::lock_guard lock(mutex_);
     wire_tap_ = std::move(tap);
+}
+
+void packet_driver::keep_off_wire(std::uint64_t adapter_handle)
+{
+    std::lock_guard lock(mutex_);
+    if (bound_adapter* adapter = find(adapter_handle))
+        adapter->off_wire = true;
 }
 
 void packet_driver::set_wan_links(std::uint64_t adapter_handle, std::vector<ras_link> links)
@@ -402,6 +412,12 @@ void packet_driver::set_output_hook(DWORD code, std::function<void(void*, DWORD)
         output_hooks_[code] = std::move(hook);
     else
         output_hooks_.erase(code);
+}
+
+void packet_driver::set_empty_reads_succeed(bool succeed)
+{
+    std::lock_guard lock(mutex_);
+    empty_reads_succeed_ = succeed;
 }
 
 std::optional<packet_driver::outcome> packet_driver::injected_failure(DWORD code)
@@ -579,6 +595,14 @@ packet_driver::outcome packet_driver::set_adapter_mode(io_call& call, void* in, 
     if (auto failed = injected_failure(call.code))
         return *failed;
     adapter->mode = flags;
+    // Frames of a direction no longer held go on their way.
+    std::erase_if(adapter->held, [&](held_frame& frame) {
+        if ((flags & frame.direction) != 0)
+            return false;
+        deliver(adapter->handle, frame.direction == 1 ? destination::wire : destination::stack,
+                false, 0, frame.direction, std::move(frame.bytes));
+        return true;
+    });
     return {};
 }
 
@@ -699,6 +723,9 @@ packet_driver::outcome packet_driver::read_packets(io_call& call, void* in, DWOR
 {
     if (in_size < request_header)
         return {ERROR_INVALID_PARAMETER, size_text("read request", in_size, request_header)};
+    if (reinterpret_cast<std::uintptr_t>(in) % request_alignment != 0 ||
+        reinterpret_cast<std::uintptr_t>(out) % request_alignment != 0)
+        return {ERROR_INVALID_PARAMETER, "read request not aligned to 4096 bytes"};
     call.adapter_handle = load<std::uint64_t>(in, 0);
     const auto count = load<std::uint32_t>(in, 8);
     call.packet_count = count;
@@ -715,7 +742,7 @@ packet_driver::outcome packet_driver::read_packets(io_call& call, void* in, DWOR
             return {ERROR_INVALID_PARAMETER, "read request: null record pointer " + std::to_string(i)};
     if (auto failed = injected_failure(call.code))
         return *failed;
-    if (adapter->held.empty())
+    if (adapter->held.empty() && !empty_reads_succeed_)
         return {ERROR_NO_MORE_ITEMS, {}};
 
     if (out != in)
@@ -747,6 +774,8 @@ packet_driver::outcome packet_driver::send_packets(io_call& call, destination to
     if (in_size < request_header)
         return {ERROR_INVALID_PARAMETER,
                 std::string(what) + ": " + size_text("request", in_size, request_header)};
+    if (reinterpret_cast<std::uintptr_t>(in) % request_alignment != 0)
+        return {ERROR_INVALID_PARAMETER, std::string(what) + ": request not aligned to 4096 bytes"};
     call.adapter_handle = load<std::uint64_t>(in, 0);
     const auto count = load<std::uint32_t>(in, 8);
     call.packet_count = count;

@@ -11,7 +11,8 @@
 // matching row wins: action 1 passes the frame straight on, action 3 hands it to the
 // program); then a frame is held for the program only when the adapter's mode holds
 // its direction, otherwise it goes straight on: sent frames to the wire, received
-// frames to the stack.
+// frames to the stack. A mode that stops holding a direction lets the frames of that
+// direction that are still held go on the same way.
 //
 // Thread-safe: the filters' threads and the test call it at once.
 #include <array>
@@ -129,6 +130,9 @@ public:
     // reset() keeps the tap; its owner removes it.
     using wire_tap = std::function<void(std::uint64_t adapter_handle, const frame_bytes& frame)>;
     void set_wire_tap(wire_tap tap);
+    // The adapter's frames toward the network go to its own driver (a virtual adapter's):
+    // they are recorded as deliveries but never handed to the wire tap.
+    void keep_off_wire(std::uint64_t adapter_handle);
 
     void set_wan_links(std::uint64_t adapter_handle, std::vector<ras_link> links);
 
@@ -143,6 +147,9 @@ public:
     // Rewrites the output of every successful call of that code (for driver data that
     // the program must not trust). Empty function: no hook.
     void set_output_hook(DWORD code, std::function<void(void* out, DWORD out_size)> hook);
+    // A read when no frame waits: fails with ERROR_NO_MORE_ITEMS (false, the default),
+    // or succeeds with 0 frames (true), as a driver may.
+    void set_empty_reads_succeed(bool succeed);
 
     // Bound to simhost::host: adapters enter and leave the driver's list here.
     std::uint64_t bind_adapter(const std::string& guid, const std::string& driver_name,
@@ -174,6 +181,7 @@ private:
         HANDLE packet_event = nullptr; // our own duplicate of the program's event
         std::deque<held_frame> held;
         std::vector<ras_link> wan_links;
+        bool off_wire = false;
     };
 
     // The outcome of one I/O control's handling.
@@ -224,6 +232,7 @@ private:
     std::size_t flushed_ = 0;
     std::map<DWORD, std::pair<DWORD, unsigned>> failures_;
     std::map<DWORD, std::function<void(void*, DWORD)>> output_hooks_;
+    bool empty_reads_succeed_ = false;
     wire_tap wire_tap_;
 };
 } // namespace simhost

@@ -3,6 +3,7 @@
 #include "packet_driver.h"
 #include "platform.h"
 #include "socket_owners.h"
+#include "virtnet_driver.h"
 
 namespace netaccess::platform
 {
@@ -17,22 +18,34 @@ simhost::socket_owners& owners()
 {
     return simhost::socket_owners::instance();
 }
+
+simhost::virtnet_driver& virtnet()
+{
+    return simhost::virtnet_driver::instance();
+}
 } // namespace
 
 HANDLE open_device(const wchar_t* path)
 {
+    if (simhost::virtnet_driver::is_device_path(path))
+        return virtnet().open(path);
     return simhost::packet_driver::instance().open(path);
 }
 
 BOOL device_io_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out,
                        DWORD out_size, DWORD* bytes_returned, OVERLAPPED* overlapped)
 {
+    if (virtnet().owns(device))
+        return virtnet().io_control(device, code, in, in_size, out, out_size, bytes_returned,
+                                    overlapped);
     return simhost::packet_driver::instance().io_control(device, code, in, in_size, out, out_size,
                                                          bytes_returned, overlapped);
 }
 
 BOOL close_device(HANDLE device)
 {
+    if (virtnet().owns(device))
+        return virtnet().close(device);
     return simhost::packet_driver::instance().close(device);
 }
 
@@ -173,5 +186,19 @@ DWORD get_owner_module_from_udp6_entry(const MIB_UDP6ROW_OWNER_MODULE* row,
                                        DWORD* size)
 {
     return owners().get_owner_module_from_udp6_entry(row, info_class, buffer, size);
+}
+
+// Wine has only stubs of these; the host network counts the calls instead.
+bool dhcp_notify_config_change(wchar_t* server_name, wchar_t* adapter_name, BOOL new_ip_address,
+                               DWORD ip_index, DWORD ip_address, DWORD subnet_mask,
+                               int dhcp_action)
+{
+    return network().dhcp_notify_config_change(server_name, adapter_name, new_ip_address, ip_index,
+                                               ip_address, subnet_mask, dhcp_action) == NO_ERROR;
+}
+
+void dns_flush_resolver_cache()
+{
+    network().dns_flush_resolver_cache();
 }
 } // namespace netaccess::platform

@@ -5,18 +5,19 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "frames.h"
 #include "host_network.h"
+#include "host_stack.h"
 #include "ip_text.h"
 
 namespace simhost
 {
 namespace
 {
-constexpr std::size_t ethernet_size = 14;
+constexpr std::size_t ethernet_size = ethernet_header_size;
 constexpr std::size_t ipv4_size = 20;
 constexpr std::size_t udp_size = 8;
-constexpr std::size_t max_frame = 1514;
-constexpr std::size_t max_payload = max_frame - ethernet_size - ipv4_size - udp_size; // 1472
+constexpr std::size_t max_payload = max_frame_size - ethernet_size - ipv4_size - udp_size; // 1472
 constexpr long poll_interval_us = 20000;
 constexpr std::size_t event_limit = 1000;
 
@@ -25,66 +26,12 @@ std::uint16_t load16(const std::uint8_t* p)
     return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
 }
 
-void store16(std::uint8_t* p, std::uint16_t v)
+SOCKADDR_INET ipv4_address(std::uint32_t address)
 {
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
-}
-
-// One's complement sum of big-endian words; an odd last byte is the high byte of a word.
-std::uint32_t sum_words(const std::uint8_t* p, std::size_t n, std::uint32_t sum = 0)
-{
-    for (std::size_t i = 0; i + 1 < n; i += 2)
-        sum += load16(p + i);
-    if (n % 2 != 0)
-        sum += static_cast<std::uint32_t>(p[n - 1]) << 8;
-    return sum;
-}
-
-std::uint16_t fold(std::uint32_t sum)
-{
-    while (sum >> 16)
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<std::uint16_t>(~sum);
-}
-
-// An Ethernet, IPv4 and UDP frame with valid checksums. Addresses in network order,
-// ports in host order.
-frame_bytes build_udp_frame(const std::array<std::uint8_t, 6>& destination_mac,
-                            const std::array<std::uint8_t, 6>& source_mac, std::uint32_t source,
-                            std::uint16_t source_port, std::uint32_t destination,
-                            std::uint16_t destination_port, std::uint16_t identification,
-                            const std::uint8_t* payload, std::size_t size)
-{
-    frame_bytes f(ethernet_size + ipv4_size + udp_size + size, 0);
-    std::copy(destination_mac.begin(), destination_mac.end(), f.begin());
-    std::copy(source_mac.begin(), source_mac.end(), f.begin() + 6);
-    store16(&f[12], 0x0800);
-    std::uint8_t* ip = &f[ethernet_size];
-    ip[0] = 0x45;
-    store16(ip + 2, static_cast<std::uint16_t>(ipv4_size + udp_size + size));
-    store16(ip + 4, identification);
-    store16(ip + 6, 0x4000); // DF
-    ip[8] = 128;
-    ip[9] = 17;
-    std::memcpy(ip + 12, &source, 4);
-    std::memcpy(ip + 16, &destination, 4);
-    store16(ip + 10, fold(sum_words(ip, ipv4_size)));
-    std::uint8_t* udp = ip + ipv4_size;
-    store16(udp, source_port);
-    store16(udp + 2, destination_port);
-    store16(udp + 4, static_cast<std::uint16_t>(udp_size + size));
-    if (size != 0)
-        std::memcpy(udp + udp_size, payload, size);
-    std::uint32_t sum = sum_words(ip + 12, 8); // source and destination
-    sum += 17;
-    sum += static_cast<std::uint32_t>(udp_size + size);
-    sum = sum_words(udp, udp_size + size, sum);
-    std::uint16_t checksum = fold(sum);
-    if (checksum == 0)
-        checksum = 0xFFFF;
-    store16(udp + 6, checksum);
-    return f;
+    SOCKADDR_INET a{};
+    a.Ipv4.sin_family = AF_INET;
+    a.Ipv4.sin_addr.s_addr = address;
+    return a;
 }
 
 sockaddr_in loopback_address(std::uint32_t address, std::uint16_t port)
@@ -286,40 +233,22 @@ void wire::endpoint_loop(endpoint* e)
 
 void wire::from_stack(endpoint& e, const sockaddr_in& sender, const std::uint8_t* data, std::size_t size)
 {
-    SOCKADDR_INET destination{};
-    destination.Ipv4.sin_family = AF_INET;
-    destination.Ipv4.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-    const auto route = host_network::instance().choose_route(destination);
-    std::optional<adapter> a;
-    if (route)
-        a = host::instance().find_adapter(route->guid);
-    frame_bytes frame;
-    {
-        std::lock_guard lock(mutex_);
-        if (!route || !a || a->filter_handle == 0 || !route->source || size > max_payload) {
-            ++counters_.dropped;
-            event("dropped a datagram of " + std::to_string(size) + " bytes from " + endpoint_text(sender) +
-                  (!route                               ? ": no route"
-                   : !a || a->filter_handle == 0        ? ": adapter not filtered"
-                   : !route->source                     ? ": no source address"
-                                                        : ": too long"));
-            return;
-        }
-        const mac_address next_hop = route->next_hop_mac.value_or(mac_address{});
-        frame = build_udp_frame(next_hop, a->mac, route->source->Ipv4.sin_addr.s_addr, ::ntohs(sender.sin_port),
-                                ::htonl(INADDR_LOOPBACK), e.port, next_identification_++, data, size);
-        ++counters_.from_stack;
-        event("stack " + endpoint_text(sender) + " -> 127.0.0.1:" + std::to_string(e.port) + ", " +
-              std::to_string(size) + " bytes, as a frame of " + a->guid);
-    }
+    // The datagram as the stack sends it: through the adapter that routes 127.0.0.1.
     // Not under our lock: the driver hands frames to the tap under its own.
-    try {
-        packet_driver::instance().inject(a->filter_handle, 1, frame);
-    } catch (...) {
-        std::lock_guard lock(mutex_);
+    const sent_packet sent = size > max_payload
+                                 ? sent_packet{{}, {}, "too long"}
+                                 : application().send_udp("127.0.0.1", ::ntohs(sender.sin_port), e.port,
+                                                          std::span<const std::uint8_t>(data, size));
+    std::lock_guard lock(mutex_);
+    if (!sent) {
         ++counters_.dropped;
-        event("the driver refused a frame of " + a->guid);
+        event("dropped a datagram of " + std::to_string(size) + " bytes from " + endpoint_text(sender) + ": " +
+              sent.refused);
+        return;
     }
+    ++counters_.from_stack;
+    event("stack " + endpoint_text(sender) + " -> 127.0.0.1:" + std::to_string(e.port) + ", " + std::to_string(size) +
+          " bytes, as a frame of " + sent.guid);
 }
 
 // ---- wire to peer -------------------------------------------------------------------------
@@ -445,9 +374,15 @@ void wire::flow_loop(flow* f)
                 event("dropped a datagram of " + std::to_string(size) + " bytes from " + endpoint_text(sender));
                 continue;
             }
-            frame = build_udp_frame(f->adapter_mac, f->next_hop_mac, from.sin_addr.s_addr, ::ntohs(from.sin_port),
-                                    f->source_address, f->source_port, next_identification_++, buffer.data(),
-                                    size);
+            ip_packet_spec spec;
+            spec.destination_mac = f->adapter_mac;
+            spec.source_mac = f->next_hop_mac;
+            spec.source = ipv4_address(from.sin_addr.s_addr);
+            spec.destination = ipv4_address(f->source_address);
+            spec.protocol = 17;
+            spec.identification = next_identification_++;
+            frame = build_ip_frame(spec, udp_datagram(::ntohs(from.sin_port), f->source_port,
+                                                      std::span<const std::uint8_t>(buffer.data(), size)));
             ++counters_.from_peer;
             event("peer " + endpoint_text(sender) + " -> " + endpoint_text(f->source_address, f->source_port) +
                   ", " + std::to_string(size) + " bytes, from " + endpoint_text(from));

@@ -33,6 +33,7 @@
 
 #include "host.h"
 #include "host_network.h"
+#include "host_stack.h"
 #include "packet_driver.h"
 #include "tundrel.h"
 #include "wire.h"
@@ -62,12 +63,6 @@ void say(const char* format, ...)
 std::uint16_t get16(const std::uint8_t* p)
 {
     return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
-
-void put16(std::uint8_t* p, std::uint16_t v)
-{
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
 }
 
 std::uint32_t sum16(const std::uint8_t* p, std::size_t n)
@@ -158,62 +153,26 @@ private:
         say("done");
     }
 
-    // One echo request as the application's stack sends it, and its reply as it comes up
-    // the stack.
+    // One echo request that the application sends through the host's stack, and its reply
+    // as it comes up the stack.
     bool ping(std::uint16_t sequence)
     {
-        std::uint8_t local[4];
-        parse_ipv4(local_address, local);
         const std::size_t data_size = 56;
-        bytes frame(14 + 20 + 8 + data_size, 0);
-        std::memcpy(&frame[0], gateway_mac.data(), 6);
-        std::memcpy(&frame[6], adapter_.mac.data(), 6);
-        put16(&frame[12], 0x0800);
-        std::uint8_t* ip = &frame[14];
-        ip[0] = 0x45;
-        put16(ip + 2, static_cast<std::uint16_t>(20 + 8 + data_size));
-        put16(ip + 4, static_cast<std::uint16_t>(0x2000 + sequence));
-        put16(ip + 6, 0x4000);
-        ip[8] = 128;
-        ip[9] = 1;
-        std::memcpy(ip + 12, local, 4);
-        std::memcpy(ip + 16, ping_, 4);
-        put16(ip + 10, static_cast<std::uint16_t>(~sum16(ip, 20)));
-        std::uint8_t* icmp = ip + 20;
-        icmp[0] = 8;
-        put16(icmp + 4, echo_id);
-        put16(icmp + 6, sequence);
+        bytes data(data_size);
         for (std::size_t i = 0; i < data_size; ++i)
-            icmp[8 + i] = static_cast<std::uint8_t>('a' + i % 26);
-        put16(icmp + 2, static_cast<std::uint16_t>(~sum16(icmp, 8 + data_size)));
+            data[i] = static_cast<std::uint8_t>('a' + i % 26);
 
-        auto& driver = simhost::packet_driver::instance();
-        const std::size_t seen = driver.delivery_count();
+        simhost::application app;
         const auto sent = std::chrono::steady_clock::now();
         say("application: ICMP echo request %s -> %s, id 0x%04x, sequence %u, %u bytes", local_address,
-            address_text(ping_).c_str(), echo_id, sequence, static_cast<unsigned>(frame.size() - 14));
-        driver.inject(adapter_.filter_handle, 1, frame);
-
-        std::optional<bytes> reply;
-        wait(
-            [&] {
-                const auto deliveries = driver.deliveries();
-                for (std::size_t i = seen; i < deliveries.size(); ++i) {
-                    const auto& d = deliveries[i];
-                    if (d.to != simhost::destination::stack || d.frame.size() < 14 + 28 ||
-                        get16(&d.frame[12]) != 0x0800)
-                        continue;
-                    const std::uint8_t* r = &d.frame[14];
-                    const std::size_t header = static_cast<std::size_t>(r[0] & 0x0F) * 4;
-                    if (r[9] == 1 && d.frame.size() >= 14 + header + 8 && r[header] == 0 &&
-                        get16(r + header + 4) == echo_id && get16(r + header + 6) == sequence) {
-                        reply = d.frame;
-                        return true;
-                    }
-                }
-                return false;
-            },
-            3s, 1ms);
+            address_text(ping_).c_str(), echo_id, sequence, static_cast<unsigned>(20 + 8 + data_size));
+        const auto request = app.send_echo(address_text(ping_), echo_id, sequence, data);
+        if (!request) {
+            say("application: the echo request could not be sent: %s", request.refused.c_str());
+            return false;
+        }
+        // Woken as the reply arrives, so that the reported time is the tunnel's.
+        const std::optional<bytes> reply = app.receive_echo_reply(echo_id, sequence, 3s);
         if (!reply) {
             say("application: no echo reply to sequence %u", sequence);
             return false;
@@ -224,7 +183,8 @@ private:
         const std::size_t total = get16(r + 2);
         const bool valid = total <= reply->size() - 14 && sum16(r, header) == 0xFFFF &&
                            sum16(r + header, total - header) == 0xFFFF;
-        const bool same_data = total == 20 + 8 + data_size && std::memcmp(r + header + 8, icmp + 8, data_size) == 0;
+        const bool same_data =
+            total == 20 + 8 + data_size && std::memcmp(r + header + 8, data.data(), data_size) == 0;
         say("application: ICMP echo reply   %s -> %s, id 0x%04x, sequence %u, %u bytes, %s, %s, %lld ms",
             address_text(r + 12).c_str(), address_text(r + 16).c_str(), echo_id, sequence, static_cast<unsigned>(total),
             valid ? "checksums valid" : "BAD CHECKSUMS", same_data ? "same data" : "OTHER DATA",

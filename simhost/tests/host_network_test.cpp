@@ -313,7 +313,7 @@ struct best_case {
 TEST_F(host_network_test, best_route_rule)
 {
     simhost::interface_settings costly;
-    costly.metric = 100;
+    costly.metric = 200; // above the others' 25 plus their route metrics
     simhost::interface_settings down;
     down.oper_status = 2;
     const simhost::adapter a[] = {add(), add(), add(costly), add(down)};

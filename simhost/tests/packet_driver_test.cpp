@@ -49,17 +49,24 @@ struct raw_record {
     }
 };
 
+// Request blocks are 4096 bytes, aligned to 4096, as the driver requires.
+struct alignas(4096) request_block {
+    std::uint8_t bytes[4096] = {};
+};
+
 struct raw_request {
-    std::vector<std::uint8_t> bytes;
+    std::unique_ptr<request_block> block = std::make_unique<request_block>();
+    DWORD length;
     raw_request(std::uint64_t handle, std::vector<raw_record*> records)
-        : bytes(16 + 8 * records.size(), 0)
+        : length(static_cast<DWORD>(16 + 8 * records.size()))
     {
-        put<std::uint64_t>(bytes.data(), 0, handle);
-        put<std::uint32_t>(bytes.data(), 8, static_cast<std::uint32_t>(records.size()));
+        put<std::uint64_t>(data(), 0, handle);
+        put<std::uint32_t>(data(), 8, static_cast<std::uint32_t>(records.size()));
         for (std::size_t i = 0; i < records.size(); ++i)
-            put<std::uint64_t>(bytes.data(), 16 + 8 * i, reinterpret_cast<std::uint64_t>(records[i]));
+            put<std::uint64_t>(data(), 16 + 8 * i, reinterpret_cast<std::uint64_t>(records[i]));
     }
-    DWORD size() const { return static_cast<DWORD>(bytes.size()); }
+    std::uint8_t* data() { return block->bytes; }
+    DWORD size() const { return length; }
 };
 
 frame_bytes ethernet_frame(std::uint16_t ether_type, std::size_t size = 60)
@@ -183,26 +190,26 @@ TEST_F(packet_driver_test, requests_are_checked_exactly)
     record.set(1, ethernet_frame(0x88B5));
 
     raw_request empty(adapter.filter_handle, {});
-    expect_rejected(send_to_adapter, empty.bytes.data(), empty.size(), nullptr, 0);
-    expect_rejected(send_to_stack, empty.bytes.data(), empty.size(), nullptr, 0);
+    expect_rejected(send_to_adapter, empty.data(), empty.size(), nullptr, 0);
+    expect_rejected(send_to_stack, empty.data(), empty.size(), nullptr, 0);
 
     raw_request one(adapter.filter_handle, {&record});
-    expect_rejected(send_to_adapter, one.bytes.data(), one.size() + 8, nullptr, 0);
-    expect_rejected(send_to_adapter, one.bytes.data(), one.size(), one.bytes.data(), one.size());
-    expect_rejected(read_packets, one.bytes.data(), one.size(), one.bytes.data(), one.size() - 8);
+    expect_rejected(send_to_adapter, one.data(), one.size() + 8, nullptr, 0);
+    expect_rejected(send_to_adapter, one.data(), one.size(), one.data(), one.size());
+    expect_rejected(read_packets, one.data(), one.size(), one.data(), one.size() - 8);
 
     raw_request stranger(0x1234, {&record});
-    expect_rejected(send_to_adapter, stranger.bytes.data(), stranger.size(), nullptr, 0);
-    expect_rejected(read_packets, stranger.bytes.data(), stranger.size(), stranger.bytes.data(),
+    expect_rejected(send_to_adapter, stranger.data(), stranger.size(), nullptr, 0);
+    expect_rejected(read_packets, stranger.data(), stranger.size(), stranger.data(),
                     stranger.size());
 
     raw_record too_long;
     put<std::uint32_t>(too_long.bytes, 20, 1515);
     raw_request bad_length(adapter.filter_handle, {&record, &too_long});
-    expect_rejected(send_to_stack, bad_length.bytes.data(), bad_length.size(), nullptr, 0);
+    expect_rejected(send_to_stack, bad_length.data(), bad_length.size(), nullptr, 0);
     EXPECT_EQ(driver().delivery_count(), 0u) << "a rejected send delivers nothing";
 
-    ASSERT_TRUE(call(send_to_stack, one.bytes.data(), one.size(), nullptr, 0));
+    ASSERT_TRUE(call(send_to_stack, one.data(), one.size(), nullptr, 0));
     ASSERT_EQ(driver().delivery_count(), 1u);
     EXPECT_EQ(driver().deliveries()[0].frame, ethernet_frame(0x88B5));
 }
@@ -324,21 +331,54 @@ TEST_F(packet_driver_test, reads_fill_records_and_fail_when_nothing_waits)
     raw_record records[3];
     raw_request request(adapter.filter_handle, {&records[0], &records[1], &records[2]});
     ::SetLastError(0);
-    EXPECT_FALSE(call(read_packets, request.bytes.data(), request.size(), request.bytes.data(),
+    EXPECT_FALSE(call(read_packets, request.data(), request.size(), request.data(),
                       request.size()));
     EXPECT_TRUE(driver().errors().empty()) << "an empty read is no broken rule";
 
     driver().inject(adapter.filter_handle, 2, ethernet_frame(0x88B5, 100));
     driver().inject(adapter.filter_handle, 1, ethernet_frame(0x88B6, 1514));
-    ASSERT_TRUE(call(read_packets, request.bytes.data(), request.size(), request.bytes.data(),
+    ASSERT_TRUE(call(read_packets, request.data(), request.size(), request.data(),
                      request.size()));
-    EXPECT_EQ(get<std::uint32_t>(request.bytes.data(), 12), 2u);
+    EXPECT_EQ(get<std::uint32_t>(request.data(), 12), 2u);
     EXPECT_EQ(get<std::uint32_t>(records[0].bytes, 16), 2u);
     EXPECT_EQ(get<std::uint32_t>(records[0].bytes, 20), 100u);
     EXPECT_EQ(records[0].bytes[52 + 13], 0xB5);
     EXPECT_EQ(get<std::uint32_t>(records[1].bytes, 16), 1u);
     EXPECT_EQ(get<std::uint32_t>(records[1].bytes, 20), 1514u);
     EXPECT_EQ(records[1].bytes[52 + 13], 0xB6);
+}
+
+TEST_F(packet_driver_test, misaligned_requests_empty_reads_and_released_frames)
+{
+    const auto adapter = simhost::host::instance().add_adapter({});
+    set_mode(adapter.filter_handle, 3);
+    driver().inject(adapter.filter_handle, 1, ethernet_frame(0x88B1));
+    driver().inject(adapter.filter_handle, 2, ethernet_frame(0x88B2));
+    raw_record record;
+    record.set(1, ethernet_frame(0x88B5));
+    raw_request request(adapter.filter_handle, {&record});
+    std::uint8_t* shifted = request.data() + 8; // the request, off its 4096 alignment
+    std::memmove(shifted, request.data(), request.size());
+    expect_rejected(read_packets, shifted, request.size(), shifted, request.size());
+    expect_rejected(send_to_adapter, shifted, request.size(), nullptr, 0);
+    expect_rejected(send_to_stack, shifted, request.size(), nullptr, 0);
+
+    // Mode 1 lets the held received frame go up the stack, mode 0 the sent one out.
+    set_mode(adapter.filter_handle, 1);
+    set_mode(adapter.filter_handle, 0);
+    const auto sent = driver().deliveries();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].frame, ethernet_frame(0x88B2));
+    EXPECT_EQ(sent[0].to, destination::stack);
+    EXPECT_EQ(sent[1].frame, ethernet_frame(0x88B1));
+    EXPECT_EQ(sent[1].to, destination::wire);
+    EXPECT_EQ(driver().held_frames(adapter.filter_handle), 0u);
+
+    driver().set_empty_reads_succeed(true);
+    raw_request empty(adapter.filter_handle, {&record});
+    put<std::uint32_t>(empty.data(), 12, 7);
+    ASSERT_TRUE(call(read_packets, empty.data(), empty.size(), empty.data(), empty.size()));
+    EXPECT_EQ(get<std::uint32_t>(empty.data(), 12), 0u);
 }
 
 TEST_F(packet_driver_test, packet_event_registration_takes_a_reference)

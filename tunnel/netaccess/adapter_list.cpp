@@ -48,6 +48,12 @@ std::unique_ptr<network_adapter> make_adapter(CRimCap& owner, adapter_entry entr
                                              entry.mtu);
 }
 
+bool lists_handle(const filter_adapter_list& list, std::uint64_t handle)
+{
+    const std::uint32_t count = std::min<std::uint32_t>(list.count, max_adapters);
+    return std::find(list.handles, list.handles + count, handle) != list.handles + count;
+}
+
 void merge_adapter_list(CRimCap& owner, std::vector<std::shared_ptr<network_adapter>>& adapters,
                         std::vector<adapter_entry> entries)
 {

@@ -36,6 +36,20 @@ std::vector<adapter_entry> read_adapter_entries(const filter_adapter_list& list)
 
 std::unique_ptr<network_adapter> make_adapter(CRimCap& owner, adapter_entry entry);
 
+// Appends one adapter for each entry of the driver's list, in list order (none when the
+// device is absent or the list cannot be read). Pointer: an owning or a shared pointer.
+template <class Pointer>
+void load_adapter_list(CRimCap& owner, std::vector<Pointer>& adapters)
+{
+    auto list = std::make_unique<filter_adapter_list>();
+    query_adapter_list(owner, *list);
+    for (auto& entry : read_adapter_entries(*list))
+        adapters.push_back(make_adapter(owner, std::move(entry)));
+}
+
+// True when the list names that handle among its first (at most 32) entries.
+bool lists_handle(const filter_adapter_list& list, std::uint64_t handle);
+
 // Merges a fresh list into shared adapter records: a record whose handle and names are
 // unchanged stays; a changed one is replaced by a new record at the end; records whose
 // handle is no longer listed are removed; new entries are appended in list order.

@@ -29,4 +29,10 @@ bool network_adapter::set_mode(std::uint32_t flags)
     adapter_mode_.flags = flags;
     return owner_ != nullptr && owner_->set_adapter_mode(adapter_mode_);
 }
+
+bool network_adapter::release_mode()
+{
+    adapter_mode_.flags = 0;
+    return owner_ != nullptr && owner_->release_adapter_mode(adapter_mode_.adapter_handle);
+}
 } // namespace rimcap

@@ -38,6 +38,8 @@ public:
     // Stores the mode flags in the adapter's record and sends the record to the driver
     // (false when the device is absent or the driver refuses).
     bool set_mode(std::uint32_t flags);
+    // Mode 0 through the owner's release, which tries a refusal again (CRimCap).
+    bool release_mode();
 
 private:
     CRimCap* owner_;

@@ -1,6 +1,7 @@
 #pragma once
 // A batch of frame records with its read request and its two send requests; the
-// queued filter circulates ten of them between its threads.
+// queued filter circulates ten of them between its threads, the dual filter gives one
+// to each slot.
 #include <cstdint>
 #include <memory>
 
@@ -15,13 +16,10 @@ struct packet_block {
     packet_request to_stack_request;
 };
 
-// A zeroed block for an adapter: the read request names the 510 records in order; the
-// send requests start empty. Throws std::bad_alloc.
-std::unique_ptr<packet_block> make_packet_block(std::uint64_t adapter_handle);
+// Zeroes the block for an adapter: the read request names the 510 records in order;
+// the send requests start empty; all three carry the handle.
+void init_packet_block(packet_block& block, std::uint64_t adapter_handle);
 
-// Appends a record to a send request.
-inline void place_record(packet_request& request, _INTERMEDIATE_BUFFER* record)
-{
-    request.packets[request.packet_count++] = record;
-}
+// A new block, initialised as above. Throws std::bad_alloc.
+std::unique_ptr<packet_block> make_packet_block(std::uint64_t adapter_handle);
 } // namespace rimcap

@@ -1,6 +1,6 @@
 #pragma once
-// The platform boundary: the only way the library reaches the kernel drivers, IP Helper
-// and the socket-owner tables (and, as it is added, the DHCP notification).
+// The platform boundary: the only way the library reaches the kernel drivers, IP Helper,
+// the socket-owner tables, the DHCP client's notification and the resolver cache.
 //
 // The shipped library binds these functions to Windows (platform_windows.cpp). Under
 // Wine the drivers do not exist and much of IP Helper aborts the process, so test
@@ -14,6 +14,7 @@ namespace netaccess::platform
 {
 // ---- kernel drivers ---------------------------------------------------------------
 
+// The packet filter driver (\\.\KESTRAL) and the virtual adapter driver (\\.\LORRIVAN).
 // CreateFileW (path, access 0, share read and write, no security attributes,
 // OPEN_EXISTING, FILE_FLAG_OVERLAPPED, no template): INVALID_HANDLE_VALUE on failure.
 HANDLE open_device(const wchar_t* path);
@@ -107,4 +108,17 @@ DWORD get_owner_module_from_udp_entry(const MIB_UDPROW_OWNER_MODULE* row,
 DWORD get_owner_module_from_udp6_entry(const MIB_UDP6ROW_OWNER_MODULE* row,
                                        TCPIP_OWNER_MODULE_INFO_CLASS info_class, void* buffer,
                                        DWORD* size);
+
+// ---- DHCP client and DNS resolver ---------------------------------------------------
+
+// DhcpNotifyConfigChange of dhcpcsvc.dll, looked up by name at each call (the library is
+// loaded and freed again): true when the function was found and returned 0; false when
+// the library or the export is missing or the call failed.
+bool dhcp_notify_config_change(wchar_t* server_name, wchar_t* adapter_name, BOOL new_ip_address,
+                               DWORD ip_index, DWORD ip_address, DWORD subnet_mask,
+                               int dhcp_action);
+
+// DnsFlushResolverCache of dnsapi.dll, looked up the same way; its result is not used.
+// Nothing happens when the library or the export is missing.
+void dns_flush_resolver_cache();
 } // namespace netaccess::platform

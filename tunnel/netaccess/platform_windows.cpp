@@ -1,6 +1,40 @@
 // The platform boundary bound to Windows itself.
 #include "platform.h"
 
+namespace
+{
+// A function of a system library, found by name: the library is loaded for the call
+// and freed afterwards.
+template <class Function> class library_function
+{
+public:
+    library_function(const char* library, const char* name) : module_(::LoadLibraryA(library))
+    {
+        if (module_ != nullptr)
+            function_ = reinterpret_cast<Function>(
+                reinterpret_cast<void*>(::GetProcAddress(module_, name)));
+    }
+    ~library_function()
+    {
+        if (module_ != nullptr)
+            ::FreeLibrary(module_);
+    }
+    library_function(const library_function&) = delete;
+    library_function& operator=(const library_function&) = delete;
+
+    Function get() const noexcept { return function_; }
+
+private:
+    HMODULE module_;
+    Function function_ = nullptr;
+};
+
+// MinGW's headers do not declare it.
+using dhcp_notify_config_change_function = DWORD(WINAPI*)(LPWSTR, LPWSTR, BOOL, DWORD, DWORD,
+                                                          DWORD, int);
+using dns_flush_resolver_cache_function = BOOL(WINAPI*)();
+} // namespace
+
 namespace netaccess::platform
 {
 HANDLE open_device(const wchar_t* path)
@@ -160,5 +194,24 @@ DWORD get_owner_module_from_udp6_entry(const MIB_UDP6ROW_OWNER_MODULE* row,
 {
     return ::GetOwnerModuleFromUdp6Entry(const_cast<MIB_UDP6ROW_OWNER_MODULE*>(row), info_class,
                                          buffer, size);
+}
+
+bool dhcp_notify_config_change(wchar_t* server_name, wchar_t* adapter_name, BOOL new_ip_address,
+                               DWORD ip_index, DWORD ip_address, DWORD subnet_mask,
+                               int dhcp_action)
+{
+    const library_function<dhcp_notify_config_change_function> notify("dhcpcsvc",
+                                                                      "DhcpNotifyConfigChange");
+    return notify.get() != nullptr &&
+           notify.get()(server_name, adapter_name, new_ip_address, ip_index, ip_address,
+                        subnet_mask, dhcp_action) == 0;
+}
+
+void dns_flush_resolver_cache()
+{
+    const library_function<dns_flush_resolver_cache_function> flush("dnsapi",
+                                                                   "DnsFlushResolverCache");
+    if (flush.get() != nullptr)
+        flush.get()();
 }
 } // namespace netaccess::platform

@@ -22,27 +22,11 @@
 #include "address_hash.h"
 #include "frame_view.h"
 #include "network_process.h"
+#include "srw_lock.h"
 #include "win32.h"
 
 namespace iphelper
 {
-// A slim reader-writer lock (Windows SRW lock) with the standard lock interface.
-class srw_lock
-{
-public:
-    srw_lock() noexcept = default;
-    srw_lock(const srw_lock&) = delete;
-    srw_lock& operator=(const srw_lock&) = delete;
-
-    void lock() noexcept { ::AcquireSRWLockExclusive(&lock_); }
-    void unlock() noexcept { ::ReleaseSRWLockExclusive(&lock_); }
-    void lock_shared() noexcept { ::AcquireSRWLockShared(&lock_); }
-    void unlock_shared() noexcept { ::ReleaseSRWLockShared(&lock_); }
-
-private:
-    SRWLOCK lock_ = SRWLOCK_INIT;
-};
-
 struct owner_family_v4 {
     using flow_key = flow_key_v4;
     using flow_hash = flow_hash_v4;
@@ -96,8 +80,8 @@ private:
 
     tcp_map tcp_table_;
     udp_map udp_table_;
-    srw_lock tcp_lock_;
-    srw_lock udp_lock_;
+    wireguard::srw_lock tcp_lock_;
+    wireguard::srw_lock udp_lock_;
     process_ptr default_process_;
     std::unique_ptr<std::uint8_t[]> tcp_rows_;
     std::unique_ptr<std::uint8_t[]> udp_rows_;

@@ -1,10 +1,10 @@
 #include "queued_packet_filter.h"
 
-#include <algorithm>
 #include <new>
 #include <stdexcept>
 
 #include "adapter_list.h"
+#include "frame_batches.h"
 
 namespace rimcap
 {
@@ -30,10 +30,7 @@ queued_packet_filter::~queued_packet_filter()
 
 void queued_packet_filter::load_adapter_list()
 {
-    auto list = std::make_unique<filter_adapter_list>();
-    query_adapter_list(*this, *list);
-    for (auto& entry : read_adapter_entries(*list))
-        adapters_.push_back(make_adapter(*this, std::move(entry)));
+    rimcap::load_adapter_list(*this, adapters_);
 }
 
 bool queued_packet_filter::start_filter(std::uint64_t adapter_index)
@@ -105,7 +102,9 @@ void queued_packet_filter::stop_filter()
         network_adapter& adapter = *adapters_[selected_adapter_];
         if (adapter.packet_event() != nullptr)
             ::SetEvent(adapter.packet_event());
-        adapter.set_mode(0);
+        // A refused release is tried again at once, and at destruction when it still
+        // fails: an adapter left holding frames that nobody reads cuts its traffic.
+        adapter.release_mode();
         flush_adapter_queue(adapter.handle());
     }
 
@@ -164,6 +163,7 @@ void queued_packet_filter::put_block(block_queue& queue, std::unique_ptr<packet_
 void queued_packet_filter::packet_read_thread()
 {
     const HANDLE packet_event = adapters_[selected_adapter_]->packet_event();
+    const std::uint64_t adapter_handle = adapters_[selected_adapter_]->handle();
     while (running()) {
         auto block = take_block(free_queue_);
         if (!block)
@@ -172,7 +172,10 @@ void queued_packet_filter::packet_read_thread()
         while (running()) {
             ::WaitForSingleObject(packet_event, INFINITE);
             ::ResetEvent(packet_event);
-            if (read_packets(block->read_request)) {
+            // Every read offers the block's 510 records afresh; one that filled nothing
+            // counts as none, and the thread waits for the event again.
+            rearm_read_request(block->read_request, adapter_handle);
+            if (read_packets(block->read_request) && filled_records(block->read_request) != 0) {
                 read = true;
                 break;
             }
@@ -183,39 +186,29 @@ void queued_packet_filter::packet_read_thread()
 
 void queued_packet_filter::packet_process_thread()
 {
+    // The handle the read requests were given, not what the driver left in them.
+    void* adapter_handle = reinterpret_cast<void*>(adapters_[selected_adapter_]->handle());
     while (running()) {
         auto block = take_block(read_queue_);
         if (!block)
             return;
 
         packet_request& read = block->read_request;
-        void* adapter_handle = reinterpret_cast<void*>(read.adapter_handle);
-        // The driver's count is not trusted beyond the records the request named.
-        const std::uint32_t done = std::min(read.packets_done, read.packet_count);
+        const std::uint32_t done = filled_records(read);
         for (std::uint32_t i = 0; i < done; ++i) {
             _INTERMEDIATE_BUFFER& record = block->records[i];
             const bool outgoing = record.direction == direction_outgoing;
-            const packet_handler& handler = outgoing ? outgoing_handler_ : incoming_handler_;
-
-            auto action = packet_action::pass;
-            if (handler) {
-                try {
-                    action = handler(adapter_handle, record);
-                } catch (...) {
-                    action = packet_action::drop; // the frame is dropped, the thread goes on
-                }
-            }
-
-            switch (action) {
-            case packet_action::pass:
-                place_record(outgoing ? block->to_adapter_request : block->to_stack_request,
-                             &record);
+            const std::uint32_t action =
+                handle_record(outgoing ? outgoing_handler_ : incoming_handler_, adapter_handle,
+                              record);
+            switch (batch_for(action, outgoing, false)) {
+            case batch_kind::own_adapter:
+                place_record(block->to_adapter_request, &record);
                 break;
-            case packet_action::revert:
-                place_record(outgoing ? block->to_stack_request : block->to_adapter_request,
-                             &record);
+            case batch_kind::own_stack:
+                place_record(block->to_stack_request, &record);
                 break;
-            default: // drop, and any value that is no action
+            default: // drop, and any value that is no action of this filter
                 break;
             }
         }

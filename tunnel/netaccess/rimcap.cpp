@@ -1,15 +1,20 @@
 // The driver device and its I/O controls.
 #include "rimcap.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <memory>
+#include <new>
 
 #include "platform.h"
 
 namespace
 {
 constexpr std::size_t device_path_size = 1000;
+// A refused release is tried this often in all, with this pause between tries.
+constexpr unsigned release_attempts = 4;
+constexpr DWORD release_pause_ms = 5;
 }
 
 CRimCap::CRimCap()
@@ -45,6 +50,15 @@ CRimCap::CRimCap()
 
 CRimCap::~CRimCap()
 {
+    std::vector<std::uint64_t> unreleased;
+    {
+        std::lock_guard lock(unreleased_mutex_);
+        unreleased.swap(unreleased_);
+    }
+    for (std::uint64_t handle : unreleased)
+        if (release_adapter_mode(handle))
+            flush_adapter_queue(handle);
+
     if (device_ != INVALID_HANDLE_VALUE)
         netaccess::platform::close_device(device_);
     if (overlapped_.hEvent != nullptr)
@@ -68,8 +82,41 @@ bool CRimCap::get_adapter_list(rimcap::filter_adapter_list& list)
 bool CRimCap::set_adapter_mode(const rimcap::adapter_mode& mode)
 {
     rimcap::adapter_mode request = mode;
-    return device_io_control(rimcap::ioctl::set_adapter_mode, &request, sizeof(request), nullptr,
-                             0);
+    const bool accepted = device_io_control(rimcap::ioctl::set_adapter_mode, &request,
+                                            sizeof(request), nullptr, 0);
+    if (accepted)
+        note_release(mode.adapter_handle, true);
+    return accepted;
+}
+
+bool CRimCap::release_adapter_mode(std::uint64_t adapter_handle)
+{
+    for (unsigned attempt = 0; attempt < release_attempts && device_ != INVALID_HANDLE_VALUE;
+         ++attempt) {
+        if (attempt != 0)
+            ::Sleep(release_pause_ms);
+        if (set_adapter_mode({adapter_handle, 0}))
+            return true;
+    }
+    note_release(adapter_handle, false);
+    return false;
+}
+
+// A refused release is remembered; any mode that the driver accepts later for that
+// adapter supersedes it.
+void CRimCap::note_release(std::uint64_t adapter_handle, bool released) noexcept
+{
+    std::lock_guard lock(unreleased_mutex_);
+    auto found = std::find(unreleased_.begin(), unreleased_.end(), adapter_handle);
+    if (released && found != unreleased_.end()) {
+        unreleased_.erase(found);
+    } else if (!released && found == unreleased_.end() && device_ != INVALID_HANDLE_VALUE) {
+        try {
+            unreleased_.push_back(adapter_handle);
+        } catch (const std::bad_alloc&) {
+            // Out of memory: the release at destruction is given up, nothing else.
+        }
+    }
 }
 
 bool CRimCap::get_adapter_mode(rimcap::adapter_mode& mode)

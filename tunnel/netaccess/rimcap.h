@@ -4,6 +4,8 @@
 // this class and the adapters issue their I/O controls through the CRimCap that lists
 // them.
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
 #include "driver_records.h"
 #include "win32.h"
@@ -13,6 +15,8 @@ class CRimCap
 {
 public:
     CRimCap();
+    // Tries once more to release every adapter whose release (mode 0) the driver
+    // refused, then closes the device.
     virtual ~CRimCap();
 
     CRimCap(const CRimCap&) = delete;
@@ -25,6 +29,10 @@ public:
     // otherwise the result is DeviceIoControl's immediate result.
     bool get_adapter_list(rimcap::filter_adapter_list& list);
     bool set_adapter_mode(const rimcap::adapter_mode& mode);
+    // Mode 0 for that adapter. A refusal is tried again a few times at once, after a
+    // short pause; when it still fails the adapter is remembered and released again by
+    // the destructor (unless a later mode of it was accepted before).
+    bool release_adapter_mode(std::uint64_t adapter_handle);
     bool get_adapter_mode(rimcap::adapter_mode& mode);
     bool flush_adapter_queue(std::uint64_t adapter_handle);
     bool set_packet_event(std::uint64_t adapter_handle, HANDLE event);
@@ -52,6 +60,7 @@ private:
     using is_wow64_process_function = BOOL(WINAPI*)(HANDLE, PBOOL);
 
     bool convert_event_for_driver(HANDLE& event) const;
+    void note_release(std::uint64_t adapter_handle, bool released) noexcept;
 
     OVERLAPPED overlapped_{};
     DWORD bytes_returned_ = 0;
@@ -59,4 +68,8 @@ private:
     bool open_flag_ = false;
     is_wow64_process_function is_wow64_process_ = nullptr;
     BOOL is_wow64_ = FALSE;
+
+    // Adapters whose last mode request was a release that the driver refused.
+    std::mutex unreleased_mutex_;
+    std::vector<std::uint64_t> unreleased_;
 };

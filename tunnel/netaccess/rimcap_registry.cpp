@@ -4,45 +4,19 @@
 #include <cstring>
 #include <vector>
 
+#include "registry_key.h"
 #include "rimcap.h"
 #include "wan_adapters.h"
 
 namespace
 {
-constexpr const char* network_key =
-    "SYSTEM\\CurrentControlSet\\Control\\Network\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\";
+using netaccess::registry_key;
+
 constexpr const char* adapter_class_key =
     "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}";
 constexpr std::size_t key_path_size = 520;
 constexpr std::size_t device_prefix_length = 8; // "\DEVICE\"
 constexpr DWORD class_value_size = 260;
-
-// An open registry key, closed when it goes.
-class registry_key
-{
-public:
-    registry_key() = default;
-    ~registry_key()
-    {
-        if (key_ != nullptr)
-            ::RegCloseKey(key_);
-    }
-    registry_key(const registry_key&) = delete;
-    registry_key& operator=(const registry_key&) = delete;
-
-    bool open(HKEY parent, const char* path)
-    {
-        return ::RegOpenKeyExA(parent, path, 0, KEY_READ, &key_) == ERROR_SUCCESS;
-    }
-    bool open(HKEY parent, const wchar_t* path)
-    {
-        return ::RegOpenKeyExW(parent, path, 0, KEY_READ, &key_) == ERROR_SUCCESS;
-    }
-    HKEY get() const { return key_; }
-
-private:
-    HKEY key_ = nullptr;
-};
 
 // Reads a narrow value of at most capacity bytes into buffer (capacity + 1 bytes) and
 // terminates it, whether or not the stored value carries a terminator.
@@ -73,12 +47,13 @@ bool CRimCap::get_connection_name(const char* internal_name, char* buffer,
     const std::size_t name_length = std::strlen(internal_name);
     const char* guid_part = internal_name + std::min(name_length, device_prefix_length);
     char path[key_path_size];
-    const int written = std::snprintf(path, sizeof(path), "%s%s\\Connection", network_key, guid_part);
+    const int written = std::snprintf(path, sizeof(path), "%s%s\\Connection",
+                                      netaccess::network_connections_key, guid_part);
     if (written < 0 || static_cast<std::size_t>(written) >= sizeof(path))
         return false;
 
     registry_key key;
-    if (!key.open(HKEY_LOCAL_MACHINE, path))
+    if (key.open(HKEY_LOCAL_MACHINE, path) != ERROR_SUCCESS)
         return false;
 
     // Read into a buffer of our own so that a failed read leaves the caller's as it
@@ -98,7 +73,7 @@ bool CRimCap::is_adapter_of_component(const char* internal_name, const char* com
         return false;
 
     registry_key adapter_class;
-    if (!adapter_class.open(HKEY_LOCAL_MACHINE, adapter_class_key))
+    if (adapter_class.open(HKEY_LOCAL_MACHINE, adapter_class_key) != ERROR_SUCCESS)
         return false;
 
     for (DWORD index = 0;; ++index) {
@@ -112,7 +87,7 @@ bool CRimCap::is_adapter_of_component(const char* internal_name, const char* com
             continue;
 
         registry_key adapter;
-        if (!adapter.open(adapter_class.get(), subkey_name))
+        if (adapter.open(adapter_class.get(), subkey_name) != ERROR_SUCCESS)
             continue;
         char component[class_value_size + 1];
         if (!read_terminated_value(adapter.get(), "ComponentId", component, class_value_size))
@@ -121,7 +96,7 @@ bool CRimCap::is_adapter_of_component(const char* internal_name, const char* com
             continue;
 
         registry_key linkage;
-        if (!linkage.open(adapter.get(), "Linkage"))
+        if (linkage.open(adapter.get(), "Linkage") != ERROR_SUCCESS)
             continue;
         // Export is a multi-string; the read stops at its first string.
         char exported[class_value_size + 1];

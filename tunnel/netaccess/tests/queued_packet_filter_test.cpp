@@ -6,12 +6,12 @@
 #include <chrono>
 #include <cstring>
 #include <cstdlib>
-#include <future>
 #include <map>
 #include <random>
 #include <stdexcept>
 #include <thread>
 
+#include "filter_checks.h"
 #include "queued_packet_filter.h"
 #include "test_support.h"
 
@@ -23,6 +23,7 @@ using action = queued_packet_filter::packet_action;
 using simhost::destination;
 using test_support::frame_sequence;
 using test_support::make_frame;
+using filter_checks::within;
 
 constexpr std::uint32_t outgoing = rimcap::direction_outgoing;
 constexpr std::uint32_t incoming = rimcap::direction_incoming;
@@ -331,18 +332,6 @@ TEST_F(queued_filter, twenty_thousand_frames_through_a_slow_handler_exactly_once
     EXPECT_GE(full_reads, 10u);
 }
 
-// Ends the test program when a stop hangs, rather than hanging the whole run.
-template <class Work> void within(std::chrono::seconds limit, Work work)
-{
-    auto done = std::async(std::launch::async, work);
-    if (done.wait_for(limit) != std::future_status::ready) {
-        ADD_FAILURE() << "hung";
-        std::fflush(nullptr);
-        std::_Exit(3);
-    }
-    done.get();
-}
-
 TEST_F(queued_filter, two_hundred_start_stop_cycles_under_traffic)
 {
     install_test_handlers();
@@ -522,5 +511,60 @@ TEST_F(queued_filter, a_driver_count_beyond_the_request_is_not_trusted)
     ASSERT_TRUE(driver().wait_for_deliveries(1, 10s));
     stop();
     EXPECT_EQ(handler_calls.load(), 510);
+}
+TEST_F(queued_filter, driver_counts_never_reach_beyond_the_510_records_of_a_block)
+{
+    for (const auto& c : filter_checks::count_cases) {
+        SCOPED_TRACE(testing::Message() << c.packet_count << "/" << c.packets_done);
+        filter_checks::record_log log;
+        filter_->set_incoming_handler([&](void*, auto& record) { return log.note<action>(record); });
+        filter_checks::write_counts(c);
+        driver().clear_deliveries();
+        start();
+        driver().inject(handle(), incoming, make_frame(1));
+        ASSERT_TRUE(driver().wait_for_deliveries(1, 10s));
+        log.expect_one_array_of(c.handled);
+        // Round the ring of ten blocks, back to the one the driver wrote into.
+        for (std::uint32_t i = 2; i <= 12; ++i) {
+            driver().inject(handle(), incoming, make_frame(i));
+            ASSERT_TRUE(driver().wait_for_deliveries(i, 10s)) << "frame " << i;
+        }
+        stop();
+    }
+}
+
+TEST_F(queued_filter, a_refused_release_is_tried_again_at_once_and_at_destruction)
+{
+    for (const auto& c : filter_checks::refusal_cases) {
+        SCOPED_TRACE(c.refusals);
+        if (!filter_)
+            filter_ = std::make_unique<queued_packet_filter>();
+        install_test_handlers();
+        start();
+        driver().fail_next(rimcap::ioctl::set_adapter_mode, ERROR_GEN_FAILURE, c.refusals);
+        stop();
+        EXPECT_EQ(driver().mode(handle()), c.after_stop);
+        const auto before = driver().call_count(rimcap::ioctl::set_adapter_mode);
+        filter_.reset();
+        EXPECT_EQ(driver().call_count(rimcap::ioctl::set_adapter_mode) - before, c.tries_at_drop);
+        EXPECT_EQ(driver().mode(handle()), c.after_drop);
+        driver().fail_next(rimcap::ioctl::set_adapter_mode, 0, 0);
+    }
+}
+
+TEST_F(queued_filter, a_read_of_no_frame_waits_for_the_event_again)
+{
+    install_test_handlers();
+    driver().set_empty_reads_succeed(true);
+    start();
+    for (int i = 0; i < 5; ++i) { // wake-ups with nothing to read: one read each
+        ::SetEvent(filter_->adapters()[1]->packet_event());
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_LE(driver().call_count(rimcap::ioctl::read_packets), 5u);
+    driver().inject(handle(), incoming, make_frame(1));
+    ASSERT_TRUE(driver().wait_for_deliveries(1, 10s));
+    EXPECT_EQ(driver().call_count(rimcap::ioctl::send_to_stack), 1u);
+    stop();
 }
 } // namespace

@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "config/ip_types.h"
 #include "host.h"
 #include "host_network.h"
 #include "packet_driver.h"
@@ -105,6 +107,17 @@ inline NET_LUID luid_of(const simhost::adapter& adapter)
     return luid;
 }
 
+// An address of the configuration (a DNS server, say) from its text.
+inline wireguard::ip_address server_address(std::string_view text)
+{
+    const SOCKADDR_INET a = simhost::parse_ip(text);
+    wireguard::ip_address r;
+    const std::string_view bytes = simhost::address_bytes(a);
+    r.family = a.si_family == AF_INET ? wireguard::family_ipv4 : wireguard::family_ipv6;
+    std::memcpy(r.address.data(), bytes.data(), bytes.size());
+    return r;
+}
+
 // A socket address as the adapter records hold it: the sockaddr of the family in a
 // zeroed SOCKADDR_STORAGE.
 inline SOCKADDR_STORAGE storage_of(std::string_view text)
@@ -169,6 +182,30 @@ public:
 private:
     std::string path_;
 };
+
+// An interface's key of the IPv4 ("Tcpip") or IPv6 ("Tcpip6") stack.
+inline std::string interface_key(const char* stack, const std::string& guid)
+{
+    return std::string("SYSTEM\\CurrentControlSet\\Services\\") + stack + "\\Parameters\\Interfaces\\" +
+           guid;
+}
+
+// A string value under HKEY_LOCAL_MACHINE as stored (up to 4096 bytes, cut at the first
+// zero); empty when the key or the value is missing.
+inline std::optional<std::string> registry_text(const std::string& path, const char* value)
+{
+    HKEY key = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return std::nullopt;
+    std::vector<char> data(4097, '\0');
+    DWORD size = 4096;
+    const LONG result =
+        ::RegQueryValueExA(key, value, nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size);
+    ::RegCloseKey(key);
+    if (result != ERROR_SUCCESS)
+        return std::nullopt;
+    return std::string(data.data());
+}
 
 inline constexpr const char* network_key =
     "SYSTEM\\CurrentControlSet\\Control\\Network\\{4D36E972-E325-11CE-BFC1-08002BE10318}";

@@ -1,0 +1,109 @@
+#pragma once
+// The simulated Lorrivan virtual adapter driver (device \\.\LORRIVAN), behind the
+// platform boundary of test programs. Absent until a test loads it: opening the device
+// then fails with error 2.
+//
+// Loading it adds its adapter to the host (simhost::host): the packet filter driver
+// lists it as "\DEVICE\{GUID}" (its frames toward the network are the driver's own and
+// never reach the wire), IP Helper shows its interface, and the registry gets the
+// adapter's Connection key (its "Name" is the interface's friendly name, as on
+// Windows) and its Tcpip and Tcpip6 interface keys; unloading removes the adapter and
+// deletes those keys. The interface is down until the adapter is activated (or when
+// its flags say that it needs no activation), and it has a lower interface metric than
+// a physical adapter, as a tunnel adapter has, so that a default route on each picks
+// the virtual adapter.
+//
+// The driver answers its four I/O controls with their records and checks every length
+// and the adapter id exactly; a call that breaks the driver's rules fails and is
+// recorded in errors(). A test sets the flags byte, makes any I/O control fail, and
+// reads the activation state and every statistics record received.
+//
+// Thread-safe.
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host.h"
+#include "win32.h"
+
+namespace simhost
+{
+// The interface metric of the virtual adapter; a physical adapter's is 25.
+inline constexpr std::uint32_t virtual_adapter_metric = 5;
+
+struct virtnet_options {
+    std::string guid;                           // empty: a fresh random GUID
+    std::uint32_t adapter_id = 0x2A;
+    std::uint8_t flags = 0;                     // the list's flags byte (0x10: no activation)
+    std::string connection_name = "Ethernet 7"; // the Connection key's Name; empty: no key
+    std::wstring friendly_name;                 // the name while there is no Connection key
+    bool interface_keys = true;                 // the Tcpip and Tcpip6 interface keys
+};
+
+// A statistics record as the driver received it.
+struct virtnet_statistics_record {
+    std::uint32_t adapter_id = 0;
+    std::uint64_t received_bytes = 0;
+    std::uint64_t received_packets = 0;
+    std::uint64_t sent_bytes = 0;
+    std::uint64_t sent_packets = 0;
+    bool operator==(const virtnet_statistics_record&) const = default;
+};
+
+class virtnet_driver
+{
+public:
+    static virtnet_driver& instance();
+
+    // Unloaded (its keys deleted), no records, no failures; open handles are forgotten.
+    // Called by host::reset(), which removes the adapter itself.
+    void reset();
+
+    // Throws std::logic_error when loaded already.
+    adapter load(virtnet_options options = {});
+    void unload();
+    std::optional<adapter> loaded_adapter() const;
+
+    void set_flags(std::uint8_t flags);
+    // The next `times` calls of that code fail with that error after their checks passed.
+    void fail_next(DWORD code, DWORD error, unsigned times = 1);
+
+    bool activated() const;
+    std::vector<virtnet_statistics_record> statistics() const;
+    std::size_t call_count(DWORD code) const;
+    std::vector<std::string> errors() const;
+    std::size_t open_device_count() const;
+
+    // The platform boundary's side.
+    static bool is_device_path(const wchar_t* path);
+    HANDLE open(const wchar_t* path);
+    bool owns(HANDLE device) const;
+    BOOL io_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size,
+                    DWORD* bytes_returned, OVERLAPPED* overlapped);
+    BOOL close(HANDLE device);
+
+private:
+    virtnet_driver() = default;
+    // A test program that ends with the driver loaded leaves no keys behind.
+    ~virtnet_driver();
+
+    // Lock held. The interface's status as the activation and the flags make it.
+    void show_status() const;
+    DWORD handle_call(DWORD code, void* in, DWORD in_size, void* out, DWORD out_size,
+                      DWORD& returned);
+
+    mutable std::mutex mutex_;
+    std::optional<adapter> adapter_;
+    virtnet_options options_;
+    bool activated_ = false;
+    std::vector<HANDLE> open_devices_;
+    std::uintptr_t next_device_ = 0;
+    std::vector<virtnet_statistics_record> statistics_;
+    std::map<DWORD, std::size_t> call_counts_;
+    std::vector<std::string> errors_;
+    std::map<DWORD, std::pair<DWORD, unsigned>> failures_;
+};
+} // namespace simhost

@@ -1,0 +1,113 @@
+#pragma once
+// wireguard::wg_virtnet_adapter: the Lorrivan virtual adapter prepared for the dual
+// tunnel. Its construction finds the driver's adapter, names the connection "Lorrivan",
+// sets the interface's DNS servers, clears its old addresses and routes, adds the
+// tunnel's interface addresses and activates the adapter; while it lives it holds the
+// routes that the tunnel routes into the adapter; its destruction undoes all of it.
+//
+// Undo that survives a refused call: a delete of a route or an address that IP Helper
+// refuses is tried again at once a few times; a route whose delete still fails stays in
+// the object and is tried again by the next remove_routes and at destruction. A
+// construction that fails after it added interface addresses deletes them again
+// before the exception leaves.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "adapter_config.h"
+#include "adapter_dns_config.h"
+#include "adapter_info.h"
+#include "config/ip_types.h"
+#include "srw_lock.h"
+#include "virtnet_api.h"
+#include "win32.h"
+
+namespace wireguard
+{
+// An interface address of the tunnel: IPv4 in network byte order.
+struct ipv4_interface_address {
+    std::uint32_t address = 0;
+    std::uint8_t prefix_length = 0;
+};
+
+struct ipv6_interface_address {
+    std::array<std::uint8_t, 16> address{};
+    std::uint8_t prefix_length = 0;
+};
+
+// A route row that was used to create a system entry. Freeing the row does not delete
+// the entry.
+using route_row = std::unique_ptr<MIB_IPFORWARD_ROW2>;
+
+// Sets the connection's "Name" (REG_SZ, the name and its terminating zero) under
+// "SYSTEM\CurrentControlSet\Control\Network\{4D36E972-E325-11CE-BFC1-08002BE10318}\"
+// + the adapter name + "\Connection", and on success makes it the record's friendly
+// name. False, with the registry's error in the thread's last error, when the key does
+// not open or the value is not set.
+bool rename_connection(iphelper::adapter_info& record, const char* name);
+
+class wg_virtnet_adapter final : public virtnet_api
+{
+public:
+    // Throws std::runtime_error with a "[TUN]: " message when a step fails. An absent
+    // address or an address of all zeros is no address; one family is enough.
+    wg_virtnet_adapter(const std::optional<ipv4_interface_address>& ipv4,
+                       const std::optional<ipv6_interface_address>& ipv6,
+                       const std::vector<ip_address>& dns_servers);
+    // Removes the routes, deactivates the adapter (even when it needed no activation),
+    // deletes the interface addresses and then the NameServer values.
+    ~wg_virtnet_adapter() override;
+
+    // Deletes every route of the object (and any whose earlier delete failed), under
+    // the route lock.
+    void remove_routes();
+    // Delete that family's prefix routes, then its interface address. No lock: they run
+    // only in construction and destruction.
+    void remove_ipv4_address();
+    void remove_ipv6_address();
+
+    // The adapter as the driver listed it.
+    std::uint32_t adapter_id() const noexcept { return adapter_list_.adapter_id; }
+    std::uint8_t flags() const noexcept { return adapter_list_.flags; }
+    // IP Helper's record of the adapter's interface (engaged once constructed).
+    const std::optional<iphelper::adapter_info>& adapter_information() const noexcept
+    {
+        return adapter_information_;
+    }
+    bool has_ipv4_address() const noexcept { return ipv4_address_ != nullptr; }
+    bool has_ipv6_address() const noexcept { return ipv6_address_ != nullptr; }
+
+    // The routes routed into the adapter. Every access to these four holds route_lock()
+    // exclusive; remove_routes() deletes their entries.
+    wireguard::srw_lock& route_lock() noexcept { return route_lock_; }
+    std::vector<route_row>& ipv6_routes() noexcept { return ipv6_routes_; }
+    std::vector<route_row>& ipv4_routes() noexcept { return ipv4_routes_; }
+    route_row& ipv4_default_route() noexcept { return ipv4_default_route_; }
+    route_row& ipv6_default_route() noexcept { return ipv6_default_route_; }
+
+private:
+    // The construction's steps after the DNS servers (addresses and activation).
+    void configure_interface(const std::optional<ipv4_interface_address>& ipv4,
+                             const std::optional<ipv6_interface_address>& ipv6);
+    void delete_route_rows(std::vector<route_row>& rows);
+    void delete_default_route(route_row& row);
+    void delete_address(iphelper::unicast_address_row& row);
+
+    std::unique_ptr<iphelper::adapter_dns_config> dns_settings_;
+    virtnet_adapter_list adapter_list_{};
+    std::optional<iphelper::adapter_info> adapter_information_;
+    iphelper::unicast_address_row ipv6_address_;
+    std::vector<route_row> ipv6_routes_;
+    iphelper::unicast_address_row ipv4_address_;
+    std::vector<route_row> ipv4_routes_;
+    route_row ipv4_default_route_;
+    route_row ipv6_default_route_;
+    // Routes whose delete was refused, tried again by remove_routes (route lock).
+    std::vector<route_row> undeleted_routes_;
+    wireguard::srw_lock route_lock_;
+};
+} // namespace wireguard
