@@ -126,14 +126,20 @@ auto same_route_as(const MIB_IPFORWARD_ROW2& route)
     return [&route](const MIB_IPFORWARD_ROW2& row) { return same_route(row, route); };
 }
 
-// A row as the host stores it: on the interface, with the interface's LUID and index.
+// The family of a row: its address, or its destination prefix.
+ADDRESS_FAMILY row_family(const MIB_UNICASTIPADDRESS_ROW& row) { return row.Address.si_family; }
+ADDRESS_FAMILY row_family(const MIB_IPNET_ROW2& row) { return row.Address.si_family; }
+ADDRESS_FAMILY row_family(const MIB_IPFORWARD_ROW2& row) { return row.DestinationPrefix.Prefix.si_family; }
+
+// A row as the host stores it: on the interface, with the interface's LUID and its
+// index for the row's family.
 template <class Stored, class Row> Stored stored_on(const ip_interface& i, const Row& row)
 {
     Stored stored;
     stored.guid = i.guid;
     stored.row = row;
     stored.row.InterfaceLuid = i.luid;
-    stored.row.InterfaceIndex = i.if_index;
+    stored.row.InterfaceIndex = i.index_for(row_family(row));
     return stored;
 }
 
@@ -268,17 +274,19 @@ host_network::interface_state* host_network::find_by_luid(std::uint64_t luid)
     return nullptr;
 }
 
-host_network::interface_state* host_network::find_by_index(std::uint32_t index)
+host_network::interface_state* host_network::find_by_index(std::uint32_t index, ADDRESS_FAMILY family)
 {
     for (auto& s : interfaces_)
-        if (s.info.if_index == index)
+        if (s.info.index_for(family) == index)
             return &s;
     return nullptr;
 }
 
-// The interface a row names: by its LUID when that is set, else by its index.
+// The interface a row names: by its LUID when that is set, else by its index for the
+// row's family.
 host_network::interface_state* host_network::find_for_row(const NET_LUID& luid, NET_IFINDEX index,
-                                                          const char* function, DWORD& error)
+                                                          ADDRESS_FAMILY family, const char* function,
+                                                          DWORD& error)
 {
     if (luid.Value != 0) {
         interface_state* s = find_by_luid(luid.Value);
@@ -286,17 +294,17 @@ host_network::interface_state* host_network::find_for_row(const NET_LUID& luid, 
             error = ERROR_NOT_FOUND;
             return nullptr;
         }
-        if (index != 0 && index != s->info.if_index)
+        if (index != 0 && index != s->info.index_for(family))
             violation(std::string(function) + ": InterfaceIndex " + std::to_string(index) +
-                      " is not the index of the interface of InterfaceLuid (" +
-                      std::to_string(s->info.if_index) + ")");
+                      " is not the index of the interface of InterfaceLuid for the row's family (" +
+                      std::to_string(s->info.index_for(family)) + ")");
         return s;
     }
     if (index == 0) {
         error = ERROR_INVALID_PARAMETER;
         return nullptr;
     }
-    interface_state* s = find_by_index(index);
+    interface_state* s = find_by_index(index, family);
     if (s == nullptr)
         error = ERROR_NOT_FOUND;
     return s;
@@ -347,6 +355,39 @@ void host_network::run_hook(iphelper_function function)
     }
     if (hook)
         hook(count);
+
+    std::unique_lock lock(mutex_);
+    if (hold_in_ != function)
+        return;
+    const auto self = std::this_thread::get_id();
+    for (const auto& r : registrations_) {
+        if (std::erase(r->running, self) == 0)
+            continue; // not this registration's callback
+        hold_in_.reset();
+        held_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return !held_; });
+        return;
+    }
+}
+
+void host_network::hold_callback_in(iphelper_function function)
+{
+    std::lock_guard lock(mutex_);
+    hold_in_ = function;
+}
+
+bool host_network::wait_for_held_callback(std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return held_; });
+}
+
+void host_network::release_held_callback()
+{
+    std::lock_guard lock(mutex_);
+    held_ = false;
+    changed_.notify_all();
 }
 
 template <class Table, class Row> Table* host_network::make_table(const std::vector<Row>& rows)
@@ -377,7 +418,7 @@ DWORD host_network::row_call(iphelper_function function, Row* row, Body body)
     call.arguments = *row;
     if (take_failure(function, call.result))
         return call.result;
-    interface_state* s = find_for_row(row->InterfaceLuid, row->InterfaceIndex,
+    interface_state* s = find_for_row(row->InterfaceLuid, row->InterfaceIndex, row_family(*row),
                                       function_name(function), call.result);
     if (s == nullptr)
         return call.result;
@@ -434,6 +475,9 @@ std::optional<SOCKADDR_INET> host_network::first_address(std::string_view guid,
 void host_network::reset()
 {
     std::unique_lock lock(mutex_);
+    hold_in_.reset();
+    held_ = false;
+    changed_.notify_all();
     for (auto& r : registrations_) {
         r->cancelled = true;
         cancelled_handles_.insert(r->handle);
@@ -487,7 +531,7 @@ void host_network::attach(const adapter& adapter, const interface_settings& sett
         s.info.if_index = next_free_index();
     }
     s.info.ipv4_if_index = settings.ipv4_enabled ? s.info.if_index : 0;
-    s.info.ipv6_if_index = settings.ipv6_enabled ? s.info.if_index : 0;
+    s.info.ipv6_if_index = settings.ipv6_enabled ? s.info.index_for(AF_INET6) : 0;
     const std::uint32_t luid_index = ++next_luid_index_[settings.if_type];
     s.info.luid.Value = static_cast<std::uint64_t>(settings.if_type & 0xFFFF) << 48 |
                         static_cast<std::uint64_t>(luid_index & 0xFFFFFF) << 24;
@@ -549,7 +593,7 @@ void host_network::update(std::string_view guid,
     settings.listed = true;
     s.info.settings = std::move(settings);
     s.info.ipv4_if_index = s.info.settings.ipv4_enabled ? s.info.if_index : 0;
-    s.info.ipv6_if_index = s.info.settings.ipv6_enabled ? s.info.if_index : 0;
+    s.info.ipv6_if_index = s.info.settings.ipv6_enabled ? s.info.index_for(AF_INET6) : 0;
     s.dns_servers = std::move(dns);
 }
 
@@ -576,7 +620,7 @@ void host_network::add_address(std::string_view guid, std::string_view address,
     row.OnLinkPrefixLength = prefix_length;
     row.DadState = IpDadStatePreferred;
     if (link_local(row.Address))
-        row.ScopeId.Value = s.info.if_index;
+        row.ScopeId.Value = s.info.index_for(row.Address.si_family);
     row.CreationTimeStamp.QuadPart = ++clock_;
     if (holds(addresses_, s.info.guid, at_address(row.Address)))
         throw std::invalid_argument("simhost: address " + std::string(address) +
@@ -799,7 +843,7 @@ void host_network::fire_interface_change(std::string_view guid, ADDRESS_FAMILY f
     MIB_IPINTERFACE_ROW row{};
     row.Family = family;
     row.InterfaceLuid = s.info.luid;
-    row.InterfaceIndex = s.info.if_index;
+    row.InterfaceIndex = s.info.index_for(family);
     for (const auto& r : registrations_)
         if (!r->cancelled && (r->family == AF_UNSPEC || r->family == family))
             start_delivery(r, row, true, type);
@@ -1232,7 +1276,7 @@ DWORD host_network::get_best_interface_ex(sockaddr* destination, DWORD* best_if_
     if (!route)
         return call.result = ERROR_NETWORK_UNREACHABLE;
     const interface_state* s = find(route->guid);
-    *best_if_index = s->info.if_index;
+    *best_if_index = s->info.index_for(destination->sa_family);
     call.guid = route->guid;
     return call.result = NO_ERROR;
 }
@@ -1378,7 +1422,7 @@ DWORD host_network::create_unicast_ip_address_entry(const MIB_UNICASTIPADDRESS_R
                         stored_address a = stored_on<stored_address>(s.info, *row);
                         if (a.row.DadState == IpDadStateInvalid)
                             a.row.DadState = IpDadStatePreferred;
-                        a.row.ScopeId.Value = link_local(a.row.Address) ? s.info.if_index : 0;
+                        a.row.ScopeId.Value = link_local(a.row.Address) ? s.info.index_for(family) : 0;
                         a.row.CreationTimeStamp.QuadPart = ++clock_;
                         addresses_.push_back(a);
                         return NO_ERROR;
@@ -1406,7 +1450,7 @@ DWORD host_network::resolve_ip_net_entry2(MIB_IPNET_ROW2* row, const SOCKADDR_IN
         });
         auto answer = [&](const std::uint8_t* mac, ULONG length, NL_NEIGHBOR_STATE state) {
             row->InterfaceLuid = s.info.luid;
-            row->InterfaceIndex = s.info.if_index;
+            row->InterfaceIndex = s.info.index_for(row->Address.si_family);
             std::memset(row->PhysicalAddress, 0, sizeof(row->PhysicalAddress));
             std::memcpy(row->PhysicalAddress, mac,
                         std::min<ULONG>(length, IF_MAX_PHYS_ADDRESS_LENGTH));

@@ -47,13 +47,22 @@ namespace simhost
 struct ip_interface {
     std::string guid;
     NET_LUID luid{};
-    std::uint32_t if_index = 0;      // one index for both families, as on Windows
+    std::uint32_t if_index = 0;      // the interface's index (GetIfTable2, GetBestRoute2)
     std::uint32_t ipv4_if_index = 0; // IfIndex: if_index, or 0 without IPv4
-    std::uint32_t ipv6_if_index = 0; // Ipv6IfIndex: if_index, or 0 without IPv6
+    std::uint32_t ipv6_if_index = 0; // Ipv6IfIndex: index_for(AF_INET6), or 0 without IPv6
     GUID interface_guid{};           // the GUID text as a GUID
     mac_address mac{};
     std::uint16_t mtu = 0;
     interface_settings settings;
+
+    // The index that IP Helper gives the interface in rows and answers of a family:
+    // if_index for IPv4; for IPv6 a number of its own (if_index + 100), unlike Windows,
+    // where both are mostly the same, so that a program that hands one where the other
+    // belongs is caught.
+    std::uint32_t index_for(ADDRESS_FAMILY family) const noexcept
+    {
+        return family == AF_INET6 ? if_index + 100 : if_index;
+    }
 };
 
 // Rows as tests compare them (snapshot()): addresses as text, the interface by GUID.
@@ -248,6 +257,14 @@ public:
     bool wait_for_notifications(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     std::size_t registration_count() const;
     std::uint64_t notifications_delivered() const;
+    // Holds the next notification callback that calls `function` inside that call until
+    // release_held_callback(). Cancelling its registration does not wait for a held
+    // callback (as when CancelMibChangeNotify2 fails, or returns while a callback is still
+    // on its way out): only the program's own wait keeps it from freeing what the
+    // callback uses. reset() releases it too.
+    void hold_callback_in(iphelper_function function);
+    bool wait_for_held_callback(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    void release_held_callback();
 
     // ---- behaviour of the functions ----------------------------------------------------
     // The next `times` calls of the function fail with that code without doing anything.
@@ -340,9 +357,9 @@ private:
     const interface_state* find(std::string_view guid) const;
     interface_state& known(std::string_view guid);
     interface_state* find_by_luid(std::uint64_t luid);
-    interface_state* find_by_index(std::uint32_t index);
-    interface_state* find_for_row(const NET_LUID& luid, NET_IFINDEX index, const char* function,
-                                  DWORD& error);
+    interface_state* find_by_index(std::uint32_t index, ADDRESS_FAMILY family = AF_INET);
+    interface_state* find_for_row(const NET_LUID& luid, NET_IFINDEX index, ADDRESS_FAMILY family,
+                                  const char* function, DWORD& error);
     std::uint32_t next_free_index() const;
     bool take_failure(iphelper_function function, DWORD& error);
     iphelper_call& record(iphelper_function function);
@@ -388,6 +405,8 @@ private:
     std::vector<iphelper_call> calls_;
     std::vector<std::string> violations_;
     std::vector<std::string> service_calls_;
+    std::optional<iphelper_function> hold_in_;
+    bool held_ = false;
     std::uint64_t next_call_ = 0;
     std::int64_t clock_ = 0; // creation time stamps
 };

@@ -342,7 +342,8 @@ TEST_F(host_network_test, best_route_rule)
         DWORD index = 0;
         ASSERT_EQ(
             platform::get_best_interface_ex(reinterpret_cast<sockaddr*>(&destination), &index), 0u);
-        EXPECT_EQ(index, a[c.winner].if_index);
+        EXPECT_EQ(index, network().interface_of(a[c.winner].guid).index_for(destination.si_family))
+            << "the index of the destination's family";
         MIB_IPFORWARD_ROW2 route{};
         SOCKADDR_INET source{};
         ASSERT_EQ(platform::get_best_route2(nullptr, 0, nullptr, &destination, 0, &route, &source),
@@ -483,6 +484,22 @@ TEST_F(host_network_test, row_naming_two_interfaces_is_a_violation)
     EXPECT_EQ(platform::create_unicast_ip_address_entry(&row), 0u);
     EXPECT_EQ(network().snapshot().addresses.at(0).guid, a.guid) << "the LUID counts";
     EXPECT_EQ(network().take_violations().size(), 1u);
+}
+
+TEST_F(host_network_test, an_ipv6_row_takes_the_ipv6_index_not_the_ipv4_one)
+{
+    const auto a = add();
+    const auto i = network().interface_of(a.guid);
+    EXPECT_NE(i.ipv6_if_index, i.if_index);
+    auto row = address_row(a, "fd00::2", 64);
+    row.InterfaceIndex = i.if_index;
+    EXPECT_EQ(platform::create_unicast_ip_address_entry(&row), 0u);
+    EXPECT_EQ(network().take_violations().size(), 1u) << "the IPv4 index on an IPv6 row";
+    row.InterfaceLuid.Value = 0;
+    EXPECT_EQ(platform::delete_unicast_ip_address_entry(&row), static_cast<DWORD>(ERROR_NOT_FOUND));
+    row.InterfaceIndex = i.ipv6_if_index;
+    EXPECT_EQ(platform::delete_unicast_ip_address_entry(&row), 0u);
+    EXPECT_TRUE(network().violations().empty());
 }
 
 MIB_IPFORWARD_ROW2 route_row(const simhost::adapter& a, const char* prefix, const char* next_hop)
@@ -714,7 +731,7 @@ TEST_F(host_network_test, notifications_arrive_on_other_threads)
     for (std::size_t i = 0; i < 2; ++i) {
         EXPECT_TRUE(r.with_row[i]);
         EXPECT_EQ(r.rows[i].InterfaceLuid.Value, a.luid);
-        EXPECT_EQ(r.rows[i].InterfaceIndex, a.if_index);
+        EXPECT_EQ(r.rows[i].InterfaceIndex, network().interface_of(a.guid).index_for(r.rows[i].Family));
     }
     std::set<ADDRESS_FAMILY> families{r.rows[0].Family, r.rows[1].Family};
     EXPECT_EQ(families, (std::set<ADDRESS_FAMILY>{AF_INET, AF_INET6}));

@@ -152,20 +152,62 @@ public:
         std::uint8_t protocol = 0;
         std::optional<rimcap::transport_header> transport;
         bool chain_cut = false;
+        fragment_role role = fragment_role::none;
+        std::uint32_t identification = 0;
         if constexpr (F::family == family_ipv4) {
             protocol = f_.ip_protocol();
             transport = f_.ipv4_transport(); // none for a fragment other than the first
+            role = f_.fragment_offset() != 0 ? fragment_role::later
+                   : f_.more_fragments()     ? fragment_role::first
+                                             : fragment_role::none;
+            identification = f_.u16(rimcap::ip_header_offset + 4);
         } else {
             const ipv6_upper_layer_info info = ipv6_upper_layer(f_);
             protocol = info.protocol;
             transport = info.header; // none for a later fragment or a cut chain
             chain_cut = !transport && is_extension_header(protocol);
+            if (info.fragment) {
+                role = info.fragment->offset != 0 ? fragment_role::later
+                       : info.fragment->more      ? fragment_role::first
+                                                  : fragment_role::none;
+                identification = info.fragment->identification;
+            }
         }
 
         if (disallowed()) {
             log_ignored(protocol);
             return false;
         }
+        if (role == fragment_role::later && input_.fragments) {
+            if (const std::optional<bool> first = input_.fragments->find(fragment_key_of(protocol, identification))) {
+                if (*first)
+                    log_protocol(protocol);
+                return *first;
+            }
+        }
+        const bool tunnel = decide_packet(protocol, transport, chain_cut);
+        if (role == fragment_role::first && input_.fragments)
+            input_.fragments->remember(fragment_key_of(protocol, identification), tunnel);
+        return tunnel;
+    }
+
+private:
+    enum class fragment_role { none, first, later };
+
+    fragment_key fragment_key_of(std::uint8_t protocol, std::uint32_t identification) const noexcept
+    {
+        fragment_key key;
+        key.family = F::family;
+        key.protocol = protocol;
+        key.identification = identification;
+        std::memcpy(key.source.data(), source_.data(), source_.size());
+        std::memcpy(key.destination.data(), destination_.data(), destination_.size());
+        return key;
+    }
+
+    // The rules for a packet whose destination is not in DisallowedIPs.
+    bool decide_packet(std::uint8_t protocol, const std::optional<rimcap::transport_header>& transport, bool chain_cut)
+    {
         const bool ports = transport && f_.header_complete(*transport);
         if (protocol == rimcap::ip_protocol_tcp && ports)
             return decide_tcp(*transport);
@@ -178,6 +220,7 @@ public:
         return by_destination(protocol);
     }
 
+public:
     // A frame that failed the frame view's checks but holds the destination address.
     bool decide_malformed(std::uint8_t protocol, bool udp_possible)
     {

@@ -15,13 +15,18 @@
 // The owning program comes from the socket-owner caches ("SYSTEM" when none is
 // found), asked only for an application list, the DNS bypass or a decision line.
 //
+// Fragments: a fragment other than the first of its datagram (IPv4 fragment offset not
+// 0, IPv6 fragment header with an offset) carries no ports; it takes the decision made
+// for its datagram's first fragment, which the family's fragment table remembers by
+// (source, destination, protocol, identification). Only when that first fragment was
+// not seen is it decided by its destination, as below.
+//
 // Packets without a readable transport header are decided by their destination:
-//  - a fragment other than the first of its datagram (IPv4 fragment offset not 0, IPv6
-//    fragment header with an offset), or a TCP or UDP header cut short, or an IPv6
-//    extension-header chain that ends before any upper-layer header: tunnelled exactly
-//    when the destination is in AllowedIPs (and not in DisallowedIPs), whatever the
-//    application lists say. Ports and owners are never read from payload bytes, and
-//    the tail of a datagram whose first fragment went through the tunnel follows it.
+//  - a later fragment whose first fragment was not seen, or a TCP or UDP header cut
+//    short, or an IPv6 extension-header chain that ends before any upper-layer header:
+//    tunnelled exactly when the destination is in AllowedIPs (and not in
+//    DisallowedIPs), whatever the application lists say. Ports and owners are never
+//    read from payload bytes.
 //  - a frame that fails the frame view's checks (see classify_frame) is left outside
 //    only when that cannot leak tunnel traffic; otherwise it is classified as tunnel
 //    traffic, and the packet paths drop it, since it cannot be encrypted as it stands.
@@ -31,12 +36,14 @@
 // the owner table (once per socket), other protocols for every tunnelled packet.
 //
 // One mutex per tunnel family, held for the whole decision (owner-table locks and the
-// log callback included). The configuration is read at every call, not copied.
+// log callback included); the family's fragment table is used under it. The
+// configuration is read at every call, not copied.
 #include <cstdint>
 #include <mutex>
 
 #include "config/log_callback.h"
 #include "config/wg_config.h"
+#include "fragment_decisions.h"
 #include "netaccess/driver_records.h"
 #include "netaccess/process_lookup.h"
 
@@ -48,6 +55,7 @@ struct classification_input {
     bool dns_cache_bypass = false;
     std::uint32_t log_level = 0;
     log_callback logger = nullptr;
+    fragment_decisions* fragments = nullptr; // none: later fragments go by destination
 };
 
 // The owner caches that a classification asks; a null pointer stands for the
@@ -82,11 +90,20 @@ std::mutex& classification_mutex()
     return lock;
 }
 
+// The fragment table of a tunnel family (one per type), used under its
+// classification_mutex.
+template <class Family>
+fragment_decisions& fragment_table()
+{
+    static fragment_decisions table;
+    return table;
+}
+
 // The classifier that the manager builds for its tunnel and that the packet paths call
 // with each outgoing record. It holds the manager's address and reads, at every call,
 // its members `config` (std::unique_ptr<wg_config>, empty: false), `dns_cache_bypass`
 // (bool), `log_level` (an integer, or an atomic one) and `log_callback`; the lock is
-// the manager type's classification_mutex.
+// the manager type's classification_mutex and the fragment table its fragment_table.
 template <class Manager>
 class classify_packet
 {
@@ -101,6 +118,7 @@ public:
         input.dns_cache_bypass = static_cast<bool>(manager_->dns_cache_bypass);
         input.log_level = static_cast<std::uint32_t>(manager_->log_level);
         input.logger = manager_->log_callback;
+        input.fragments = &fragment_table<Manager>();
         return classify_frame(input, record);
     }
 

@@ -50,6 +50,8 @@ ipv6_upper_layer_info ipv6_upper_layer(const rimcap::frame_view& frame) noexcept
                 return info;
             info.protocol = frame.u8(position);
             const std::uint16_t offset_flags = frame.u16(position + 2);
+            info.fragment = ipv6_upper_layer_info::fragment_header{
+                frame.u32(position + 4), static_cast<std::uint16_t>(offset_flags >> 3), (offset_flags & 1) != 0};
             if ((offset_flags >> 3) != 0)
                 return info; // a later fragment: no upper-layer header in it
             position += fragment_header_size;

@@ -19,6 +19,14 @@ struct ipv6_upper_layer_info {
     // The walk passed a fragment header of the first fragment of a datagram that has
     // more fragments: the upper-layer data goes on in other packets.
     bool first_fragment = false;
+    // The fragment header that the walk reached, when all 8 of its bytes lie within
+    // the packet.
+    struct fragment_header {
+        std::uint32_t identification = 0;
+        std::uint16_t offset = 0; // in 8-byte units
+        bool more = false;
+    };
+    std::optional<fragment_header> fragment;
 };
 
 // Walks from the fixed header's next header over hop-by-hop options (0), routing (43)

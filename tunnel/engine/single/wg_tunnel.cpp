@@ -2,6 +2,7 @@
 // the packet filter set-up.
 #include "wg_tunnel.h"
 
+#include <exception>
 #include <mutex>
 #include <stdexcept>
 #include <utility>
@@ -41,6 +42,13 @@ wg_tunnel::wg_tunnel(const std::string& capture_base_name, const std::string& pr
 wg_tunnel::~wg_tunnel()
 {
     stop();
+    // A registration that stop() could not cancel: once more. Then no callback reaches
+    // the tunnel any more; the token goes with it unless a registration still names it.
+    if (notification_handle != nullptr)
+        cancel_notify_ip_interface_change();
+    notification_token_->detach();
+    if (notification_handle != nullptr)
+        static_cast<void>(notification_token_.release()); // left to the live registration
     try {
         socks5.reset();
     } catch (...) {
@@ -55,21 +63,16 @@ wg_tunnel::~wg_tunnel()
     filter.reset();
     event_callback = nullptr;
     logger = nullptr;
-    {
-        // stop() joined it; a thread that could not be joined must not outlive the engine.
-        std::lock_guard lock(keep_alive_mutex_);
-        if (keep_alive.joinable())
-            keep_alive.detach();
-    }
+    // stop() has joined the keep-alive thread, unless the tunnel is being destroyed on
+    // that very thread (a callback that drops the tunnel from inside its own keep-alive
+    // thread): the thread would go on in a freed tunnel, so the process ends here instead.
+    if (keep_alive.joinable())
+        std::terminate();
     engine_handle.reset();
     address_switching.remove_ipv4();
     address_switching.remove_ipv6();
     socks5_username.reset();
     socks5_password.reset();
-    if (notification_handle != nullptr) {
-        netaccess::platform::cancel_mib_change_notify2(notification_handle);
-        notification_handle = nullptr;
-    }
 }
 
 void wg_tunnel::log(std::int32_t importance, const std::string& text) const

@@ -44,6 +44,7 @@
 #include "netaccess/capture_file.h"
 #include "netaccess/frame_view.h"
 #include "netaccess/queued_packet_filter.h"
+#include "notification_token.h"
 #include "outer_datagram.h"
 #include "own_datagram.h"
 #include "oversize_reply.h"
@@ -101,12 +102,17 @@ public:
     int restarts_in_flight() const noexcept;
 
     // ---- interface changes ----------------------------------------------------------------
-    // NotifyIpInterfaceChange for all families with interface_change_entry and this
-    // tunnel as context, into notification_handle; a refusal is logged. False when the
-    // registration was refused.
+    // NotifyIpInterfaceChange for all families with interface_change_entry and the
+    // tunnel's notification token as context, into notification_handle; a refusal is
+    // logged. False when the registration was refused.
     bool set_notify_ip_interface_change();
-    // The entry registered with NotifyIpInterfaceChange (context: the tunnel). Counts
-    // itself in callbacks_in_flight around ip_interface_changed_callback.
+    // CancelMibChangeNotify2 on notification_handle, tried again at once when refused;
+    // the handle is cleared only when the registration is gone, so that a later call
+    // (stop, destruction) tries again. The final result.
+    DWORD cancel_notify_ip_interface_change() noexcept;
+    // The entry registered with NotifyIpInterfaceChange (context: the token, which leads
+    // to the tunnel until the tunnel is destroyed). Counts itself in callbacks_in_flight
+    // around ip_interface_changed_callback.
     static void CALLBACK interface_change_entry(void* context, MIB_IPINTERFACE_ROW* row,
                                                 MIB_NOTIFICATION_TYPE type);
     // Under the library-wide interface-change lock: restarts the tunnel when the
@@ -237,7 +243,8 @@ private:
     std::int32_t fail_start() noexcept;
     bool release_started() noexcept;
     void stop_filter() noexcept;
-    void join_keep_alive();
+    // Joins the keep-alive thread, if any; false (nothing joined) on that thread itself.
+    bool join_keep_alive();
     void wait_for_restarts() noexcept;
     // Stops until the tunnel is stopped and no restart is left that could start it.
     void settle_stopped() noexcept;
@@ -250,5 +257,8 @@ private:
     std::mutex keep_alive_mutex_;
     std::condition_variable keep_alive_wake_;
     std::shared_ptr<restart_count> restarts_ = std::make_shared<restart_count>();
+    // The context of the interface-change registration (see notification_token.h).
+    std::unique_ptr<notification_token<wg_tunnel>> notification_token_ =
+        std::make_unique<notification_token<wg_tunnel>>(*this);
 };
 } // namespace wireguard

@@ -98,12 +98,13 @@ std::optional<std::int32_t> wg_tunnel::start_internal() noexcept
         if (!force_handshake())
             return fail_start();
 
+        // A thread of an earlier run that is still being ended (see join_keep_alive).
+        if (!join_keep_alive())
+            return fail_start();
         // The thread waits for the lock before it looks at the run state, so that it
         // sees running; a stop that comes in between waits for the lock to take the
         // thread and join it.
         std::lock_guard lock(keep_alive_mutex_);
-        if (keep_alive.joinable())
-            keep_alive.join();
         keep_alive = std::thread(&wg_tunnel::keep_alive_thread, this);
         run_state = run_states::running;
         return run_states::running;
@@ -166,18 +167,11 @@ void wg_tunnel::reset_socks5_client()
 
 bool wg_tunnel::wait_for_socks5(const std::shared_ptr<socks5_client>& client)
 {
-    for (int i = 0; i < socks5_polls; ++i) {
-        if (client->ready())
-            return true;
-        // An association that has ended without a relay will not become ready.
-        if (!client->associating())
-            return false;
+    return wait_for_relay(*client, socks5_polls, [&] {
         std::unique_lock lock(keep_alive_mutex_);
-        if (keep_alive_wake_.wait_for(lock, socks5_poll_period,
-                                      [&] { return run_state.load() == run_states::stopping; }))
-            return false;
-    }
-    return client->ready();
+        return !keep_alive_wake_.wait_for(lock, socks5_poll_period,
+                                          [&] { return run_state.load() == run_states::stopping; });
+    });
 }
 
 bool wg_tunnel::send_datagram(std::size_t size)
@@ -349,20 +343,22 @@ void wg_tunnel::wake_keep_alive()
     keep_alive_wake_.notify_all();
 }
 
-void wg_tunnel::join_keep_alive()
+bool wg_tunnel::join_keep_alive()
 {
     std::thread thread;
     {
         std::lock_guard lock(keep_alive_mutex_);
-        thread = std::move(keep_alive);
         keep_alive_wake_.notify_all();
+        // On the keep-alive thread itself (a log or event callback that stops the
+        // tunnel) the thread cannot be joined: it stays in place, ends as soon as it
+        // sees the run state, and the next start, stop() or the destructor joins it.
+        if (keep_alive.get_id() == std::this_thread::get_id())
+            return false;
+        thread = std::move(keep_alive);
     }
-    if (!thread.joinable())
-        return;
-    if (thread.get_id() == std::this_thread::get_id())
-        thread.detach(); // the keep-alive thread never stops its own tunnel; be safe anyway
-    else
+    if (thread.joinable())
         thread.join();
+    return true;
 }
 
 std::optional<std::int32_t> wg_tunnel::stop_internal() noexcept
@@ -413,9 +409,9 @@ void wg_tunnel::stop() noexcept
     notification_flag.exchange(false);
     settle_stopped();
 
-    const DWORD result = netaccess::platform::cancel_mib_change_notify2(notification_handle);
-    notification_handle = nullptr;
-    if (result != NO_ERROR) {
+    // A registration whose cancellation is refused stays in notification_handle; the
+    // next stop and the destructor try again.
+    if (cancel_notify_ip_interface_change() != NO_ERROR) {
         try {
             log(log_importance::error, "[TUN]: cancel_notify_ip_interface_change has failed!");
         } catch (...) {
@@ -425,6 +421,8 @@ void wg_tunnel::stop() noexcept
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     // A change callback may have been starting the tunnel when it was cancelled.
     settle_stopped();
+    // A keep-alive thread that a stop on that very thread had to leave behind.
+    join_keep_alive();
 }
 
 // ---- restart ----------------------------------------------------------------------------

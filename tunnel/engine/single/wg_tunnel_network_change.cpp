@@ -11,6 +11,7 @@
 #include "netaccess/address_text.h"
 #include "netaccess/platform.h"
 #include "network_change.h"
+#include "refused_calls.h"
 #include "wg_tunnel.h"
 
 namespace wireguard
@@ -61,8 +62,8 @@ bool same_unicast_addresses(const std::vector<SOCKADDR_STORAGE>& stored, const s
 bool wg_tunnel::set_notify_ip_interface_change()
 {
     HANDLE handle = nullptr;
-    const DWORD result = netaccess::platform::notify_ip_interface_change(AF_UNSPEC, &wg_tunnel::interface_change_entry,
-                                                                         this, FALSE, &handle);
+    const DWORD result = netaccess::platform::notify_ip_interface_change(
+        AF_UNSPEC, &wg_tunnel::interface_change_entry, notification_token_.get(), FALSE, &handle);
     if (result != NO_ERROR) {
         log(log_importance::error, "[TUN]: set_notify_ip_interface_change has failed!");
         return false;
@@ -71,14 +72,30 @@ bool wg_tunnel::set_notify_ip_interface_change()
     return true;
 }
 
+DWORD wg_tunnel::cancel_notify_ip_interface_change() noexcept
+{
+    const HANDLE handle = notification_handle;
+    const auto cancel = [handle] { return netaccess::platform::cancel_mib_change_notify2(handle); };
+    // Without a registration there is nothing to try again.
+    const DWORD result = handle == nullptr ? cancel() : call_until_done(cancel, [](DWORD r) { return r == NO_ERROR; });
+    if (result == NO_ERROR)
+        notification_handle = nullptr;
+    return result;
+}
+
 void CALLBACK wg_tunnel::interface_change_entry(void* context, MIB_IPINTERFACE_ROW*, MIB_NOTIFICATION_TYPE)
 {
     if (context == nullptr)
         return;
-    auto* tunnel = static_cast<wg_tunnel*>(context);
-    tunnel->callbacks_in_flight.fetch_add(1);
-    tunnel->ip_interface_changed_callback();
-    tunnel->callbacks_in_flight.fetch_sub(1);
+    try {
+        static_cast<notification_token<wg_tunnel>*>(context)->run([](wg_tunnel& tunnel) {
+            tunnel.callbacks_in_flight.fetch_add(1);
+            tunnel.ip_interface_changed_callback();
+            tunnel.callbacks_in_flight.fetch_sub(1);
+        });
+    } catch (...) {
+        // Only the token's lock can throw; nothing leaves the notification thread.
+    }
 }
 
 void wg_tunnel::ip_interface_changed_callback() noexcept

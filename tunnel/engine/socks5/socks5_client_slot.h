@@ -51,6 +51,25 @@ private:
     std::atomic<std::shared_ptr<socks5_client>> client_;
 };
 
+// Waits for a client's relay: up to `polls` looks at ready(), with pause() between
+// them; pause() answers false to give up at once (the tunnel is stopping). An
+// association that has ended is not waited for, but its ready flag is read once more:
+// it may have become ready just after the first look. Client: ready() and
+// associating(), as socks5_client has them.
+template <class Client, class Pause>
+bool wait_for_relay(const Client& client, int polls, Pause pause)
+{
+    for (int i = 0; i < polls; ++i) {
+        if (client.ready())
+            return true;
+        if (!client.associating())
+            return client.ready();
+        if (!pause())
+            return false;
+    }
+    return client.ready();
+}
+
 // Builds a new client for the proxy (with the user name and the password when both
 // are configured, otherwise with neither), the tunnel's log callback (none when null)
 // and the client level of the tunnel's level; replaces the slot's client with it and

@@ -18,14 +18,23 @@ ipv4_key ipv4_key_of(const ip_address& a) noexcept
     return k;
 }
 
-// A slot holding records is stale when its last answer lies more than the time-out
-// back, and always when it has never answered: its first query is still unanswered.
+// Drops the records that have waited more than the time-out since their query. True
+// when one of them was left unanswered by a server that has answered nothing since
+// that query: the server is failing.
 template <class Address>
-bool is_stale(const dns_slot<Address>& slot, std::int64_t now) noexcept
+bool drop_expired(dns_slot<Address>& slot, std::int64_t now)
 {
-    if (slot.last_answer == 0)
-        return true;
-    return now > slot.last_answer && now - slot.last_answer > dns_slot_table::answer_timeout_ns;
+    bool failing = false;
+    for (auto it = slot.requests.begin(); it != slot.requests.end();) {
+        const std::int64_t queried = it->second.queried;
+        if (now > queried && now - queried > dns_slot_table::answer_timeout_ns) {
+            failing = failing || slot.last_answer <= queried;
+            it = slot.requests.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return failing;
 }
 
 template <class Address>
@@ -35,30 +44,30 @@ std::optional<Address> acquire(std::vector<dns_slot<Address>>& slots, std::uint1
     if (slots.empty())
         return std::nullopt;
 
-    // The first slot that is empty or has had a recent answer takes the query; stale
-    // slots on the way lose their records.
+    // The first slot whose server is not failing takes the query; records that waited
+    // out their time are dropped on the way, records still waiting are kept.
     auto chosen = slots.end();
     for (auto it = slots.begin(); it != slots.end(); ++it) {
-        if (it->requests.empty() || !is_stale(*it, now)) {
+        if (!drop_expired(*it, now)) {
             chosen = it;
             break;
         }
-        it->requests.clear();
     }
     // The slots before the chosen one move, in their order, behind the last one. When
-    // every slot was stale, all are empty now and the order stays.
+    // every server is failing, the order stays.
     if (chosen != slots.end() && chosen != slots.begin())
         std::rotate(slots.begin(), chosen, slots.end());
 
     dns_slot<Address>& slot = slots.front();
-    auto [record, inserted] = slot.requests.try_emplace(port, dns_request<Address>{requested, 1});
+    auto [record, inserted] = slot.requests.try_emplace(port, dns_request<Address>{requested, 1, now});
     if (!inserted) {
         dns_request<Address>& r = record->second;
         if (r.requested == requested) {
             if (r.count < std::numeric_limits<std::int32_t>::max())
                 ++r.count;
+            r.queried = now;
         } else {
-            r = dns_request<Address>{requested, 1};
+            r = dns_request<Address>{requested, 1, now};
         }
     }
     return slot.server;

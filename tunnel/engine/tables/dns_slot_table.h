@@ -2,9 +2,11 @@
 // The DNS slot table: one slot per configured DNS server, in configuration order, per
 // address family. A redirected DNS query is recorded in a slot under its UDP source
 // port together with the destination the application asked for, so that the answer
-// can be given that destination back as its source. The slot order is also the
-// failover order: a server whose queries have gone unanswered for more than 2 s (or
-// that has never answered) loses its records and the next server moves to the front.
+// can be given that destination back as its source. A record waits for its answer up
+// to 2 s from its own query, however many other queries come meanwhile. The slot order
+// is also the failover order: a server that has left a query unanswered for more than
+// 2 s, without answering anything since that query, is passed over and the next server
+// moves to the front.
 //
 // Every operation holds the table's own reader-writer lock for its whole duration and
 // takes no other lock. The clock is a function returning monotonic nanoseconds;
@@ -23,12 +25,14 @@
 
 namespace wireguard
 {
-// One query waiting for its answer: the destination the application asked for, and how
-// many queries from the same port to that destination are outstanding (at least 1).
+// One query waiting for its answer: the destination the application asked for, how
+// many queries from the same port to that destination are outstanding (at least 1),
+// and the clock reading at the latest of them.
 template <class Address>
 struct dns_request {
     Address requested{};
     std::int32_t count = 0;
+    std::int64_t queried = 0;
 
     friend bool operator==(const dns_request&, const dns_request&) = default;
 };
@@ -54,7 +58,7 @@ class dns_slot_table
 public:
     using clock_function = std::function<std::int64_t()>;
 
-    // A slot whose records have waited longer than this since its last answer is stale.
+    // How long a record waits for its answer, from its query.
     static constexpr std::int64_t answer_timeout_ns = 2'000'000'000;
 
     // One slot per entry of dns, in order, split by family.
@@ -68,8 +72,8 @@ public:
     dns_slot_table& operator=(const dns_slot_table&) = delete;
 
     // Chooses the server for a DNS query from source port `port` (host order) to
-    // `requested` and records the query; nothing when the family has no slot.
-    // Exclusive lock.
+    // `requested` and records the query; nothing when the family has no slot. Records
+    // that have waited out their time in the slots walked are dropped. Exclusive lock.
     std::optional<ipv4_key> acquire_port_slot(std::uint16_t port, ipv4_key requested);
     std::optional<ipv6_key> acquire_port_slot(std::uint16_t port, const ipv6_key& requested);
 

@@ -114,7 +114,9 @@ TEST_F(adapter_config_test, ipv6_address_row_uses_the_ipv6_interface_index)
 
     const auto row = iphelper::create_unicast_address(record, ipv6("fd00:8::2"), 112);
     ASSERT_NE(row, nullptr);
-    const auto expected = expected_row("fd00:8::2", 31, a.luid, 112);
+    const std::uint32_t ipv6_index = network().interface_of(a.guid).index_for(AF_INET6);
+    ASSERT_NE(ipv6_index, 31u);
+    const auto expected = expected_row("fd00:8::2", ipv6_index, a.luid, 112);
     expect_same_row(*row, expected);
     expect_same_row(
         std::get<MIB_UNICASTIPADDRESS_ROW>(
@@ -129,12 +131,12 @@ TEST_F(adapter_config_test, each_family_takes_its_own_index)
     iphelper::adapter_info record;
     record.luid = a.luid;
     record.if_index = 0; // as for an interface without IPv4
-    record.ipv6_if_index = a.if_index;
+    record.ipv6_if_index = network().interface_of(a.guid).index_for(AF_INET6);
     ASSERT_NE(iphelper::create_unicast_address(record, ipv6("2001:db8::1"), 64), nullptr);
     ASSERT_NE(iphelper::create_unicast_address(record, ipv4("10.0.0.1"), 8), nullptr);
     const auto calls = network().calls(iphelper_function::create_unicast_ip_address_entry);
     ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(std::get<MIB_UNICASTIPADDRESS_ROW>(calls[0].arguments).InterfaceIndex, a.if_index);
+    EXPECT_EQ(std::get<MIB_UNICASTIPADDRESS_ROW>(calls[0].arguments).InterfaceIndex, record.ipv6_if_index);
     EXPECT_EQ(std::get<MIB_UNICASTIPADDRESS_ROW>(calls[1].arguments).InterfaceIndex, 0u);
 }
 

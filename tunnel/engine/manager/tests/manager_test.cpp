@@ -553,7 +553,8 @@ TEST_F(manager, start_registers_once_per_tunnel)
     ASSERT_EQ(registrations.size(), 1u);
     const auto& query = std::get<simhost::notify_query>(registrations[0].arguments);
     EXPECT_EQ(query.family, AF_UNSPEC);
-    EXPECT_EQ(query.context, mgr.tunnel.get());
+    EXPECT_NE(query.context, nullptr);
+    EXPECT_NE(query.context, mgr.tunnel.get()) << "the context is the tunnel's token, which outlives no registration";
     EXPECT_FALSE(query.initial_notification);
     EXPECT_NE(mgr.tunnel->notification_handle, nullptr);
 
@@ -570,6 +571,8 @@ TEST_F(manager, start_registers_once_per_tunnel)
     EXPECT_EQ(mgr.tunnel->run_state.load(), run_states::stopped);
     EXPECT_TRUE(mgr.start_tunnel());
     EXPECT_EQ(network().call_count(fn::notify_ip_interface_change), 2u);
+    EXPECT_EQ(std::get<simhost::notify_query>(network().calls(fn::notify_ip_interface_change)[1].arguments).context,
+              query.context);
     EXPECT_EQ(network().registration_count(), 1u);
     EXPECT_FALSE(logs().contains(failed_to_start));
 }

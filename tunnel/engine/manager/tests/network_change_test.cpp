@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "manager_test_support.h"
+#include "netaccess/platform.h"
 #include "network_change.h"
 
 namespace
@@ -280,8 +281,93 @@ TEST_F(network_change, stop_waits_out_a_callback_in_flight)
 
 TEST_F(network_change, a_notification_without_context_is_ignored)
 {
+    auto& t = start();
+    // An address that would make any check restart the tunnel.
+    network().add_address(adapter.guid, "192.168.1.77", 24);
+    network().clear_calls();
     wireguard::wg_tunnel::interface_change_entry(nullptr, nullptr, MibParameterNotification);
-    SUCCEED();
+    EXPECT_TRUE(network().calls().empty()) << "the default interface was looked up";
+    EXPECT_TRUE(logs().all().empty()) << logs().text();
+    EXPECT_EQ(network_changes.load(), 0);
+    EXPECT_EQ(t.callbacks_in_flight.load(), 0);
+    EXPECT_EQ(t.restarts_in_flight(), 0);
+    EXPECT_EQ(t.run_state.load(), run_states::running);
+    mgr->stop_tunnel();
+    ASSERT_TRUE(network().remove_address(adapter.guid, "192.168.1.77"));
+}
+
+// The registration is cancelled at once (as when the cancellation fails or does not
+// wait); the callback still runs, and neither stop nor drop may return under it.
+TEST_F(network_change, stop_and_drop_wait_for_a_callback_that_the_cancellation_left_running)
+{
+    for (const bool drop : {false, true}) {
+        SCOPED_TRACE(drop ? "drop" : "stop");
+        auto& t = start();
+        network().hold_callback_in(fn::get_best_interface_ex);
+        network().fire_interface_change(adapter.guid);
+        ASSERT_TRUE(network().wait_for_held_callback());
+        EXPECT_EQ(t.callbacks_in_flight.load(), 1);
+
+        auto done = std::async(std::launch::async, [&] { return drop ? mgr->drop_tunnel() : mgr->stop_tunnel(); });
+        EXPECT_TRUE(wait_until([&] { return network().registration_count() == 0; })) << "cancelled";
+        EXPECT_EQ(done.wait_for(300ms), std::future_status::timeout) << "returned under a running callback";
+        EXPECT_EQ(engine().live_tunnels(), 1u) << "the tunnel was freed under a running callback";
+        network().release_held_callback();
+        ASSERT_EQ(done.wait_for(10s), std::future_status::ready);
+        EXPECT_TRUE(done.get());
+        ASSERT_TRUE(network().wait_for_notifications());
+        if (!drop) {
+            EXPECT_EQ(t.callbacks_in_flight.load(), 0);
+            EXPECT_EQ(t.run_state.load(), run_states::stopped);
+            ASSERT_TRUE(mgr->drop_tunnel());
+        }
+        EXPECT_EQ(engine().live_tunnels(), 0u);
+    }
+}
+
+struct refused_cancel_case {
+    const char* name;
+    unsigned refusals; // CancelMibChangeNotify2 refused this many times in a row
+    bool line;         // stop logs the failure
+    std::size_t registrations_after_stop;
+    std::size_t registrations_after_drop;
+};
+
+// A refused cancellation is tried again at once, then at the drop; a registration that
+// outlives the tunnel reaches nothing.
+TEST_F(network_change, a_refused_cancellation_is_tried_again_and_a_late_notification_finds_no_tunnel)
+{
+    const std::vector<refused_cancel_case> cases{
+        {"refused_once", 1, false, 0, 0},
+        {"refused_throughout_the_stop", 3, true, 1, 0},
+        {"refused_for_good", 1000, true, 1, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto& t = start();
+        const HANDLE handle = t.notification_handle;
+        network().fail_next(fn::cancel_mib_change_notify2, ERROR_ACCESS_DENIED, c.refusals);
+        ASSERT_TRUE(mgr->stop_tunnel());
+        EXPECT_EQ(logs().contains(cancel_failed), c.line);
+        EXPECT_EQ(network().registration_count(), c.registrations_after_stop);
+        EXPECT_EQ(t.notification_handle != nullptr, c.registrations_after_stop != 0) << "kept to be tried again";
+        ASSERT_TRUE(mgr->drop_tunnel());
+        EXPECT_EQ(network().registration_count(), c.registrations_after_drop);
+
+        // The route goes: a notification that reached the tunnel would log "unreachable".
+        logs().clear();
+        ASSERT_TRUE(network().remove_route(adapter.guid, "0.0.0.0/0", "192.168.1.1"));
+        const std::uint64_t delivered = network().notifications_delivered();
+        fire(adapter.guid);
+        EXPECT_EQ(network().notifications_delivered() - delivered, c.registrations_after_drop);
+        EXPECT_TRUE(logs().all().empty()) << logs().text();
+        network().add_default_gateway(adapter.guid, "192.168.1.1", gateway_mac);
+        network().fail_next(fn::cancel_mib_change_notify2, NO_ERROR, 0);
+        if (c.registrations_after_drop != 0) {
+            EXPECT_EQ(netaccess::platform::cancel_mib_change_notify2(handle), static_cast<DWORD>(NO_ERROR));
+        }
+    }
+    before = network().snapshot();
 }
 
 // ---- the address comparison ----------------------------------------------------------------------

@@ -614,7 +614,7 @@ TEST_F(classification, two_threads_of_one_family_take_turns)
 
 // ---- fragments: a datagram's tail goes where its head went -------------------------------
 
-TEST_F(classification, the_tail_of_a_tunnelled_datagram_is_tunnelled_too)
+TEST_F(classification, the_tail_of_a_datagram_goes_where_its_head_went)
 {
     iphelper::process_lookup_v4 v4;
     iphelper::process_lookup_v6 v6;
@@ -633,7 +633,8 @@ TEST_F(classification, the_tail_of_a_tunnelled_datagram_is_tunnelled_too)
     int checked = 0;
     for (const config_text& text : configs) {
         const wireguard::wg_config config = make_config(text);
-        const wireguard::classification_input input{&config, text.bypass, 0, nullptr};
+        wireguard::fragment_decisions fragments;
+        const wireguard::classification_input input{&config, text.bypass, 0, nullptr, &fragments};
         for (const std::uint16_t port : ports) {
             for (const bool is_udp : {false, true}) {
                 for (const bool v6_packet : {false, true}) {
@@ -649,16 +650,53 @@ TEST_F(classification, the_tail_of_a_tunnelled_datagram_is_tunnelled_too)
                     }
                     const bool head_in = wireguard::classify_frame(input, head.record, {&v4, &v6});
                     const bool tail_in = wireguard::classify_frame(input, tail.record, {&v4, &v6});
-                    if (head_in) {
-                        ++checked;
-                        EXPECT_TRUE(tail_in) << "config " << (&text - configs) << " port " << port << " udp " << is_udp
-                                             << " ipv6 " << v6_packet;
-                    }
+                    checked += head_in ? 1 : 0;
+                    EXPECT_EQ(tail_in, head_in) << "config " << (&text - configs) << " port " << port << " udp "
+                                                << is_udp << " ipv6 " << v6_packet;
                 }
             }
         }
     }
     EXPECT_GT(checked, 50);
+}
+
+TEST_F(classification, a_tail_is_matched_by_its_whole_key_and_forgotten_after_256_newer_heads)
+{
+    iphelper::process_lookup_v4 v4;
+    iphelper::process_lookup_v6 v6;
+    build_world();
+    // Chrome's datagrams stay outside; a tail whose head was not seen goes by destination.
+    const wireguard::wg_config config = make_config({.disallowed_apps = "CHROME.EXE"});
+    wireguard::fragment_decisions fragments;
+    const wireguard::classification_input input{&config, false, 0, nullptr, &fragments};
+    const auto classify = [&](const frame& f) {
+        guarded_record r;
+        load(r.record, f.ether_type, f.ip);
+        return wireguard::classify_frame(input, r.record, {&v4, &v6});
+    };
+    const auto head6 = [](std::uint32_t id) {
+        return frame{eth_ipv6, ipv6(44, concat(fragment_header(17, 0, true, id), udp(40000, 443, pattern(64))))};
+    };
+    const auto tail6 = [](std::uint32_t id, ipv6_address src = ipv6_a) {
+        return frame{eth_ipv6, ipv6(44, concat(fragment_header(17, 9, false, id), pattern(40)), src)};
+    };
+    const frame head4{eth_ipv4, ipv4(17, udp(40000, 443, pattern(64)), 5, 0x2000)};
+    const frame tail4{eth_ipv4, ipv4(17, pattern(40), 5, 0x0009)};
+
+    ASSERT_FALSE(classify(head6(0x00010002)));
+    ASSERT_FALSE(classify(head4));
+    EXPECT_FALSE(classify(tail6(0x00010002)));
+    EXPECT_FALSE(classify(tail4));
+    EXPECT_TRUE(classify(tail6(0x00020002))) << "identification differs in its upper 16 bits";
+    EXPECT_TRUE(classify(tail6(0x00010002, ipv6_address{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9})))
+        << "another source";
+    EXPECT_TRUE(classify({eth_ipv4, ipv4(6, pattern(40), 5, 0x0009)})) << "another protocol";
+
+    for (std::uint32_t id = 1; id < wireguard::fragment_decisions::capacity; ++id)
+        classify(head6(0x10000 + id));
+    EXPECT_FALSE(classify(tail4)) << "still among the newest 256";
+    classify(head6(0x10000));
+    EXPECT_TRUE(classify(tail4)) << "replaced by the 256th newer head";
 }
 
 // ---- hostile frames -----------------------------------------------------------------------

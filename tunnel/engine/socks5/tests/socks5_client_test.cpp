@@ -558,3 +558,39 @@ TEST(socks5_client_slot, no_log_callback_means_no_lines_and_no_fault)
     ASSERT_TRUE(association_ends(*slot.get()));
     EXPECT_FALSE(slot.get()->ready());
 }
+
+// ---- waiting for the relay ----------------------------------------------------------------
+
+namespace
+{
+// A client whose association ends, ready, right after the waiter's first look.
+struct racing_client {
+    mutable int looks = 0;
+    bool ready() const { return ++looks > 1; }
+    bool associating() const { return false; }
+};
+
+struct unready_client {
+    bool associating_now;
+    bool ready() const { return false; }
+    bool associating() const { return associating_now; }
+};
+} // namespace
+
+TEST(socks5_wait_for_relay, an_association_that_became_ready_after_the_first_look_is_ready)
+{
+    int pauses = 0;
+    EXPECT_TRUE(wireguard::wait_for_relay(racing_client{}, 10, [&] { return ++pauses, true; }));
+    EXPECT_EQ(pauses, 0);
+}
+
+TEST(socks5_wait_for_relay, a_failed_association_is_not_waited_for_and_a_stop_ends_the_wait)
+{
+    int pauses = 0;
+    EXPECT_FALSE(wireguard::wait_for_relay(unready_client{false}, 10, [&] { return ++pauses, true; }));
+    EXPECT_EQ(pauses, 0);
+    EXPECT_FALSE(wireguard::wait_for_relay(unready_client{true}, 10, [&] { return ++pauses, true; }));
+    EXPECT_EQ(pauses, 10);
+    EXPECT_FALSE(wireguard::wait_for_relay(unready_client{true}, 10, [&] { return ++pauses, false; }));
+    EXPECT_EQ(pauses, 11);
+}

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -133,83 +135,86 @@ TEST(dns_slot_table, is_dns_server_compares_whole_addresses_of_the_family)
     EXPECT_FALSE(t.is_dns_server(mapped));
 }
 
-// One server without any answer yet. The clock may stand anywhere, also within the
-// first 2 s of its count: a slot that never answered is stale whatever the reading.
-TEST(dns_slot_table, a_second_query_before_any_answer_discards_the_first)
+// Queries in parallel each find their answer, whether the server has never answered
+// (at any clock reading) or last answered long ago.
+TEST(dns_slot_table, parallel_queries_all_find_their_answers_within_2_s_of_their_query)
 {
     for (std::int64_t start : {std::int64_t{1}, second / 2, 2 * second, 100 * second}) {
-        SCOPED_TRACE(start);
-        table_v4 t({server_a});
-        *t.clock.now = start;
-        EXPECT_EQ(t.table.acquire_port_slot(5000, asked_1), server_a);
-        t.clock.advance(1);
-        EXPECT_EQ(t.table.acquire_port_slot(5001, asked_1), server_a);
-        const auto slots = t.table.slots_v4();
-        ASSERT_EQ(slots[0].requests.size(), 1u);
-        EXPECT_EQ(slots[0].requests.count(5001), 1u);
-        EXPECT_FALSE(t.table.release_port_slot<ipv4_key>(5000));
-        EXPECT_EQ(t.table.release_port_slot<ipv4_key>(5001), asked_1);
+        for (const bool answered_long_ago : {false, true}) {
+            SCOPED_TRACE(std::to_string(start) + (answered_long_ago ? " answered 10 s ago" : " never answered"));
+            table_v4 t({server_a, server_b});
+            *t.clock.now = start;
+            if (answered_long_ago) {
+                ASSERT_EQ(t.table.acquire_port_slot(4000, asked_1), server_a);
+                ASSERT_EQ(t.table.release_port_slot<ipv4_key>(4000), asked_1);
+                t.clock.advance(10 * second);
+            }
+            EXPECT_EQ(t.table.acquire_port_slot(5000, asked_1), server_a);
+            t.clock.advance(second);
+            EXPECT_EQ(t.table.acquire_port_slot(5001, asked_2), server_a);
+            t.clock.advance(second);
+            EXPECT_EQ(t.table.acquire_port_slot(5002, asked_1), server_a);
+            EXPECT_EQ(order_v4(t.table), (std::vector<ipv4_key>{server_a, server_b}));
+            EXPECT_EQ(t.table.release_port_slot<ipv4_key>(5001), asked_2);
+            EXPECT_EQ(t.table.release_port_slot<ipv4_key>(5000), asked_1);
+            EXPECT_EQ(t.table.release_port_slot<ipv4_key>(5002), asked_1);
+        }
     }
 }
 
-TEST(dns_slot_table, a_server_that_never_answered_hands_over_early_in_the_clocks_count)
-{
-    table_v4 t({server_a, server_b});
-    *t.clock.now = second; // 1 s into the clock's count: "now - 0" is below the time-out
-    ASSERT_EQ(t.table.acquire_port_slot(5000, asked_1), server_a);
-    EXPECT_EQ(t.table.acquire_port_slot(5001, asked_2), server_b);
-    EXPECT_EQ(order_v4(t.table), (std::vector<ipv4_key>{server_b, server_a}));
-}
-
-TEST(dns_slot_table, a_stale_first_server_hands_over_to_the_next)
+TEST(dns_slot_table, a_server_that_leaves_a_query_unanswered_for_over_2_s_hands_over_to_the_next)
 {
     struct scenario {
         const char* name;
-        bool answered;           // the first server answered once before
-        std::int64_t since;      // time from that answer (or from the query) to the next query
+        bool answered_before; // the first server answered once before the query
+        bool answered_after;  // it answered another query after it
+        std::int64_t since;   // time from the query to the next query
         bool fails_over;
+        bool kept; // the query's record is still there for its answer
     };
     const scenario scenarios[] = {
-        {"never_answered", false, 0, true},
-        {"answered_just_over_2_s_ago", true, 2 * second + 1, true},
-        {"answered_exactly_2_s_ago", true, 2 * second, false},
-        {"answered_1_s_ago", true, 1 * second, false},
+        {"never_answered_waited_over_2_s", false, false, 2 * second + 1, true, false},
+        {"never_answered_waited_2_s", false, false, 2 * second, false, true},
+        {"never_answered_waited_1_s", false, false, second, false, true},
+        {"answered_before_the_query_waited_over_2_s", true, false, 2 * second + 1, true, false},
+        {"answered_since_the_query_waited_over_2_s", false, true, 2 * second + 1, false, false},
     };
     for (const auto& s : scenarios) {
         SCOPED_TRACE(s.name);
         table_v4 t({server_a, server_b});
-        if (s.answered) {
+        if (s.answered_before) {
             ASSERT_EQ(t.table.acquire_port_slot(4000, asked_1), server_a);
             ASSERT_EQ(t.table.release_port_slot<ipv4_key>(4000), asked_1);
+            t.clock.advance(1);
         }
         ASSERT_EQ(t.table.acquire_port_slot(5000, asked_1), server_a); // A holds a record now
-        t.clock.advance(s.since);
-        const auto chosen = t.table.acquire_port_slot(5001, asked_2);
-        if (s.fails_over) {
-            EXPECT_EQ(chosen, server_b);
-            EXPECT_EQ(order_v4(t.table), (std::vector<ipv4_key>{server_b, server_a}));
-            const auto slots = t.table.slots_v4();
-            EXPECT_TRUE(slots[1].requests.empty()) << "the stale server keeps its records";
-            EXPECT_EQ(slots[0].requests.count(5001), 1u);
-            EXPECT_FALSE(t.table.release_port_slot<ipv4_key>(5000));
-            EXPECT_EQ(t.table.release_port_slot<ipv4_key>(5001), asked_2);
+        if (s.answered_after) {
+            t.clock.advance(1);
+            ASSERT_EQ(t.table.acquire_port_slot(4000, asked_1), server_a);
+            ASSERT_EQ(t.table.release_port_slot<ipv4_key>(4000), asked_1);
+            t.clock.advance(s.since - 1);
         } else {
-            EXPECT_EQ(chosen, server_a);
-            EXPECT_EQ(order_v4(t.table), (std::vector<ipv4_key>{server_a, server_b}));
-            EXPECT_EQ(t.table.release_port_slot<ipv4_key>(5000), asked_1);
-            EXPECT_EQ(t.table.release_port_slot<ipv4_key>(5001), asked_2);
+            t.clock.advance(s.since);
         }
+        const auto chosen = t.table.acquire_port_slot(5001, asked_2);
+        EXPECT_EQ(chosen, s.fails_over ? server_b : server_a);
+        EXPECT_EQ(order_v4(t.table), s.fails_over ? (std::vector<ipv4_key>{server_b, server_a})
+                                                  : (std::vector<ipv4_key>{server_a, server_b}));
+        EXPECT_EQ(t.table.release_port_slot<ipv4_key>(5000), s.kept ? std::optional(asked_1) : std::nullopt);
+        EXPECT_EQ(t.table.release_port_slot<ipv4_key>(5001), asked_2);
     }
 }
 
 TEST(dns_slot_table, rotation_moves_the_skipped_slots_behind_the_last_in_their_order)
 {
     table_v4 t({server_a, server_b, server_c, v4(10, 0, 0, 4)});
-    // A and B hold unanswered records; C is empty and takes the query.
+    // A and B leave their queries unanswered in turn.
     ASSERT_EQ(t.table.acquire_port_slot(1, asked_1), server_a);
-    ASSERT_EQ(t.table.acquire_port_slot(2, asked_1), server_b); // A was stale: now B, C, D, A
+    t.clock.advance(3 * second);
+    ASSERT_EQ(t.table.acquire_port_slot(2, asked_1), server_b); // A failed: now B, C, D, A
     EXPECT_EQ(order_v4(t.table), (std::vector<ipv4_key>{server_b, server_c, v4(10, 0, 0, 4), server_a}));
-    ASSERT_EQ(t.table.acquire_port_slot(3, asked_1), server_c); // B stale: C, D, A, B
+    t.clock.advance(3 * second);
+    ASSERT_EQ(t.table.acquire_port_slot(3, asked_1), server_c); // B failed: C, D, A, B
     EXPECT_EQ(order_v4(t.table), (std::vector<ipv4_key>{server_c, v4(10, 0, 0, 4), server_a, server_b}));
 }
 
@@ -225,7 +230,7 @@ TEST(dns_slot_table, a_lone_stale_server_is_emptied_and_takes_the_query_itself)
     EXPECT_EQ(t.table.acquire_port_slot(4, asked_2), server_a);
     const auto slots = t.table.slots_v4();
     ASSERT_EQ(slots[0].requests.size(), 1u);
-    EXPECT_EQ(slots[0].requests.at(4), (dns_request_v4{asked_2, 1}));
+    EXPECT_EQ(slots[0].requests.at(4), (dns_request_v4{asked_2, 1, *t.clock.now}));
     EXPECT_FALSE(t.table.release_port_slot<ipv4_key>(2));
 }
 
@@ -237,7 +242,7 @@ TEST(dns_slot_table, repeated_queries_count_and_answers_count_down)
     ASSERT_EQ(t.table.acquire_port_slot(6000, asked_1), server_a);
     ASSERT_EQ(t.table.acquire_port_slot(6000, asked_1), server_a);
     auto slots = t.table.slots_v4();
-    EXPECT_EQ(slots[0].requests.at(6000), (dns_request_v4{asked_1, 2}));
+    EXPECT_EQ(slots[0].requests.at(6000), (dns_request_v4{asked_1, 2, *t.clock.now}));
 
     EXPECT_EQ(t.table.release_port_slot<ipv4_key>(6000), asked_1);
     slots = t.table.slots_v4();
@@ -256,7 +261,7 @@ TEST(dns_slot_table, a_query_to_another_destination_replaces_the_ports_record)
     ASSERT_EQ(t.table.acquire_port_slot(6000, asked_1), server_a);
     ASSERT_EQ(t.table.acquire_port_slot(6000, asked_1), server_a);
     ASSERT_EQ(t.table.acquire_port_slot(6000, asked_2), server_a);
-    EXPECT_EQ(t.table.slots_v4()[0].requests.at(6000), (dns_request_v4{asked_2, 1}));
+    EXPECT_EQ(t.table.slots_v4()[0].requests.at(6000), (dns_request_v4{asked_2, 1, *t.clock.now}));
     EXPECT_EQ(t.table.release_port_slot<ipv4_key>(6000), asked_2);
     EXPECT_FALSE(t.table.release_port_slot<ipv4_key>(6000));
 }
@@ -318,6 +323,7 @@ TEST(dns_slot_table, ipv6_slots_fail_over_and_translate_back)
     test_clock clock;
     dns_slot_table t({address_of(v6(1)), address_of(v6(2)), address_of(server_a)}, clock.function());
     EXPECT_EQ(t.acquire_port_slot(5000, v6(0x99)), v6(1));
+    clock.advance(3 * second);
     EXPECT_EQ(t.acquire_port_slot(5001, v6(0x98)), v6(2)); // the first never answered
     const auto six = t.slots_v6();
     EXPECT_EQ(six[0].server, v6(2));

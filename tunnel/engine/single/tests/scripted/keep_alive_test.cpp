@@ -3,6 +3,7 @@
 // the engine handle's arguments.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -414,6 +415,24 @@ TEST_F(scripted_tunnel_test, stop_cuts_the_wait_for_a_silent_proxy_short)
     t.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 4s) << "the 5 s wait was not cut short";
     EXPECT_EQ(t.run_state.load(), run_states::stopped);
+}
+
+TEST_F(scripted_tunnel_test, a_stop_from_a_callback_on_the_keep_alive_thread_is_joined_before_the_tunnel_goes)
+{
+    auto& t = make(server.port());
+    std::atomic<bool> stopped_inside{false};
+    t.event_callback = [&](wireguard::wg_tunnel_event e) {
+        if (e.type != wireguard::tunnel_event::handshake_initiation_sent || stopped_inside.exchange(true))
+            return;
+        t.stop(); // on the keep-alive thread, which cannot join itself
+        std::this_thread::sleep_for(200ms);
+    };
+    start_running(t);
+    engine().push_tick(WRITE_TO_NETWORK, 148);
+    ASSERT_TRUE(wait_until([&] { return t.run_state.load() == run_states::stopped; }));
+    EXPECT_TRUE(stopped_inside.load());
+    tunnel.reset();
+    EXPECT_EQ(log_lines::instance().count(exiting), 1u) << "the keep-alive thread outlived its tunnel";
 }
 
 TEST_F(scripted_tunnel_test, stop_waits_for_restart_threads)

@@ -1,0 +1,47 @@
+#pragma once
+// The decisions made for the first fragments of split datagrams, so that the later
+// fragments of a datagram go where its first fragment went: only the first fragment
+// carries the ports that the application rules need.
+//
+// A fixed table of 256 entries, keyed by (family, source, destination, protocol, IP
+// identification); a new entry replaces the oldest. Nothing is allocated after
+// construction. Not locked: the classification of a tunnel family uses its table under
+// the family's classification lock.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace wireguard
+{
+struct fragment_key {
+    std::uint8_t family = 0;   // family_ipv4 or family_ipv6
+    std::uint8_t protocol = 0; // upper-layer protocol
+    std::uint32_t identification = 0;
+    std::array<std::uint8_t, 16> source{};      // IPv4: the first 4 bytes
+    std::array<std::uint8_t, 16> destination{}; // IPv4: the first 4 bytes
+
+    bool operator==(const fragment_key&) const = default;
+};
+
+class fragment_decisions
+{
+public:
+    static constexpr std::size_t capacity = 256;
+
+    // The decision for a first fragment that has more fragments behind it.
+    void remember(const fragment_key& key, bool tunnel) noexcept;
+    // The decision remembered for a later fragment's datagram, the newest one first;
+    // none when its first fragment was not seen (lost, or not yet arrived).
+    std::optional<bool> find(const fragment_key& key) const noexcept;
+
+private:
+    struct entry {
+        fragment_key key;
+        bool used = false;
+        bool tunnel = false;
+    };
+    std::array<entry, capacity> entries_{};
+    std::size_t next_ = 0; // the oldest entry, replaced next
+};
+} // namespace wireguard
