@@ -31,6 +31,7 @@
 // reads without a lock (seqlock_record).
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -51,6 +52,7 @@
 #include "netaccess/dual_packet_filter.h"
 #include "netaccess/frame_view.h"
 #include "netaccess/virtnet_adapter.h"
+#include "notification_token.h"
 #include "seqlock_record.h"
 #include "socks5_client_slot.h"
 #include "tunnel_basics.h"
@@ -262,5 +264,78 @@ private:
     void capture(std::optional<rimcap::pcap_file_writer>& writer, const _INTERMEDIATE_BUFFER& record);
 
     log_callback callback_ = nullptr;
+
+    // ==== Life cycle, watchdog and activation: members that only those files use ========
+public:
+    // CancelMibChangeNotify2 on notification_handle, tried again at once when refused; the
+    // handle is cleared only when the registration is gone, so that the next stop and the
+    // destruction try again. The final result (also for no registration at all).
+    DWORD cancel_notify_ip_interface_change() noexcept;
+    // Activation threads that have not ended yet.
+    int activations_in_flight() const noexcept;
+    // The process is ending and the tunnel's threads are gone: undoes the host changes
+    // of the virtual adapter (its routes and addresses, its NameServer values, its
+    // activation) without taking any lock, waiting or logging.
+    void undo_host_changes_at_exit() noexcept;
+
+private:
+    // Activation threads in flight; shared with the threads so that the count outlives
+    // the tunnel's last touch of it.
+    struct activation_count {
+        std::mutex mutex;
+        std::condition_variable ended;
+        int running = 0;
+    };
+
+    // start: the virtual adapter probe, the registration, start_internal and the watchdog.
+    void register_interface_change();
+    void start_watchdog();
+    // start_internal's failure after the filter's side 1 ran: the socket closed, side 1
+    // stopped, activations waited for and reset; state 3.
+    std::int32_t fail_running_start() noexcept;
+    void stop_filter_side(std::size_t slot) noexcept;
+    void join_keep_alive() noexcept;
+    // Sends buffer[0, size) on the endpoint socket; false on a real failure (the error in
+    // WSAGetLastError).
+    bool send_datagram(WSABUF& descriptor, std::uint8_t* buffer, std::size_t capacity, std::size_t size);
+    // Waits for the SOCKS5 client's relay (10 x 500 ms at most, cut short when the tunnel
+    // stops); false when it is not ready.
+    bool wait_for_socks5(const std::shared_ptr<socks5_client>& client);
+    // Sleeps for the period or until `stop` holds (checked whenever the tunnel wakes its
+    // threads); true when `stop` held.
+    bool sleep_unless(std::chrono::milliseconds period, const std::function<bool()>& stop);
+    void wake_threads();
+    void reset_socks5_client();
+    // One pass of the keep-alive loop; false when the thread ends.
+    bool keep_alive_pass();
+    void report_traffic();
+    // One pass of the watchdog after its sleep; false when it ends.
+    bool watchdog_pass();
+    void reset_stopped_default_adapter();
+
+    // The virtual adapter object undone on the host and freed (under adapter_mutex); what
+    // cannot be undone yet keeps it as retired_adapter_ for the next try.
+    void release_virtual_adapter_locked() noexcept;
+    void release_virtual_adapter() noexcept;
+    // The adapter's IP Helper record, when the adapter exists (under adapter_mutex).
+    std::optional<iphelper::adapter_info> virtual_adapter_record();
+    void drop_default_adapter() noexcept;
+    void publish_default_view() noexcept;
+
+    // Activation threads: started (counted) by process_handshake_response; false when no
+    // thread could be made. wait_for_activations returns once none runs.
+    bool start_activation() noexcept;
+    void wait_for_activations() const noexcept;
+
+    std::shared_ptr<activation_count> activations_ = std::make_shared<activation_count>();
+    // Cuts the keep-alive thread's, the watchdog's and the SOCKS5 waits short.
+    std::mutex wake_mutex_;
+    std::condition_variable wake_;
+    // An adapter object whose undo was refused in part; tried again before a new
+    // adapter object is made, at every stop and at destruction (under adapter_mutex).
+    std::unique_ptr<wg_virtnet_adapter> retired_adapter_;
+    // The context of the interface-change registration (see notification_token.h).
+    std::unique_ptr<notification_token<wg_dual_tunnel>> notification_token_ =
+        std::make_unique<notification_token<wg_dual_tunnel>>(*this);
 };
 } // namespace wireguard

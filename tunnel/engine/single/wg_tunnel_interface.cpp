@@ -15,18 +15,6 @@ namespace
 {
 constexpr std::uint32_t if_type_ppp = 23;
 constexpr std::uint16_t mtu_overhead = 80; // outer IPv6 header, UDP and WireGuard
-
-// A WAN filter adapter matches when one of its links has one of the adapter's addresses.
-bool wan_links_match(const rimcap::network_adapter& candidate, const iphelper::adapter_info& adapter)
-{
-    const auto links = iphelper::get_ras_links(candidate);
-    if (!links)
-        return false;
-    return std::any_of(links->begin(), links->end(), [&](const iphelper::wan_link& link) {
-        return std::any_of(adapter.unicast_addresses.begin(), adapter.unicast_addresses.end(),
-                           [&](const SOCKADDR_STORAGE& address) { return iphelper::same_address(link.address, address); });
-    });
-}
 } // namespace
 
 bool wg_tunnel::update_default_interface()
@@ -59,7 +47,7 @@ bool wg_tunnel::update_default_interface()
         for (std::size_t i = 0; i < adapters.size(); ++i) {
             const rimcap::network_adapter& candidate = *adapters[i];
             const bool match = adapter.if_type == if_type_ppp
-                                   ? wan_links_match(candidate, adapter)
+                                   ? iphelper::links_hold_any_address(candidate, adapter.unicast_addresses)
                                    : candidate.internal_name().find(adapter.adapter_name) != std::string::npos;
             if (!match)
                 continue;
