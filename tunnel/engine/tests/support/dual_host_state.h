@@ -11,8 +11,8 @@
 #include "host.h"
 #include "host_network.h"
 #include "packet_driver.h"
-#include "test_support.h"
 #include "virtnet_driver.h"
+#include "win32.h"
 
 namespace tunnel_test
 {
@@ -33,9 +33,21 @@ inline void PrintTo(const dual_host_state& s, std::ostream* out)
          << ", modes " << s.physical_mode << " / " << s.virtual_mode;
 }
 
+// The NameServer value of a stack ("Tcpip" or "Tcpip6") of the adapter's interface.
 inline std::optional<std::string> name_server(const char* stack, const simhost::adapter& virtual_adapter)
 {
-    return test_support::registry_text(test_support::interface_key(stack, virtual_adapter.guid), "NameServer");
+    const std::string path = std::string("SYSTEM\\CurrentControlSet\\Services\\") + stack +
+                             "\\Parameters\\Interfaces\\" + virtual_adapter.guid;
+    HKEY key = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return std::nullopt;
+    char data[1024] = {};
+    DWORD size = sizeof(data) - 1;
+    const LONG result = ::RegQueryValueExA(key, "NameServer", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+    ::RegCloseKey(key);
+    if (result != ERROR_SUCCESS)
+        return std::nullopt;
+    return std::string(data);
 }
 
 inline dual_host_state read_dual_host_state(const simhost::adapter& physical, const simhost::adapter& virtual_adapter)
