@@ -167,11 +167,14 @@ TEST_F(host_stack_test, the_virtual_adapters_lower_metric_wins_a_default_route_o
         DWORD index = 0;
         set_virtual_up(false);
         ASSERT_EQ(netaccess::platform::get_best_interface_ex(reinterpret_cast<sockaddr*>(&destination), &index), 0u);
-        EXPECT_EQ(index, physical.if_index) << "a virtual adapter that is down routes nothing";
+        // GetBestInterfaceEx answers with the index of the destination's family.
+        const ADDRESS_FAMILY family = destination.si_family;
+        EXPECT_EQ(index, network().interface_of(physical.guid).index_for(family))
+            << "a virtual adapter that is down routes nothing";
         EXPECT_EQ(simhost::application().send_echo(c.destination, 1, 1, data).guid, physical.guid);
         set_virtual_up(true);
         ASSERT_EQ(netaccess::platform::get_best_interface_ex(reinterpret_cast<sockaddr*>(&destination), &index), 0u);
-        EXPECT_EQ(index, virtual_adapter.if_index);
+        EXPECT_EQ(index, network().interface_of(virtual_adapter.guid).index_for(family));
         EXPECT_EQ(simhost::application().send_echo(c.destination, 1, 1, data).guid, virtual_adapter.guid);
     }
 }
