@@ -15,6 +15,7 @@
 #include "classify_packet.h"
 #include "config/config_ini.h"
 #include "config/parse_config.h"
+#include "library_module.h"
 #include "network_change.h"
 #include "virtual_adapter_routes.h"
 #include "wg_dual_tunnel.h"
@@ -28,9 +29,6 @@ namespace
 {
 constexpr const char* capture_base_name = "lorrivan";
 constexpr auto exit_lock_wait = std::chrono::seconds(5);
-
-// The address of this datum lies in the module that holds the library's code.
-const char module_anchor = 0;
 
 // The tunnels keep a signed level: a manager level above its range logs everything.
 std::int32_t tunnel_log_level(std::uint32_t level) noexcept
@@ -56,10 +54,7 @@ void module_reference::acquire() noexcept
 {
     if (module_ != nullptr)
         return;
-    HMODULE module = nullptr;
-    if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&module_anchor),
-                             &module))
-        module_ = module;
+    module_ = reference_library_module();
 }
 
 void module_reference::release() noexcept

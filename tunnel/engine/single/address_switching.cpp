@@ -7,6 +7,7 @@
 
 #include "netaccess/adapter_config.h"
 #include "netaccess/platform.h"
+#include "refused_calls.h"
 
 namespace wireguard
 {
@@ -14,16 +15,72 @@ namespace
 {
 constexpr std::array<std::uint8_t, 6> dummy_mac = {'_', 'd', 'u', 'm', 'm', 'y'};
 
-template <class Row, class Delete> void remove_row(switching_row<Row>& slot, Delete delete_entry) noexcept
+ADDRESS_FAMILY family_of(const MIB_UNICASTIPADDRESS_ROW& row) noexcept { return row.Address.si_family; }
+ADDRESS_FAMILY family_of(const MIB_IPNET_ROW2& row) noexcept { return row.Address.si_family; }
+ADDRESS_FAMILY family_of(const MIB_IPFORWARD_ROW2& row) noexcept { return row.DestinationPrefix.Prefix.si_family; }
+
+bool same_ip(const SOCKADDR_INET& a, const SOCKADDR_INET& b) noexcept
 {
-    // Detached first, so that the record never names a row that is being deleted.
+    if (a.si_family != b.si_family)
+        return false;
+    if (a.si_family == AF_INET)
+        return a.Ipv4.sin_addr.s_addr == b.Ipv4.sin_addr.s_addr;
+    return a.si_family == AF_INET6 && std::memcmp(&a.Ipv6.sin6_addr, &b.Ipv6.sin6_addr, 16) == 0;
+}
+
+// Whether two rows name the same system entry (interface and key).
+bool same_entry(const MIB_UNICASTIPADDRESS_ROW& a, const MIB_UNICASTIPADDRESS_ROW& b) noexcept
+{
+    return a.InterfaceLuid.Value == b.InterfaceLuid.Value && same_ip(a.Address, b.Address);
+}
+bool same_entry(const MIB_IPNET_ROW2& a, const MIB_IPNET_ROW2& b) noexcept
+{
+    return a.InterfaceLuid.Value == b.InterfaceLuid.Value && same_ip(a.Address, b.Address);
+}
+bool same_entry(const MIB_IPFORWARD_ROW2& a, const MIB_IPFORWARD_ROW2& b) noexcept
+{
+    return a.InterfaceLuid.Value == b.InterfaceLuid.Value &&
+           a.DestinationPrefix.PrefixLength == b.DestinationPrefix.PrefixLength &&
+           same_ip(a.DestinationPrefix.Prefix, b.DestinationPrefix.Prefix) && same_ip(a.NextHop, b.NextHop);
+}
+
+// Deletes the entry, tried again at once when refused; true when it is gone (also when
+// the system no longer had it).
+template <class Row> bool delete_entry(DWORD (*delete_row)(const Row*), const Row& row) noexcept
+{
+    const DWORD result = call_until_done([&] { return delete_row(&row); },
+                                         [](DWORD r) { return r == NO_ERROR || r == ERROR_NOT_FOUND; });
+    if (result == NO_ERROR || result == ERROR_NOT_FOUND)
+        return true;
+    ::SetLastError(result);
+    return false;
+}
+
+// Tries the leftovers of that family again, then takes the slot's row out of the record
+// and deletes it when the tunnel made it; a refused delete leaves it among the leftovers.
+template <class Row>
+void remove_row(switching_row<Row>& slot, leftover_rows<Row>& leftovers, ADDRESS_FAMILY family,
+                DWORD (*delete_row)(const Row*)) noexcept
+{
+    std::erase_if(leftovers,
+                  [&](const std::unique_ptr<Row>& r) { return family_of(*r) == family && delete_entry(delete_row, *r); });
+    // Detached first, so that the slot never names a row that is being deleted.
     std::unique_ptr<Row> row = std::move(slot.row);
     const bool created = std::exchange(slot.created, false);
-    if (row && created) {
-        const DWORD result = delete_entry(row.get());
-        if (result != NO_ERROR)
-            ::SetLastError(result);
+    if (row && created && !delete_entry(delete_row, *row)) {
+        try {
+            leftovers.push_back(std::move(row));
+        } catch (...) {
+            // No memory to remember it: the entry stays on the host.
+        }
     }
+}
+
+// Takes a leftover that names the same entry as the row out of the leftovers: true
+// when there was one (the entry is the tunnel's own).
+template <class Row> bool reclaim(leftover_rows<Row>& leftovers, const Row& row) noexcept
+{
+    return std::erase_if(leftovers, [&](const std::unique_ptr<Row>& r) { return same_entry(*r, row); }) != 0;
 }
 
 bool same_bytes(const SOCKADDR_STORAGE& a, ADDRESS_FAMILY family, const void* address)
@@ -51,34 +108,49 @@ bool owns_address(const switching_row<MIB_UNICASTIPADDRESS_ROW>& slot, ADDRESS_F
     return std::memcmp(&slot.row->Address.Ipv6.sin6_addr, address, 16) == 0;
 }
 
-// CreateIpForwardEntry2: kept on success and when the route exists already (then not
-// the tunnel's own entry); otherwise absent with the code as the thread's last error.
-switching_row<MIB_IPFORWARD_ROW2> create_route(const MIB_IPFORWARD_ROW2& prepared)
+// CreateIpForwardEntry2: kept on success and when the route exists already (then the
+// tunnel's own entry only when it is one of its leftovers); otherwise absent with the
+// code as the thread's last error.
+switching_row<MIB_IPFORWARD_ROW2> create_route(const MIB_IPFORWARD_ROW2& prepared,
+                                               leftover_rows<MIB_IPFORWARD_ROW2>& leftovers)
 {
     switching_row<MIB_IPFORWARD_ROW2> slot;
     auto row = std::make_unique<MIB_IPFORWARD_ROW2>(prepared);
     const DWORD result = netaccess::platform::create_ip_forward_entry2(row.get());
     if (result == NO_ERROR || result == ERROR_OBJECT_ALREADY_EXISTS) {
+        slot.created = reclaim(leftovers, *row) || result == NO_ERROR;
         slot.row = std::move(row);
-        slot.created = result == NO_ERROR;
     } else {
         ::SetLastError(result);
     }
     return slot;
 }
 
-switching_row<MIB_IPNET_ROW2> create_neighbour(const MIB_IPNET_ROW2& prepared)
+// CreateIpNetEntry2: kept on success, and when the entry exists already as one of the
+// tunnel's leftovers; otherwise absent.
+switching_row<MIB_IPNET_ROW2> create_neighbour(const MIB_IPNET_ROW2& prepared, leftover_rows<MIB_IPNET_ROW2>& leftovers)
 {
     switching_row<MIB_IPNET_ROW2> slot;
     auto row = std::make_unique<MIB_IPNET_ROW2>(prepared);
     const DWORD result = netaccess::platform::create_ip_net_entry2(row.get());
-    if (result == NO_ERROR) {
+    if (result == NO_ERROR || (result == ERROR_OBJECT_ALREADY_EXISTS && reclaim(leftovers, *row))) {
         slot.row = std::move(row);
         slot.created = true;
     } else {
         ::SetLastError(result);
     }
     return slot;
+}
+
+// The record holds a leftover unicast address row for that address.
+bool left_over(const leftover_rows<MIB_UNICASTIPADDRESS_ROW>& leftovers, ADDRESS_FAMILY family, const void* address)
+{
+    return std::any_of(leftovers.begin(), leftovers.end(), [&](const auto& r) {
+        if (r->Address.si_family != family)
+            return false;
+        return family == AF_INET ? std::memcmp(&r->Address.Ipv4.sin_addr, address, 4) == 0
+                                 : std::memcmp(&r->Address.Ipv6.sin6_addr, address, 16) == 0;
+    });
 }
 
 SOCKADDR_INET ipv4_socket_address(std::uint32_t address)
@@ -106,16 +178,16 @@ address_switching_state::~address_switching_state()
 
 void address_switching_state::remove_ipv4() noexcept
 {
-    remove_row(ipv4_neighbour, netaccess::platform::delete_ip_net_entry2);
-    remove_row(ipv4_route, netaccess::platform::delete_ip_forward_entry2);
-    remove_row(ipv4_address, netaccess::platform::delete_unicast_ip_address_entry);
+    remove_row(ipv4_neighbour, leftover_neighbours, AF_INET, netaccess::platform::delete_ip_net_entry2);
+    remove_row(ipv4_route, leftover_routes, AF_INET, netaccess::platform::delete_ip_forward_entry2);
+    remove_row(ipv4_address, leftover_addresses, AF_INET, netaccess::platform::delete_unicast_ip_address_entry);
 }
 
 void address_switching_state::remove_ipv6() noexcept
 {
-    remove_row(ipv6_neighbour, netaccess::platform::delete_ip_net_entry2);
-    remove_row(ipv6_route, netaccess::platform::delete_ip_forward_entry2);
-    remove_row(ipv6_address, netaccess::platform::delete_unicast_ip_address_entry);
+    remove_row(ipv6_neighbour, leftover_neighbours, AF_INET6, netaccess::platform::delete_ip_net_entry2);
+    remove_row(ipv6_route, leftover_routes, AF_INET6, netaccess::platform::delete_ip_forward_entry2);
+    remove_row(ipv6_address, leftover_addresses, AF_INET6, netaccess::platform::delete_unicast_ip_address_entry);
 }
 
 bool address_switching_state::has_ipv6_tunnel_address() const noexcept
@@ -127,6 +199,11 @@ bool address_switching_state::has_ipv6_tunnel_address() const noexcept
 bool address_switching_state::any_row() const noexcept
 {
     return ipv6_address || ipv6_route || ipv6_neighbour || ipv4_address || ipv4_route || ipv4_neighbour;
+}
+
+bool address_switching_state::any_leftover() const noexcept
+{
+    return !leftover_addresses.empty() || !leftover_routes.empty() || !leftover_neighbours.empty();
 }
 
 std::array<std::uint8_t, 6> next_hop_mac_of(const iphelper::adapter_info& adapter) noexcept
@@ -223,26 +300,32 @@ void setup_address_switching(address_switching_state& state, const iphelper::ada
         IN6_ADDR address;
         std::memcpy(&address, state.tunnel_ipv6_address.data(), 16);
         // The adapter's list may show the address because the tunnel put it there.
-        const bool ours = owns_address(state.ipv6_address, AF_INET6, &address);
+        const bool ours = owns_address(state.ipv6_address, AF_INET6, &address) ||
+                          left_over(state.leftover_addresses, AF_INET6, &address);
         state.remove_ipv6();
         const SOCKADDR_INET hop = ipv6_socket_address(ipv6_next_hop(state.tunnel_ipv6_address));
         const bool existed = !ours && adapter_has(adapter, AF_INET6, &address);
         state.ipv6_address.row = iphelper::create_unicast_address(adapter, address, state.ipv6_prefix_length);
-        state.ipv6_address.created = state.ipv6_address.row != nullptr && !existed;
-        state.ipv6_route = create_route(make_switching_route(adapter, hop));
-        state.ipv6_neighbour = create_neighbour(make_switching_neighbour(adapter, hop, state.next_hop_mac));
+        state.ipv6_address.created = state.ipv6_address.row != nullptr &&
+                                     (reclaim(state.leftover_addresses, *state.ipv6_address.row) || !existed);
+        state.ipv6_route = create_route(make_switching_route(adapter, hop), state.leftover_routes);
+        state.ipv6_neighbour =
+            create_neighbour(make_switching_neighbour(adapter, hop, state.next_hop_mac), state.leftover_neighbours);
     }
 
     if (ipv4_switching_needed(state)) {
-        const bool ours = owns_address(state.ipv4_address, AF_INET, &state.tunnel_ipv4_address);
+        const bool ours = owns_address(state.ipv4_address, AF_INET, &state.tunnel_ipv4_address) ||
+                          left_over(state.leftover_addresses, AF_INET, &state.tunnel_ipv4_address);
         state.remove_ipv4();
         const SOCKADDR_INET hop = ipv4_socket_address(ipv4_next_hop(state.tunnel_ipv4_address));
         const bool existed = !ours && adapter_has(adapter, AF_INET, &state.tunnel_ipv4_address);
         state.ipv4_address.row =
             iphelper::create_unicast_address(adapter, state.tunnel_ipv4_address, state.ipv4_prefix_length);
-        state.ipv4_address.created = state.ipv4_address.row != nullptr && !existed;
-        state.ipv4_route = create_route(make_switching_route(adapter, hop));
-        state.ipv4_neighbour = create_neighbour(make_switching_neighbour(adapter, hop, state.next_hop_mac));
+        state.ipv4_address.created = state.ipv4_address.row != nullptr &&
+                                     (reclaim(state.leftover_addresses, *state.ipv4_address.row) || !existed);
+        state.ipv4_route = create_route(make_switching_route(adapter, hop), state.leftover_routes);
+        state.ipv4_neighbour =
+            create_neighbour(make_switching_neighbour(adapter, hop, state.next_hop_mac), state.leftover_neighbours);
     }
 }
 } // namespace wireguard

@@ -13,6 +13,12 @@
 // system already held before the tunnel asked for it (an existing route or address) is
 // kept in the record like the others but is never deleted from the system: the tunnel
 // leaves the host with exactly the entries it found.
+//
+// A delete that the system refuses is tried again a few times at once; a row whose
+// delete still fails stays the tunnel's, among the record's leftovers: every later
+// removal of its family and the record's destruction try again, and a create that
+// finds it still in place (ERROR_OBJECT_ALREADY_EXISTS) takes it back as the tunnel's
+// own rather than as one the host had.
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -31,6 +37,9 @@ template <class Row> struct switching_row {
     explicit operator bool() const noexcept { return row != nullptr; }
 };
 
+// Rows of the tunnel whose delete the system refused.
+template <class Row> using leftover_rows = std::vector<std::unique_ptr<Row>>;
+
 struct address_switching_state {
     switching_row<MIB_UNICASTIPADDRESS_ROW> ipv6_address;
     switching_row<MIB_IPFORWARD_ROW2> ipv6_route;
@@ -45,6 +54,9 @@ struct address_switching_state {
     std::uint32_t local_ipv4_address = 0; // network order
     std::array<std::uint8_t, 16> local_ipv6_address{};
     std::array<std::uint8_t, 6> next_hop_mac{};
+    leftover_rows<MIB_UNICASTIPADDRESS_ROW> leftover_addresses;
+    leftover_rows<MIB_IPFORWARD_ROW2> leftover_routes;
+    leftover_rows<MIB_IPNET_ROW2> leftover_neighbours;
 
     address_switching_state() = default;
     address_switching_state(const address_switching_state&) = delete;
@@ -52,13 +64,15 @@ struct address_switching_state {
     // Removes what is left: the IPv4 set, then the IPv6 set.
     ~address_switching_state();
 
-    // Neighbour, route, unicast address of that family; absent rows are skipped.
+    // Neighbour, route, unicast address of that family, each followed by the leftovers
+    // of its kind and family; absent rows are skipped.
     void remove_ipv4() noexcept;
     void remove_ipv6() noexcept;
 
     bool has_ipv6_tunnel_address() const noexcept;
-    // Any row of either family present.
+    // Any row of either family present (leftovers not counted).
     bool any_row() const noexcept;
+    bool any_leftover() const noexcept;
 };
 
 // The MAC of the adapter's first gateway, or the text "_dummy" when it has none.

@@ -9,6 +9,7 @@
 
 #include "netaccess/driver_records.h"
 #include "netaccess/platform.h"
+#include "library_module.h"
 #include "netaccess/static_filters.h"
 #include "own_datagram.h"
 
@@ -47,8 +48,12 @@ wg_tunnel::~wg_tunnel()
     if (notification_handle != nullptr)
         cancel_notify_ip_interface_change();
     notification_token_->detach();
-    if (notification_handle != nullptr)
-        static_cast<void>(notification_token_.release()); // left to the live registration
+    if (notification_handle != nullptr) {
+        // Left to the live registration, together with the code it calls: the library
+        // stays loaded until the process ends.
+        static_cast<void>(notification_token_.release());
+        reference_library_module(true);
+    }
     try {
         socks5.reset();
     } catch (...) {

@@ -95,8 +95,9 @@ public:
 
     // ---- restart ------------------------------------------------------------------------
     void internal_restart() noexcept;
-    // internal_restart on a new thread; the tunnel waits for it in stop() and its
-    // destructor. Throws std::system_error when the thread cannot be created.
+    // internal_restart on a new thread of the tunnel's own, joined by the next request
+    // or by stop() (and so before the destructor frees anything). Throws
+    // std::system_error when the thread cannot be created.
     void start_restart_thread();
     // Restart threads that have not ended yet.
     int restarts_in_flight() const noexcept;
@@ -189,11 +190,13 @@ public:
     stats stats_snapshot{};
 
 private:
-    // Restart threads in flight; shared with the threads so that the count outlives the
-    // tunnel's last look at it.
-    struct restart_count {
+    // Restart threads: each is joined, never detached, so that none runs on in the
+    // library's code once stop() has returned.
+    struct restart_threads {
         std::mutex mutex;
         std::condition_variable ended;
+        std::vector<std::thread> threads;      // not yet joined
+        std::vector<std::thread::id> finished; // of those, the ones that have ended
         int running = 0;
     };
 
@@ -256,7 +259,7 @@ private:
     // keep-alive thread's sleep, which a stop cuts short.
     std::mutex keep_alive_mutex_;
     std::condition_variable keep_alive_wake_;
-    std::shared_ptr<restart_count> restarts_ = std::make_shared<restart_count>();
+    mutable restart_threads restarts_;
     // The context of the interface-change registration (see notification_token.h).
     std::unique_ptr<notification_token<wg_tunnel>> notification_token_ =
         std::make_unique<notification_token<wg_tunnel>>(*this);

@@ -1,4 +1,5 @@
 // wireguard::wg_tunnel: start, stop, handshakes, the keep-alive thread and restarts.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <exception>
@@ -445,37 +446,61 @@ void wg_tunnel::internal_restart() noexcept
 
 void wg_tunnel::start_restart_thread()
 {
-    const std::shared_ptr<restart_count> count = restarts_;
+    // The threads of earlier requests that have ended are joined first.
+    std::vector<std::thread> ended;
     {
-        std::lock_guard lock(count->mutex);
-        ++count->running;
+        std::lock_guard lock(restarts_.mutex);
+        for (const std::thread::id id : restarts_.finished) {
+            const auto found = std::find_if(restarts_.threads.begin(), restarts_.threads.end(),
+                                            [&](const std::thread& t) { return t.get_id() == id; });
+            if (found != restarts_.threads.end()) {
+                ended.push_back(std::move(*found));
+                restarts_.threads.erase(found);
+            }
+        }
+        restarts_.finished.clear();
     }
-    try {
-        std::thread([this, count] {
-            internal_restart();
-            // The last touch of the tunnel is above: once the count is 0 the tunnel may go.
-            std::lock_guard lock(count->mutex);
-            --count->running;
-            count->ended.notify_all();
-        }).detach();
-    } catch (...) {
-        std::lock_guard lock(count->mutex);
-        --count->running;
-        count->ended.notify_all();
-        throw;
-    }
+    for (std::thread& t : ended)
+        t.join();
+
+    std::lock_guard lock(restarts_.mutex);
+    restarts_.threads.emplace_back([this] {
+        internal_restart();
+        std::lock_guard done(restarts_.mutex);
+        --restarts_.running;
+        restarts_.finished.push_back(std::this_thread::get_id());
+        restarts_.ended.notify_all();
+    });
+    ++restarts_.running; // under the lock, before the thread can count itself out
 }
 
 int wg_tunnel::restarts_in_flight() const noexcept
 {
-    std::lock_guard lock(restarts_->mutex);
-    return restarts_->running;
+    std::lock_guard lock(restarts_.mutex);
+    return restarts_.running;
 }
 
 void wg_tunnel::wait_for_restarts() noexcept
 {
-    const std::shared_ptr<restart_count> count = restarts_;
-    std::unique_lock lock(count->mutex);
-    count->ended.wait(lock, [&] { return count->running == 0; });
+    const std::thread::id self = std::this_thread::get_id();
+    std::vector<std::thread> joining;
+    {
+        std::unique_lock lock(restarts_.mutex);
+        // A stop on a restart thread itself (from a log callback) waits for the others.
+        const bool on_restart_thread = std::any_of(restarts_.threads.begin(), restarts_.threads.end(),
+                                                   [&](const std::thread& t) { return t.get_id() == self; });
+        restarts_.ended.wait(lock, [&] { return restarts_.running == (on_restart_thread ? 1 : 0); });
+        for (auto it = restarts_.threads.begin(); it != restarts_.threads.end();) {
+            if (it->get_id() == self) {
+                ++it;
+                continue;
+            }
+            joining.push_back(std::move(*it));
+            it = restarts_.threads.erase(it);
+        }
+        std::erase_if(restarts_.finished, [&](std::thread::id id) { return id != self; });
+    }
+    for (std::thread& t : joining)
+        t.join();
 }
 } // namespace wireguard

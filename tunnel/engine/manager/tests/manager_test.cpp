@@ -657,6 +657,49 @@ TEST_F(manager, drop_stops_a_running_tunnel_and_undoes_its_address_switching)
     EXPECT_EQ(engine().live_tunnels(), 0u);
 }
 
+// Each call that undoes what a start set up, refused in turn: once (the try at once
+// succeeds), throughout one stop (the row is kept and goes at the next start or stop),
+// and on into the restart's start (the create finds the tunnel's own row still there).
+// A stop, a start, a stop and the drop leave the host exactly as it was.
+TEST_F(manager, refused_undo_calls_leave_the_host_as_it_was)
+{
+    // Link-local addresses only: both families are switched.
+    ASSERT_TRUE(network().remove_address(adapter.guid, "192.168.1.10"));
+    network().add_address(adapter.guid, "169.254.7.7", 16);
+    network().add_address(adapter.guid, "fe80::7", 64);
+    before = network().snapshot();
+    const fn undo_calls[] = {fn::delete_ip_net_entry2, fn::delete_ip_forward_entry2,
+                             fn::delete_unicast_ip_address_entry, fn::cancel_mib_change_notify2};
+    for (const fn refused : undo_calls) {
+        // Three refusals use up a stop's tries; a refused cancellation is tried at both
+        // stops and at the drop, and must succeed at the drop.
+        const unsigned most = refused == fn::cancel_mib_change_notify2 ? 6 : 9;
+        for (const unsigned refusals : {1u, 3u, most}) {
+            SCOPED_TRACE(std::string(simhost::function_name(refused)) + " refused " + std::to_string(refusals));
+            auto& mgr = make(3);
+            ASSERT_TRUE(create_with([](wireguard::wg_config& c) {
+                c.interface_config = wireguard::make_interface_config("k-private", "10.8.0.2/24, fd00::2/64");
+            }));
+            ASSERT_TRUE(mgr.start_tunnel()) << logs().text();
+            ASSERT_TRUE(mgr.tunnel->address_switching.ipv4_route && mgr.tunnel->address_switching.ipv6_route);
+            network().clear_calls();
+            network().fail_next(refused, ERROR_ACCESS_DENIED, refusals);
+            ASSERT_TRUE(mgr.stop_tunnel());
+            const bool kept = refused != fn::cancel_mib_change_notify2 && refusals >= 3;
+            EXPECT_EQ(mgr.tunnel->address_switching.any_leftover(), kept) << "a row still refused stays the tunnel's";
+            EXPECT_EQ(network().snapshot() == before, !kept);
+            ASSERT_TRUE(mgr.start_tunnel()) << logs().text();
+            ASSERT_TRUE(mgr.stop_tunnel());
+            ASSERT_TRUE(mgr.drop_tunnel());
+            EXPECT_GT(network().call_count(refused), refusals) << "a refusal was the last word";
+            network().fail_next(refused, NO_ERROR, 0);
+            EXPECT_EQ(network().snapshot(), before);
+            EXPECT_EQ(network().registration_count(), 0u);
+            m.reset();
+        }
+    }
+}
+
 // ---- release at exit ------------------------------------------------------------------------------------
 
 TEST_F(manager, the_release_at_exit_stops_and_frees_the_tunnel_without_a_line)
