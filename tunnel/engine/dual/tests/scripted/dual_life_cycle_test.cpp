@@ -5,7 +5,6 @@
 // at work.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <future>
 #include <thread>
@@ -219,26 +218,5 @@ TEST_F(dual_life_cycle, a_stop_waits_for_the_activation_at_work_and_leaves_nothi
     EXPECT_FALSE(t.active.load()) << "an activation finished after the stop";
     EXPECT_EQ(t.activations_in_flight(), 0);
     EXPECT_EQ(state(), before);
-}
-
-TEST_F(dual_life_cycle, a_dropped_tunnel_waits_for_its_activation)
-{
-    wg_dual_tunnel& t = make();
-    ASSERT_EQ(t.start(), run_states::running);
-    std::atomic<bool> release{false};
-    network().set_call_hook(iphelper_function::create_ip_forward_entry2, [&](unsigned) {
-        while (!release.load())
-            std::this_thread::sleep_for(1ms);
-    });
-    send_response(t);
-    ASSERT_TRUE(wait_until([&] { return network().call_count(iphelper_function::create_ip_forward_entry2) != 0 ||
-                                        logs().contains(activated); }));
-    std::thread releaser([&] {
-        std::this_thread::sleep_for(200ms);
-        release = true;
-    });
-    tunnel.reset(); // returns only once the activation has left the tunnel
-    releaser.join();
-    network().set_call_hook(iphelper_function::create_ip_forward_entry2, {});
 }
 } // namespace
