@@ -31,4 +31,20 @@ engine_tunnel_handle make_tunnel_handle(const std::string& private_key, const st
         throw std::runtime_error("The WireGuard engine refused the tunnel's keys");
     return handle;
 }
+bool tunnel_seems_dead(const stats& now, std::int64_t time, std::int64_t& progress_time, stats& snapshot) noexcept
+{
+    constexpr std::int64_t dead_tunnel_ns = 5'000'000'000;
+    constexpr std::uint64_t dead_tunnel_bytes = 1000;
+    const std::uint64_t sent = static_cast<std::uint64_t>(now.tx_bytes) - snapshot.tx_bytes;
+    if (sent > dead_tunnel_bytes && now.rx_bytes == snapshot.rx_bytes) {
+        if (time - progress_time <= dead_tunnel_ns)
+            return false;
+        progress_time = time;
+        snapshot = stats{};
+        return true;
+    }
+    progress_time = time;
+    snapshot = now;
+    return false;
+}
 } // namespace wireguard

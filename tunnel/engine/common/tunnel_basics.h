@@ -55,6 +55,13 @@ struct engine_tunnel_free {
 };
 using engine_tunnel_handle = std::unique_ptr<wireguard_tunnel, engine_tunnel_free>;
 
+// The keep-alive threads' dead-tunnel watch: more than 1000 bytes sent since the snapshot
+// and nothing received, for more than 5 s since the last progress (engine clock
+// nanoseconds). True when the tunnel counts as down: the progress time is then `time`
+// and the snapshot all zero. Otherwise, unless data is waiting for an answer, the
+// progress time becomes `time` and the snapshot `now`.
+bool tunnel_seems_dead(const stats& now, std::int64_t time, std::int64_t& progress_time, stats& snapshot) noexcept;
+
 // A local index for a new engine tunnel: uniform over 32 bits with bit 7 set, from a
 // process-wide generator seeded once from the system's random device; the generator
 // has its own lock.

@@ -295,9 +295,6 @@ private:
     std::int32_t fail_running_start() noexcept;
     void stop_filter_side(std::size_t slot) noexcept;
     void join_keep_alive() noexcept;
-    // Sends buffer[0, size) on the endpoint socket; false on a real failure (the error in
-    // WSAGetLastError).
-    bool send_datagram(WSABUF& descriptor, std::uint8_t* buffer, std::size_t capacity, std::size_t size);
     // Waits for the SOCKS5 client's relay (10 x 500 ms at most, cut short when the tunnel
     // stops); false when it is not ready.
     bool wait_for_socks5(const std::shared_ptr<socks5_client>& client);

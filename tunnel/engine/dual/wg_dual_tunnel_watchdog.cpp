@@ -17,6 +17,7 @@
 #include "netaccess/platform.h"
 #include "netaccess/ras_links.h"
 #include "netaccess/route_checks.h"
+#include "server_route.h"
 #include "wg_dual_tunnel.h"
 #include "wgengine/engine_clock.h"
 
@@ -63,15 +64,6 @@ std::shared_ptr<rimcap::network_adapter> wan_adapter_of(const rimcap::dual_packe
     return nullptr;
 }
 
-// The IP Helper adapter with the interface index that IP Helper gave for the family.
-std::optional<iphelper::adapter_info> adapter_with_index(std::vector<iphelper::adapter_info>& adapters,
-                                                         bool ipv6, DWORD index)
-{
-    for (auto& adapter : adapters)
-        if ((ipv6 ? adapter.ipv6_if_index : adapter.if_index) == index)
-            return std::move(adapter);
-    return std::nullopt;
-}
 } // namespace
 
 // ---- watchdog -----------------------------------------------------------------------------
@@ -333,28 +325,11 @@ bool wg_dual_tunnel::update_network_interfaces()
     virtual_adapter_handle = virtual_found->handle();
 
     // The interface toward the server.
-    SOCKADDR_STORAGE destination{};
-    const bool ipv6 = server_endpoint.family == family_ipv6;
-    if (ipv6) {
-        auto& a = reinterpret_cast<sockaddr_in6&>(destination);
-        a.sin6_family = AF_INET6;
-        std::memcpy(&a.sin6_addr, server_endpoint.address.data(), 16);
-    } else {
-        auto& a = reinterpret_cast<sockaddr_in&>(destination);
-        a.sin_family = AF_INET;
-        std::memcpy(&a.sin_addr, server_endpoint.address.data(), 4);
+    if (server_endpoint.family == family_ipv4)
         ::SetLastError(0);
-    }
     const DWORD earlier_error = ::GetLastError();
-    DWORD index = 0;
-    const DWORD result =
-        netaccess::platform::get_best_interface_ex(reinterpret_cast<sockaddr*>(&destination), &index);
-    std::optional<iphelper::adapter_info> found;
-    if (result == NO_ERROR) {
-        std::vector<iphelper::adapter_info> ip_adapters = iphelper::get_ip_adapters();
-        found = adapter_with_index(ip_adapters, ipv6, index);
-    }
-    default_adapter = std::move(found);
+    DWORD result = NO_ERROR;
+    default_adapter = best_interface_toward(server_endpoint, result);
     publish_default_view();
     if (!default_adapter) {
         ::SetLastError(result != NO_ERROR ? result : earlier_error);
