@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "address_text.h"
 #include "driver_records.h"
 #include "rimcap.h"
 #include "wan_adapters.h"
@@ -69,5 +70,15 @@ std::optional<std::vector<wan_link>> get_ras_links(const rimcap::network_adapter
     for (std::size_t i = 0; i < count; ++i)
         links.push_back(read_link(buffer.get() + 4 + i * ras_link_entry_size, kind));
     return links;
+}
+bool links_hold_any_address(const rimcap::network_adapter& adapter, const std::vector<SOCKADDR_STORAGE>& addresses)
+{
+    const auto links = get_ras_links(adapter);
+    if (!links)
+        return false;
+    return std::any_of(links->begin(), links->end(), [&](const wan_link& link) {
+        return std::any_of(addresses.begin(), addresses.end(),
+                           [&](const SOCKADDR_STORAGE& address) { return same_address(link.address, address); });
+    });
 }
 } // namespace iphelper

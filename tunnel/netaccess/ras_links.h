@@ -29,4 +29,8 @@ struct wan_link {
 // Empty when the adapter is not a WAN adapter, the device is absent, the driver refuses,
 // or no link was found. At most 256 links, whatever count the driver reports.
 std::optional<std::vector<wan_link>> get_ras_links(const rimcap::network_adapter& adapter);
+
+// True when one of the adapter's RAS links has one of the addresses (same_address of
+// address_text.h): the WAN filter adapter behind a PPP interface with those addresses.
+bool links_hold_any_address(const rimcap::network_adapter& adapter, const std::vector<SOCKADDR_STORAGE>& addresses);
 } // namespace iphelper

@@ -134,14 +134,50 @@ void wg_virtnet_adapter::configure_interface(const std::optional<ipv4_interface_
 
 wg_virtnet_adapter::~wg_virtnet_adapter()
 {
-    remove_routes();
-    if (is_open())
-        deactivate_adapter(adapter_list_.adapter_id);
-    remove_ipv4_address();
-    remove_ipv6_address();
+    undo();
     undeleted_routes_.clear();
     adapter_information_.reset();
     dns_settings_.reset();
+}
+
+bool wg_virtnet_adapter::undo()
+{
+    remove_routes();
+    bool routes_gone = false;
+    {
+        std::lock_guard lock(route_lock_);
+        routes_gone = undeleted_routes_.empty() && ipv4_routes_.empty() && ipv6_routes_.empty() &&
+                      !ipv4_default_route_ && !ipv6_default_route_;
+    }
+
+    if (deactivation_pending_) {
+        for (int attempt = 0; attempt < delete_attempts && is_open(); ++attempt) {
+            if (attempt != 0)
+                ::Sleep(delete_retry_pause_ms);
+            if (deactivate_adapter(adapter_list_.adapter_id)) {
+                deactivation_pending_ = false;
+                break;
+            }
+        }
+        // Without the device there is nothing to deactivate through.
+        if (!is_open())
+            deactivation_pending_ = false;
+    }
+
+    remove_ipv4_address();
+    remove_ipv6_address();
+
+    if (dns_settings_) {
+        const std::string& name = dns_settings_->adapter_name();
+        bool gone = true;
+        for (const auto stack : {iphelper::ip_stack::ipv4, iphelper::ip_stack::ipv6})
+            if (!delete_name_server_value(stack, name))
+                gone = false;
+        // The settings object deletes both values once more as it goes.
+        if (gone)
+            dns_settings_.reset();
+    }
+    return routes_gone && !deactivation_pending_ && !ipv4_address_ && !ipv6_address_ && !dns_settings_;
 }
 
 void wg_virtnet_adapter::delete_route_rows(std::vector<route_row>& rows)
@@ -175,8 +211,26 @@ void wg_virtnet_adapter::delete_address(iphelper::unicast_address_row& row)
     if (!row)
         return;
     ::SetLastError(0);
-    ::SetLastError(delete_entry(netaccess::platform::delete_unicast_ip_address_entry, *row));
-    row.reset();
+    const DWORD result = delete_entry(netaccess::platform::delete_unicast_ip_address_entry, *row);
+    ::SetLastError(result);
+    // A refused delete keeps the row for the next try.
+    if (gone(result))
+        row.reset();
+}
+
+bool wg_virtnet_adapter::delete_name_server_value(iphelper::ip_stack stack, const std::string& adapter_name)
+{
+    std::string text;
+    for (int attempt = 0; attempt < delete_attempts; ++attempt) {
+        if (attempt != 0)
+            ::Sleep(delete_retry_pause_ms);
+        // False also when the value is not there (any more): only a value still read
+        // back is a refusal.
+        if (iphelper::delete_name_server(stack, adapter_name) ||
+            !iphelper::read_name_server(stack, adapter_name, text))
+            return true;
+    }
+    return false;
 }
 
 void wg_virtnet_adapter::remove_routes()

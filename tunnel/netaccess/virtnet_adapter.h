@@ -6,10 +6,11 @@
 // routes that the tunnel routes into the adapter; its destruction undoes all of it.
 //
 // Undo that survives a refused call: a delete of a route or an address that IP Helper
-// refuses is tried again at once a few times; a route whose delete still fails stays in
-// the object and is tried again by the next remove_routes and at destruction. A
-// construction that fails after it added interface addresses deletes them again
-// before the exception leaves.
+// refuses, the deactivation and the deletion of a NameServer value are tried again at
+// once a few times; what still fails stays with the object and is tried again by the
+// next remove_routes (routes) or undo (everything) and at destruction. A construction
+// that fails after it added interface addresses deletes them again before the
+// exception leaves.
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -59,8 +60,14 @@ public:
                        const std::optional<ipv6_interface_address>& ipv6,
                        const std::vector<ip_address>& dns_servers);
     // Removes the routes, deactivates the adapter (even when it needed no activation),
-    // deletes the interface addresses and then the NameServer values.
+    // deletes the interface addresses and then the NameServer values (undo()).
     ~wg_virtnet_adapter() override;
+
+    // Undoes on the host what the object did there, in the destructor's order: routes,
+    // activation, interface addresses, NameServer values. A step that is still refused
+    // after a few tries stays pending and is tried again by the next call (and by the
+    // destructor); steps already done are not repeated. True when nothing is pending.
+    bool undo();
 
     // Deletes every route of the object (and any whose earlier delete failed), under
     // the route lock.
@@ -96,6 +103,8 @@ private:
     void delete_route_rows(std::vector<route_row>& rows);
     void delete_default_route(route_row& row);
     void delete_address(iphelper::unicast_address_row& row);
+    // Deletes a stack's NameServer value, tried again when refused; true when it is gone.
+    static bool delete_name_server_value(iphelper::ip_stack stack, const std::string& adapter_name);
 
     std::unique_ptr<iphelper::adapter_dns_config> dns_settings_;
     virtnet_adapter_list adapter_list_{};
@@ -108,6 +117,9 @@ private:
     route_row ipv6_default_route_;
     // Routes whose delete was refused, tried again by remove_routes (route lock).
     std::vector<route_row> undeleted_routes_;
+    // The deactivation has not been accepted yet (also for an adapter that needed no
+    // activation: it is deactivated all the same).
+    bool deactivation_pending_ = true;
     wireguard::srw_lock route_lock_;
 };
 } // namespace wireguard

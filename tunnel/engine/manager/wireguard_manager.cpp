@@ -2,7 +2,7 @@
 #include "wireguard_manager.h"
 
 #include <algorithm>
-#include <bit>
+#include <array>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -17,6 +17,7 @@
 #include "config/parse_config.h"
 #include "library_module.h"
 #include "network_change.h"
+#include "virtual_adapter_routes.h"
 #include "wg_dual_tunnel.h"
 #include "wg_tunnel.h"
 
@@ -33,14 +34,6 @@ constexpr auto exit_lock_wait = std::chrono::seconds(5);
 std::int32_t tunnel_log_level(std::uint32_t level) noexcept
 {
     return level > static_cast<std::uint32_t>(INT_MAX) ? INT_MAX : static_cast<std::int32_t>(level);
-}
-
-std::uint8_t prefix_length(const std::uint8_t* mask, std::size_t size) noexcept
-{
-    int bits = 0;
-    for (std::size_t i = 0; i < size; ++i)
-        bits += std::popcount(mask[i]);
-    return static_cast<std::uint8_t>(bits);
 }
 
 std::string endpoint_text(const ip_endpoint& endpoint)
@@ -137,11 +130,13 @@ void wireguard_manager<T>::release_at_exit(bool process_ending) noexcept
     if (process_ending) {
         log_callback = nullptr;
         log_level = 0;
-        if constexpr (is_single_adapter<T>) {
-            if (tunnel) {
-                tunnel->set_log_level(0);
+        if (tunnel) {
+            tunnel->set_log_level(0);
+            if constexpr (is_single_adapter<T>) {
                 tunnel->address_switching.remove_ipv4();
                 tunnel->address_switching.remove_ipv6();
+            } else {
+                tunnel->undo_host_changes_at_exit();
             }
         }
         // Their destructors would join threads that no longer exist and take locks that
@@ -287,88 +282,106 @@ template <class T>
 bool wireguard_manager<T>::initialize_tunneling()
 {
     try {
-        if constexpr (!is_single_adapter<T>) {
-            throw std::runtime_error("the dual tunnel is not part of this build");
-        } else {
-            const wg_interface_config& interface_part = config->interface_config;
-            const wg_peer_config& peer = config->peer_config;
-            if (peer.endpoint.empty())
-                throw std::runtime_error("the configuration has no server endpoint");
+        const wg_interface_config& interface_part = config->interface_config;
+        const wg_peer_config& peer = config->peer_config;
+        if (peer.endpoint.empty())
+            throw std::runtime_error("the configuration has no server endpoint");
 
-            // 1. The tunnel and its engine.
-            const std::uint16_t keep_alive = keep_alive_interval(peer.persistent_keepalive);
-            const std::int32_t level = tunnel_log_level(log_level.load());
-            if (capture_packets)
-                tunnel = std::make_unique<wg_tunnel>(capture_base_name, interface_part.private_key, peer.public_key,
-                                                     peer.preshared_key, keep_alive, log_callback, level);
-            else
-                tunnel = std::make_unique<wg_tunnel>(interface_part.private_key, peer.public_key, peer.preshared_key,
-                                                     keep_alive, log_callback, level);
-            T& t = *tunnel;
+        // 1. The tunnel and its engine.
+        const std::uint16_t keep_alive = keep_alive_interval(peer.persistent_keepalive);
+        const std::int32_t level = tunnel_log_level(log_level.load());
+        if (capture_packets)
+            tunnel = std::make_unique<T>(capture_base_name, interface_part.private_key, peer.public_key,
+                                         peer.preshared_key, keep_alive, log_callback, level);
+        else
+            tunnel = std::make_unique<T>(interface_part.private_key, peer.public_key, peer.preshared_key, keep_alive,
+                                         log_callback, level);
+        T& t = *tunnel;
 
-            // 2. The server: the first resolved endpoint.
-            const ip_endpoint& server = peer.endpoint.front();
-            log(log_importance::information, "[MGR]: Using WireGuard server: " + endpoint_text(server));
-            t.server_endpoint = server;
+        // 2. The server: the first resolved endpoint.
+        const ip_endpoint& server = peer.endpoint.front();
+        log(log_importance::information, "[MGR]: Using WireGuard server: " + endpoint_text(server));
+        t.server_endpoint = server;
 
-            // 3. The tunnel's addresses: the last prefix of each family wins.
-            for (const ip_subnet& prefix : interface_part.address) {
-                if (prefix.family == family_ipv4) {
-                    const ipv4_subnet& v4 = prefix.require_ipv4();
-                    std::memcpy(&t.address_switching.tunnel_ipv4_address, v4.address.data(), 4);
-                    t.address_switching.ipv4_prefix_length = prefix_length(v4.mask.data(), v4.mask.size());
-                } else {
-                    const ipv6_subnet& v6 = prefix.require_ipv6();
-                    t.address_switching.tunnel_ipv6_address = v6.address;
-                    t.address_switching.ipv6_prefix_length = prefix_length(v6.mask.data(), v6.mask.size());
-                }
+        // 3. The tunnel's addresses: the last prefix of each family wins.
+        std::uint32_t ipv4_address = 0;
+        std::uint8_t ipv4_length = 0;
+        std::array<std::uint8_t, 16> ipv6_address{};
+        std::uint8_t ipv6_length = 0;
+        for (const ip_subnet& prefix : interface_part.address) {
+            if (prefix.family == family_ipv4) {
+                std::memcpy(&ipv4_address, prefix.require_ipv4().address.data(), 4);
+                ipv4_length = prefix_length_from_mask(prefix);
+            } else {
+                ipv6_address = prefix.require_ipv6().address;
+                ipv6_length = prefix_length_from_mask(prefix);
             }
-
-            // 4. DNS redirection.
-            if (!interface_part.dns.empty())
-                t.set_dns_redirect_table(dns_slot_table(interface_part.dns));
-
-            // 5. A configured MTU.
-            if (interface_part.mtu != 0) {
-                t.mtu = interface_part.mtu;
-                t.mtu_configured = true;
-            }
-
-            // 6. The SOCKS5 proxy of the handshake traffic.
-            if (!peer.socks5_proxy.empty()) {
-                const ip_endpoint& proxy = peer.socks5_proxy.front();
-                if (proxy.family != server.family) {
-                    log(log_importance::error, "[MGR]: SOCKS5 proxy and WireGuard server IP addresses versions differ. "
-                                               "SOCKS5 proxy will be ignored.");
-                } else if (proxy.family == family_ipv6) {
-                    // The SOCKS5 client speaks to IPv4 proxies only.
-                    log(log_importance::error,
-                        "[MGR]: SOCKS5 proxy over IPv6 is not supported. SOCKS5 proxy will be ignored.");
-                } else {
-                    log(log_importance::information,
-                        "[MGR]: Using SOCKS5 proxy for WireGuard handshake: " + endpoint_text(proxy));
-                    t.socks5_proxy_endpoint = proxy;
-                }
-            }
-
-            // 7. The proxy's credentials; the password never goes to the log.
-            if (peer.socks5_username && peer.socks5_password) {
-                log(log_importance::information, "[MGR]: SOCKS5 proxy credentials[username:password]: " +
-                                                     *peer.socks5_username + ":" + masked_password);
-                t.set_socks5_credentials(*peer.socks5_username, *peer.socks5_password);
-            }
-
-            // 8. The DNS client service excluded: its queries stay outside the tunnel.
-            const bool bypass = std::any_of(peer.disallowed_apps.begin(), peer.disallowed_apps.end(),
-                                            [](const std::wstring& entry) { return is_dns_cache_entry(entry); });
-            dns_cache_bypass = bypass;
-            if (bypass)
-                log(log_importance::debug, "[CONFIG]: DNS redirection will be disabled for DNSCACHE.");
-
-            // 9. The packet filter and the handlers; the outgoing handler classifies with
-            // this manager's configuration, lists and level.
-            t.set_packet_filter(classify_packet<wireguard_manager>(*this));
         }
+        if constexpr (is_single_adapter<T>) {
+            t.address_switching.tunnel_ipv4_address = ipv4_address;
+            t.address_switching.ipv4_prefix_length = ipv4_length;
+            t.address_switching.tunnel_ipv6_address = ipv6_address;
+            t.address_switching.ipv6_prefix_length = ipv6_length;
+        } else {
+            t.tunnel_ipv4_address = ipv4_address;
+            t.ipv4_prefix_length = ipv4_length;
+            t.tunnel_ipv6_address = ipv6_address;
+            t.ipv6_prefix_length = ipv6_length;
+        }
+
+        // 4. DNS redirection; the dual tunnel also gives the servers to its virtual adapter.
+        if (!interface_part.dns.empty()) {
+            t.set_dns_redirect_table(dns_slot_table(interface_part.dns));
+            if constexpr (!is_single_adapter<T>)
+                t.dns_servers = interface_part.dns;
+        }
+
+        // 5. A configured MTU.
+        if (interface_part.mtu != 0) {
+            t.mtu = interface_part.mtu;
+            t.mtu_configured = true;
+        }
+
+        // 6. The SOCKS5 proxy of the handshake traffic.
+        if (!peer.socks5_proxy.empty()) {
+            const ip_endpoint& proxy = peer.socks5_proxy.front();
+            if (proxy.family != server.family) {
+                log(log_importance::error, "[MGR]: SOCKS5 proxy and WireGuard server IP addresses versions differ. "
+                                           "SOCKS5 proxy will be ignored.");
+            } else if (proxy.family == family_ipv6) {
+                // The SOCKS5 client speaks to IPv4 proxies only.
+                log(log_importance::error,
+                    "[MGR]: SOCKS5 proxy over IPv6 is not supported. SOCKS5 proxy will be ignored.");
+            } else {
+                log(log_importance::information,
+                    "[MGR]: Using SOCKS5 proxy for WireGuard handshake: " + endpoint_text(proxy));
+                t.socks5_proxy_endpoint = proxy;
+            }
+        }
+
+        // 7. The proxy's credentials; the password never goes to the log.
+        if (peer.socks5_username && peer.socks5_password) {
+            log(log_importance::information, "[MGR]: SOCKS5 proxy credentials[username:password]: " +
+                                                 *peer.socks5_username + ":" + masked_password);
+            t.set_socks5_credentials(*peer.socks5_username, *peer.socks5_password);
+        }
+
+        // The dual tunnel routes AllowedIPs, and a default route, into its virtual adapter.
+        if constexpr (!is_single_adapter<T>) {
+            t.allowed_ips = peer.allowed_ips;
+            t.default_route = true;
+        }
+
+        // 8. The DNS client service excluded: its queries stay outside the tunnel.
+        const bool bypass = std::any_of(peer.disallowed_apps.begin(), peer.disallowed_apps.end(),
+                                        [](const std::wstring& entry) { return is_dns_cache_entry(entry); });
+        dns_cache_bypass = bypass;
+        if (bypass)
+            log(log_importance::debug, "[CONFIG]: DNS redirection will be disabled for DNSCACHE.");
+
+        // 9. The packet filter and the handlers; the outgoing handlers classify with this
+        // manager's configuration, lists and level.
+        t.set_packet_filter(classify_packet<wireguard_manager>(*this));
         return true;
     } catch (...) {
         try {

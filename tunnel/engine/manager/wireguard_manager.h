@@ -118,8 +118,10 @@ public:
     //  - while the process is ending, the process's other threads are gone already: the
     //    tunnel's threads cannot be joined nor its locks taken, and the loader's lock is
     //    held. Nothing is waited for and nothing is logged: only the host changes that
-    //    would outlive the process (the address switching rows) are undone, and the
-    //    tunnel, the configuration and the lock are left to the system with the process.
+    //    would outlive the process are undone (the single tunnel's address switching
+    //    rows; the dual tunnel's virtual adapter: its routes, addresses, NameServer values
+    //    and activation), and the tunnel, the configuration and the lock are left to the
+    //    system with the process.
     //    Winsock ends with the process as well.
     //  - otherwise (the program's own exit, or the library unloaded by FreeLibrary, which
     //    cannot happen while a tunnel exists: see module_reference) the tunnel's threads

@@ -4,7 +4,6 @@
 
 #include <exception>
 #include <mutex>
-#include <random>
 #include <stdexcept>
 #include <utility>
 
@@ -16,31 +15,6 @@
 
 namespace wireguard
 {
-std::uint32_t make_local_index()
-{
-    // Shared by every tunnel of the process (both families), so it carries its own lock.
-    struct generator {
-        std::mutex mutex;
-        std::mt19937 engine{std::random_device{}()};
-    };
-    static generator shared;
-    std::lock_guard lock(shared.mutex);
-    std::uniform_int_distribution<std::uint32_t> whole_range;
-    return whole_range(shared.engine) | 0x80u;
-}
-
-engine_tunnel_handle make_tunnel_handle(const std::string& private_key, const std::string& peer_public_key,
-                                        const std::optional<std::string>& preshared_key,
-                                        std::uint16_t keep_alive)
-{
-    const std::uint32_t index = make_local_index();
-    engine_tunnel_handle handle(new_tunnel(private_key.c_str(), peer_public_key.c_str(),
-                                           preshared_key ? preshared_key->c_str() : nullptr, keep_alive, index));
-    if (!handle)
-        throw std::runtime_error("The WireGuard engine refused the tunnel's keys");
-    return handle;
-}
-
 wg_tunnel::wg_tunnel(const std::string& private_key, const std::string& peer_public_key,
                      const std::optional<std::string>& preshared_key, std::uint16_t keep_alive,
                      log_callback callback, std::int32_t level)

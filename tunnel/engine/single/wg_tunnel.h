@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "address_switching.h"
+#include "classifier_ref.h"
 #include "config/ip_types.h"
 #include "config/log_callback.h"
 #include "dns_redirect.h"
@@ -48,92 +49,13 @@
 #include "own_datagram.h"
 #include "oversize_reply.h"
 #include "socks5_client_slot.h"
+#include "tunnel_basics.h"
 #include "unique_socket.h"
 #include "wgengine/wireguard_engine.h"
 #include "win32.h"
 
 namespace wireguard
 {
-// Events that the tunnel raises toward its optional observer.
-struct wg_tunnel_event {
-    std::int32_t type = 0;
-    std::int64_t value = 0;
-};
-
-namespace tunnel_event
-{
-inline constexpr std::int32_t handshake_initiation_sent = 0;
-inline constexpr std::int32_t handshake_response_accepted = 1;
-inline constexpr std::int32_t packet_sent = 2;
-inline constexpr std::int32_t packet_received = 3;
-inline constexpr std::int32_t tunnel_down = 4; // or a restart is needed
-inline constexpr std::int32_t network_change = 5;
-inline constexpr std::int32_t tunnel_active = 6;
-inline constexpr std::int32_t tunnel_reset = 7;
-} // namespace tunnel_event
-
-// Values of the run state word.
-namespace run_states
-{
-inline constexpr std::int32_t starting = 0;
-inline constexpr std::int32_t running = 1;
-inline constexpr std::int32_t stopping = 2;
-inline constexpr std::int32_t stopped = 3;
-} // namespace run_states
-
-// Importance of a log line: it is written when below the tunnel's level.
-namespace log_importance
-{
-inline constexpr std::int32_t error = 0;
-inline constexpr std::int32_t information = 1;
-inline constexpr std::int32_t debug = 2;
-} // namespace log_importance
-
-// The engine's tunnel, freed through the engine's free entry.
-struct engine_tunnel_free {
-    void operator()(wireguard_tunnel* tunnel) const noexcept
-    {
-        if (tunnel != nullptr)
-            tunnel_free(tunnel);
-    }
-};
-using engine_tunnel_handle = std::unique_ptr<wireguard_tunnel, engine_tunnel_free>;
-
-// A local index for a new engine tunnel: uniform over 32 bits with bit 7 set, from a
-// process-wide generator seeded once from the system's random device; the generator
-// has its own lock.
-std::uint32_t make_local_index();
-
-// The engine tunnel for the keys (preshared key: none when absent, the text as it is
-// when present, even empty) with a fresh local index. Throws std::runtime_error when
-// the engine refuses the keys, so that no tunnel ever holds a null engine.
-engine_tunnel_handle make_tunnel_handle(const std::string& private_key, const std::string& peer_public_key,
-                                        const std::optional<std::string>& preshared_key,
-                                        std::uint16_t keep_alive);
-
-// The classification function object as the outgoing handler calls it: a reference to
-// a callable that takes the record and answers true for a frame that goes through the
-// tunnel. Valid while the referenced object lives (the filter's handler owns it).
-class classifier_ref
-{
-public:
-    template <typename F>
-        requires(!std::is_same_v<std::remove_cvref_t<F>, classifier_ref>)
-    classifier_ref(F& classifier) noexcept
-        : object_(static_cast<void*>(std::addressof(classifier))),
-          call_([](void* object, _INTERMEDIATE_BUFFER& record) {
-              return static_cast<bool>((*static_cast<F*>(object))(record));
-          })
-    {
-    }
-
-    bool operator()(_INTERMEDIATE_BUFFER& record) const { return call_(object_, record); }
-
-private:
-    void* object_;
-    bool (*call_)(void*, _INTERMEDIATE_BUFFER&);
-};
-
 class wg_tunnel
 {
 public:

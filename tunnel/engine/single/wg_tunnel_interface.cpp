@@ -7,6 +7,7 @@
 #include "netaccess/address_text.h"
 #include "netaccess/platform.h"
 #include "netaccess/ras_links.h"
+#include "server_route.h"
 #include "wg_tunnel.h"
 
 namespace wireguard
@@ -15,18 +16,6 @@ namespace
 {
 constexpr std::uint32_t if_type_ppp = 23;
 constexpr std::uint16_t mtu_overhead = 80; // outer IPv6 header, UDP and WireGuard
-
-// A WAN filter adapter matches when one of its links has one of the adapter's addresses.
-bool wan_links_match(const rimcap::network_adapter& candidate, const iphelper::adapter_info& adapter)
-{
-    const auto links = iphelper::get_ras_links(candidate);
-    if (!links)
-        return false;
-    return std::any_of(links->begin(), links->end(), [&](const iphelper::wan_link& link) {
-        return std::any_of(adapter.unicast_addresses.begin(), adapter.unicast_addresses.end(),
-                           [&](const SOCKADDR_STORAGE& address) { return iphelper::same_address(link.address, address); });
-    });
-}
 } // namespace
 
 bool wg_tunnel::update_default_interface()
@@ -59,7 +48,7 @@ bool wg_tunnel::update_default_interface()
         for (std::size_t i = 0; i < adapters.size(); ++i) {
             const rimcap::network_adapter& candidate = *adapters[i];
             const bool match = adapter.if_type == if_type_ppp
-                                   ? wan_links_match(candidate, adapter)
+                                   ? iphelper::links_hold_any_address(candidate, adapter.unicast_addresses)
                                    : candidate.internal_name().find(adapter.adapter_name) != std::string::npos;
             if (!match)
                 continue;
@@ -77,30 +66,8 @@ bool wg_tunnel::update_default_interface()
 
 std::optional<iphelper::adapter_info> wg_tunnel::get_best_interface() const
 {
-    SOCKADDR_STORAGE destination{};
-    const bool ipv6 = server_endpoint.family == family_ipv6;
-    if (ipv6) {
-        auto& a = reinterpret_cast<sockaddr_in6&>(destination);
-        a.sin6_family = AF_INET6;
-        std::memcpy(&a.sin6_addr, server_endpoint.address.data(), 16);
-    } else {
-        auto& a = reinterpret_cast<sockaddr_in&>(destination);
-        a.sin_family = AF_INET;
-        std::memcpy(&a.sin_addr, server_endpoint.address.data(), 4);
-    }
-
-    std::vector<iphelper::adapter_info> adapters = iphelper::get_ip_adapters();
-    DWORD index = 0;
-    const DWORD result =
-        netaccess::platform::get_best_interface_ex(reinterpret_cast<sockaddr*>(&destination), &index);
-    if (result != NO_ERROR) {
-        ::SetLastError(result);
-        return std::nullopt;
-    }
-    for (auto& adapter : adapters)
-        if ((ipv6 ? adapter.ipv6_if_index : adapter.if_index) == index)
-            return std::move(adapter);
-    return std::nullopt;
+    DWORD result = NO_ERROR;
+    return best_interface_toward(server_endpoint, result);
 }
 
 void wg_tunnel::select_local_addresses(const iphelper::adapter_info& adapter)

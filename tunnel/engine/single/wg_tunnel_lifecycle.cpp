@@ -8,6 +8,7 @@
 #include "address_texts.h"
 #include "netaccess/platform.h"
 #include "network_change.h"
+#include "server_route.h"
 #include "wg_tunnel.h"
 #include "wgengine/engine_clock.h"
 
@@ -18,37 +19,9 @@ namespace
 constexpr auto keep_alive_period = std::chrono::milliseconds(100);
 constexpr auto socks5_poll_period = std::chrono::milliseconds(500);
 constexpr int socks5_polls = 10;
-constexpr std::int64_t dead_tunnel_ns = 5'000'000'000;
-constexpr std::uint64_t dead_tunnel_bytes = 1000;
 constexpr std::size_t handshake_initiation_size = 148;
 constexpr std::size_t keep_alive_size = 32;
 
-// The server as a socket address (port in network order; flow and scope 0).
-int server_socket_address(const ip_endpoint& server, SOCKADDR_STORAGE& out)
-{
-    std::memset(&out, 0, sizeof(out));
-    if (server.family == family_ipv6) {
-        auto& a = reinterpret_cast<sockaddr_in6&>(out);
-        a.sin6_family = AF_INET6;
-        a.sin6_port = ::htons(server.port);
-        std::memcpy(&a.sin6_addr, server.address.data(), 16);
-        return sizeof(sockaddr_in6);
-    }
-    auto& a = reinterpret_cast<sockaddr_in&>(out);
-    a.sin_family = AF_INET;
-    a.sin_port = ::htons(server.port);
-    std::memcpy(&a.sin_addr, server.address.data(), 4);
-    return sizeof(sockaddr_in);
-}
-
-bool unspecified(const ip_address& address)
-{
-    const std::size_t size = address.family == family_ipv6 ? 16 : 4;
-    for (std::size_t i = 0; i < size; ++i)
-        if (address.address[i] != 0)
-            return false;
-    return true;
-}
 } // namespace
 
 // ---- start ------------------------------------------------------------------------------
@@ -65,7 +38,7 @@ std::optional<std::int32_t> wg_tunnel::start_internal() noexcept
         if (!update_default_interface())
             return fail_start();
 
-        if (unspecified(server_endpoint)) {
+        if (unspecified_address(server_endpoint)) {
             log(log_importance::error, "[TUN]: No endpoint address found!");
             return fail_start();
         }
@@ -156,14 +129,8 @@ void wg_tunnel::reset_socks5_client()
 {
     // The SOCKS5 client speaks to IPv4 proxies only; an IPv6 proxy leaves the tunnel
     // talking to its server directly.
-    if (!socks5_proxy_endpoint || socks5_proxy_endpoint->family != family_ipv4)
-        return;
-    socks5_proxy_settings proxy;
-    std::memcpy(&proxy.address, socks5_proxy_endpoint->address.data(), 4);
-    proxy.port = socks5_proxy_endpoint->port;
-    proxy.username = socks5_username;
-    proxy.password = socks5_password;
-    recreate_socks5_client(socks5, proxy, callback_, log_level.load());
+    recreate_socks5_client(socks5, ipv4_proxy_settings(socks5_proxy_endpoint, socks5_username, socks5_password),
+                           callback_, log_level.load());
 }
 
 bool wg_tunnel::wait_for_socks5(const std::shared_ptr<socks5_client>& client)
@@ -177,15 +144,7 @@ bool wg_tunnel::wait_for_socks5(const std::shared_ptr<socks5_client>& client)
 
 bool wg_tunnel::send_datagram(std::size_t size)
 {
-    if (size > send_buffer.size())
-        return false;
-    send_wsabuf.len = static_cast<ULONG>(size);
-    send_wsabuf.buf = reinterpret_cast<char*>(send_buffer.data());
-    DWORD sent = 0;
-    if (::WSASend(socket.get(), &send_wsabuf, 1, &sent, 0, nullptr, nullptr) == SOCKET_ERROR &&
-        ::WSAGetLastError() != WSA_IO_PENDING)
-        return false;
-    return true;
+    return send_to_server(socket.get(), send_wsabuf, send_buffer, size);
 }
 
 bool wg_tunnel::force_handshake()
@@ -273,21 +232,12 @@ bool wg_tunnel::keep_alive_tick()
     }
 
     // Dead-tunnel watch: data goes out, nothing comes back.
-    const stats now = wireguard_stats(engine_handle.get());
-    const auto time = static_cast<std::int64_t>(engine::clock_now());
-    const std::uint64_t sent = static_cast<std::uint64_t>(now.tx_bytes) - stats_snapshot.tx_bytes;
-    if (sent > dead_tunnel_bytes && now.rx_bytes == stats_snapshot.rx_bytes) {
-        if (time - progress_time > dead_tunnel_ns) {
-            log(log_importance::error,
-                "[TUN]: keep_alive_thread: Tunnel seems to be down. Trying to restart the tunnel! \n");
-            raise_event(tunnel_event::tunnel_down);
-            progress_time = time;
-            stats_snapshot = stats{};
-            return request_restart();
-        }
-    } else {
-        progress_time = time;
-        stats_snapshot = now;
+    if (tunnel_seems_dead(wireguard_stats(engine_handle.get()), static_cast<std::int64_t>(engine::clock_now()),
+                          progress_time, stats_snapshot)) {
+        log(log_importance::error,
+            "[TUN]: keep_alive_thread: Tunnel seems to be down. Trying to restart the tunnel! \n");
+        raise_event(tunnel_event::tunnel_down);
+        return request_restart();
     }
 
     const wireguard_result result = wireguard_tick(engine_handle.get(), send_buffer.data(),

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "config/ip_types.h"
 #include "config/log_callback.h"
 #include "socks5_client.h"
 
@@ -69,6 +70,12 @@ bool wait_for_relay(const Client& client, int polls, Pause pause)
     }
     return client.ready();
 }
+
+// The settings of the tunnel's proxy: an IPv4 proxy endpoint with the credentials as
+// configured; none without a proxy, and for an IPv6 proxy, which the client cannot reach.
+std::optional<socks5_proxy_settings> ipv4_proxy_settings(const std::optional<ip_endpoint>& proxy,
+                                                         const std::optional<std::string>& username,
+                                                         const std::optional<std::string>& password);
 
 // Builds a new client for the proxy (with the user name and the password when both
 // are configured, otherwise with neither), the tunnel's log callback (none when null)

@@ -440,6 +440,44 @@ TEST_F(virtnet_adapter_test, a_refused_address_delete_at_destruction_is_tried_ag
     EXPECT_EQ(state(), before);
 }
 
+struct undo_refusal_case {
+    const char* name;
+    std::function<void()> refuse; // three refusals in a row: still pending
+};
+
+TEST_F(virtnet_adapter_test, an_undo_step_still_refused_stays_pending_for_the_next_undo)
+{
+    const undo_refusal_case cases[] = {
+        {"a route delete",
+         [this] {
+             add_route("10.0.0.0/8");
+             network().fail_next(iphelper_function::delete_ip_forward_entry2, ERROR_ACCESS_DENIED, 3);
+         }},
+        {"an address delete",
+         [] { network().fail_next(iphelper_function::delete_unicast_ip_address_entry, ERROR_ACCESS_DENIED, 3); }},
+        {"the deactivation", [] { virtnet().fail_next(deactivate_code, ERROR_GEN_FAILURE, 3); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        host().reset();
+        load();
+        const host_state before = state();
+        ASSERT_EQ(construct(), "");
+        c.refuse();
+        EXPECT_FALSE(made->undo());
+        EXPECT_NE(state(), before) << "something is left";
+        EXPECT_FALSE(state().ipv4_name_server) << "the other steps ran";
+        const auto deactivations = virtnet().call_count(deactivate_code);
+        EXPECT_TRUE(made->undo());
+        EXPECT_EQ(state(), before);
+        EXPECT_TRUE(made->undo()) << "nothing left to do";
+        made.reset();
+        EXPECT_EQ(virtnet().call_count(deactivate_code), deactivations + (std::string(c.name) == "the deactivation"))
+            << "a step done is not repeated";
+        check_virtnet();
+    }
+}
+
 TEST_F(virtnet_adapter_test, statistics_reach_the_driver_as_one_record)
 {
     load();

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "e2e_packets.h"
+#include "e2e_settings.h"
 #include "host.h"
 #include "host_network.h"
 #include "log_lines.h"
@@ -50,38 +51,6 @@ constexpr std::uint16_t tunnel_mtu = 1420;
 using tunnel_test::log_lines;
 
 using tunnel_test::wait_until;
-
-std::string environment(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
-// What run_e2e.sh hands over.
-struct server_settings {
-    std::string server_public;
-    std::string client_private;
-    std::uint16_t server_port = 0;
-    std::uint16_t socks5_port = 0;
-
-    std::string missing() const
-    {
-        if (server_public.empty() || client_private.empty() || server_port == 0 || socks5_port == 0)
-            return "this program runs inside the namespace that tunnel/engine/tests/e2e/run_e2e.sh makes; "
-                   "LORRIVAN_E2E_* is not set";
-        return {};
-    }
-};
-
-server_settings read_settings()
-{
-    server_settings s;
-    s.server_public = environment("LORRIVAN_E2E_SERVER_PUBLIC");
-    s.client_private = environment("LORRIVAN_E2E_CLIENT_PRIVATE");
-    s.server_port = static_cast<std::uint16_t>(std::atoi(environment("LORRIVAN_E2E_SERVER_PORT").c_str()));
-    s.socks5_port = static_cast<std::uint16_t>(std::atoi(environment("LORRIVAN_E2E_SOCKS5_PORT").c_str()));
-    return s;
-}
 
 // The IPv4 packets of the frames that the library handed to the wire or the stack.
 std::vector<bytes> delivered_packets(simhost::destination to)

@@ -2,15 +2,21 @@
 // program's own exit, into the test program itself.
 #include "exit_scenario.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
+#include "packet_builder.h"
 #include "scripted/scripted_engine.h"
 #include "host.h"
 #include "host_network.h"
+#include "support/dual_host_state.h"
 #include "tundrel.h"
+#include "wg_dual_tunnel.h"
 #include "wg_tunnel.h"
 #include "wireguard_manager.h"
 
@@ -18,6 +24,11 @@ namespace
 {
 std::wstring report_path;
 simhost::network_snapshot before;
+// The dual scenario: its adapters and what the tunnel may change on the host.
+bool dual = false;
+simhost::adapter physical;
+simhost::adapter virtual_adapter;
+tunnel_test::dual_host_state dual_before;
 std::atomic<bool> counting{false};
 std::atomic<unsigned> lines_after{0};
 
@@ -31,9 +42,18 @@ void report()
 {
     auto& network = simhost::host_network::instance();
     char line[160];
+    bool undone = network.snapshot() == before;
+    bool family = wireguard::wireguard_manager<wireguard::wg_tunnel>::family_initialised();
+    if (dual) {
+        // The filter modes are the driver's to drop with the process's handle.
+        tunnel_test::dual_host_state now = tunnel_test::read_dual_host_state(physical, virtual_adapter);
+        now.physical_mode = dual_before.physical_mode;
+        now.virtual_mode = dual_before.virtual_mode;
+        undone = now == dual_before;
+        family = wireguard::wireguard_manager<wireguard::wg_dual_tunnel>::family_initialised();
+    }
     std::snprintf(line, sizeof(line), "undone=%d silent=%d family=%d ending=%d live=%u registrations=%u\n",
-                  network.snapshot() == before ? 1 : 0, lines_after.load() == 0 ? 1 : 0,
-                  wireguard::wireguard_manager<wireguard::wg_tunnel>::family_initialised() ? 1 : 0,
+                  undone ? 1 : 0, lines_after.load() == 0 ? 1 : 0, family ? 1 : 0,
                   wireguard::process_is_ending() ? 1 : 0,
                   static_cast<unsigned>(scripted::engine::instance().live_tunnels()),
                   static_cast<unsigned>(network.registration_count()));
@@ -76,6 +96,55 @@ EXIT_SCENARIO_API int exit_scenario_start(const wchar_t* path)
         return 4; // no address switching
     if (!scripted::engine::instance().wait_for_ticks(1))
         return 5;
+    counting = true;
+    return 0;
+}
+
+EXIT_SCENARIO_API int exit_scenario_start_dual(const wchar_t* path)
+{
+    report_path = path;
+    dual = true;
+    auto& host = simhost::host::instance();
+    auto& network = simhost::host_network::instance();
+    host.reset();
+    scripted::engine::instance().reset();
+    scripted::engine::instance().set_force_handshake(WRITE_TO_NETWORK, 148);
+    const simhost::mac_address gateway_mac{0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+    physical = host.add_adapter({});
+    network.add_address(physical.guid, "192.168.1.10", 24);
+    network.add_default_gateway(physical.guid, "192.168.1.1", gateway_mac);
+    virtual_adapter = simhost::virtnet_driver::instance().load();
+    dual_before = tunnel_test::read_dual_host_state(physical, virtual_adapter);
+
+    if (std::atexit(report) != 0)
+        return 1;
+    void* const handle = tdlp_get_handle(&sink, 3, false);
+    const wg_interface_params interface_params{"k-private", "10.8.0.2/24", "10.8.0.1"};
+    const wg_peer_params peer_params{"k-public", nullptr, "10.8.0.0/24", "127.0.0.1:51820", 0};
+    if (!tdlp_create_tunnel(handle, &interface_params, &peer_params, nullptr))
+        return 2;
+    if (!tdlp_start_tunnel(handle))
+        return 3;
+
+    // The server's handshake response, accepted by the engine with its 32-byte reply.
+    const auto* tunnel = wireguard::wireguard_manager<wireguard::wg_dual_tunnel>::from_handle(handle)->tunnel.get();
+    testpkt::bytes payload = testpkt::pattern(92);
+    payload[0] = 2;
+    const testpkt::bytes ip = testpkt::ipv4(17, testpkt::udp(51820, tunnel->local_udp_port.load(), payload), 5, 0x4000,
+                                            {127, 0, 0, 1}, {192, 168, 1, 10});
+    testpkt::bytes frame(14);
+    std::copy(physical.mac.begin(), physical.mac.end(), frame.begin());
+    std::copy(gateway_mac.begin(), gateway_mac.end(), frame.begin() + 6);
+    frame[12] = 0x08;
+    scripted::engine::instance().push_read(WRITE_TO_NETWORK, 32);
+    simhost::packet_driver::instance().inject(physical.filter_handle, 2, testpkt::concat(frame, ip));
+    for (int i = 0; i < 5000 && !tdlp_get_tunnel_active(handle); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (!tdlp_get_tunnel_active(handle))
+        return 4;
+    const auto running = tunnel_test::read_dual_host_state(physical, virtual_adapter);
+    if (!running.activated || running.network == dual_before.network || !running.ipv4_name_server)
+        return 5; // the virtual adapter is not in place
     counting = true;
     return 0;
 }

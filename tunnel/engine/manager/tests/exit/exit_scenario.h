@@ -23,3 +23,10 @@ inline constexpr unsigned exit_scenario_reported = 0x5A;
 // 0 when the tunnel runs with its address switching in place; another value names the
 // step that failed.
 EXIT_SCENARIO_API int exit_scenario_start(const wchar_t* report_path);
+
+// The same with an active tunnel of the tdlp_ family: the simulated virtual adapter
+// driver loaded, the tunnel started and activated by a handshake response, so that the
+// virtual adapter holds the tunnel's address, NameServer value and routes and is
+// activated. U then tells whether those are undone (the host network, the NameServer
+// values and the activation as before the start); F is the tdlp_ family's.
+EXIT_SCENARIO_API int exit_scenario_start_dual(const wchar_t* report_path);

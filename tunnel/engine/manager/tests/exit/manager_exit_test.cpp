@@ -83,16 +83,37 @@ TEST(manager_exit, the_programs_own_exit_stops_and_frees_the_tunnel)
     EXPECT_EQ(r.report, "undone=1 silent=1 family=0 ending=0 live=0 registrations=0");
 }
 
+TEST(manager_exit, the_librarys_detach_at_the_process_end_undoes_the_virtual_adapter)
+{
+    const child_result r = run_child("dual-library");
+    ASSERT_TRUE(r.finished) << "the process did not end: the detach waited";
+    EXPECT_EQ(r.exit_code, exit_scenario_reported) << "report: " << r.report;
+    EXPECT_EQ(r.report, "undone=1 silent=1 family=0 ending=1 live=1 registrations=1");
+}
+
+TEST(manager_exit, the_programs_own_exit_stops_and_frees_the_dual_tunnel)
+{
+    const child_result r = run_child("dual-static");
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exit_code, exit_scenario_reported) << "report: " << r.report;
+    EXPECT_EQ(r.report, "undone=1 silent=1 family=0 ending=0 live=0 registrations=0");
+}
+
 int child(const std::string& mode, const std::wstring& report)
 {
     if (mode == "static")
         return exit_scenario_start(report.c_str()) == 0 ? 0 : 10; // exit() runs the destructors
+    if (mode == "dual-static") {
+        const int failed = exit_scenario_start_dual(report.c_str());
+        return failed == 0 ? 0 : 30 + failed;
+    }
     const HMODULE library = ::LoadLibraryW(library_name);
     if (library == nullptr)
         return 11;
     using start_function = int (*)(const wchar_t*);
-    const auto start = reinterpret_cast<start_function>(
-        reinterpret_cast<void*>(::GetProcAddress(library, "exit_scenario_start")));
+    const char* const entry = mode == "dual-library" ? "exit_scenario_start_dual" : "exit_scenario_start";
+    const auto start =
+        reinterpret_cast<start_function>(reinterpret_cast<void*>(::GetProcAddress(library, entry)));
     if (start == nullptr)
         return 12;
     if (const int failed = start(report.c_str()); failed != 0)

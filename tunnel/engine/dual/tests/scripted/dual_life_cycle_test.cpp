@@ -1,0 +1,222 @@
+// The dual tunnel's life cycle on the simulated host: a start, the activation by the
+// server's handshake response, a stop and the destruction, with everything the tunnel
+// did on the host while active and nothing of it afterwards; the interface-change
+// registration across starts and refused cancellations; a stop while an activation is
+// at work.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <future>
+#include <thread>
+
+#include "dual_test_support.h"
+#include "socks5_test_support.h"
+
+namespace
+{
+using namespace dual_test;
+using simhost::iphelper_function;
+
+const auto winsock = ::testing::AddGlobalTestEnvironment(new socks5_test::winsock_environment);
+
+class dual_life_cycle : public dual_host_test
+{
+};
+
+TEST_F(dual_life_cycle, start_activation_stop_and_drop)
+{
+    wg_dual_tunnel& t = make();
+    ASSERT_EQ(t.start(), run_states::running) << logs().text();
+    EXPECT_EQ(t.start(), std::nullopt) << "a running tunnel does not start again";
+    EXPECT_FALSE(t.active.load());
+    EXPECT_EQ(state().network, before.network) << "the probe's adapter object went again at once";
+    EXPECT_FALSE(vdriver().activated());
+    EXPECT_EQ(driver().mode(physical.filter_handle), 3u) << "the physical adapter is filtered";
+    ASSERT_TRUE(wait_until([&] { return server.count() == 1; })) << "no handshake initiation";
+    EXPECT_EQ(server.received().front().size(), 148u);
+    const std::string port = std::to_string(server.port());
+    for (const std::string& line : std::vector<std::string>{
+             "[TUN]: Lorrivan virtual adapter successfully identified \n", "[TUN]: Detected default interface " + physical.guid,
+          std::string("[TUN]: start_internal: NDIS filter successfully started for the default network interface! \n"),
+          "[TUN]: Sent handshake packet to the WireGuard server at 127.0.0.1:" + port,
+          std::string("[TUN]: start_internal: Starting keep-alive thread! \n"), watchdog_started})
+        EXPECT_TRUE(wait_until([&] { return logs().contains(line); }, 2s)) << line;
+    EXPECT_EQ(network().registration_count(), 1u);
+
+    // The server's response: the 32-byte reply goes back toward the server, and the
+    // activation puts the virtual adapter in place.
+    driver().clear_deliveries();
+    send_response(t);
+    ASSERT_TRUE(wait_until([&] { return t.active.load(); })) << logs().text();
+    EXPECT_TRUE(logs().contains(trying_to_activate));
+    EXPECT_TRUE(logs().contains(activated));
+    EXPECT_EQ(event_count(wireguard::tunnel_event::handshake_response_accepted), 1u);
+    EXPECT_EQ(event_count(wireguard::tunnel_event::tunnel_active), 1u);
+    const auto deliveries = driver().deliveries();
+    ASSERT_FALSE(deliveries.empty());
+    const auto& reply = deliveries.front().frame;
+    EXPECT_EQ(deliveries.front().to, simhost::destination::wire);
+    ASSERT_EQ(reply.size(), 14u + 20 + 8 + 32);
+    EXPECT_EQ(testpkt::get16(&reply[14 + 20]), t.local_udp_port.load()) << "ports swapped";
+    EXPECT_EQ(testpkt::get16(&reply[14 + 22]), server.port());
+    EXPECT_EQ(std::vector<std::uint8_t>(reply.begin() + 30, reply.begin() + 34), (std::vector<std::uint8_t>{127, 0, 0, 1}));
+
+    const auto running = tunnel_test::read_dual_host_state(physical, virtual_adapter);
+    EXPECT_TRUE(running.activated);
+    EXPECT_EQ(running.ipv4_name_server, std::optional<std::string>("10.8.0.1"));
+    EXPECT_EQ(running.ipv6_name_server, std::nullopt);
+    EXPECT_EQ(tunnel_test::address_texts(running.network, virtual_adapter.guid), std::vector<std::string>{"10.8.0.2/24"});
+    EXPECT_EQ(tunnel_test::route_texts(running.network, virtual_adapter.guid),
+              (std::vector<std::string>{"0.0.0.0/0 2147483647 10006 0 []", "10.8.0.0/24 0 10006 0 []"}))
+        << running.network;
+    EXPECT_EQ(running.virtual_mode, 3u) << "the virtual adapter is filtered";
+    EXPECT_EQ(simhost::connection_key_path(virtual_adapter.guid).empty(), false);
+    EXPECT_EQ(test_support::registry_text(simhost::connection_key_path(virtual_adapter.guid), "Name"),
+              std::optional<std::string>("Lorrivan"));
+
+    // A later response (a rekeying) is answered and finds the tunnel active.
+    send_response(t);
+    ASSERT_TRUE(wait_until([&] { return event_count(wireguard::tunnel_event::handshake_response_accepted) == 2; }));
+    ASSERT_TRUE(wait_until([&] { return t.activations_in_flight() == 0; }));
+    EXPECT_EQ(logs().count(trying_to_activate), 1u);
+
+    t.stop_dual_tunnel();
+    EXPECT_FALSE(t.active.load());
+    EXPECT_EQ(t.run_state.load(), run_states::stopped);
+    EXPECT_EQ(event_count(wireguard::tunnel_event::tunnel_reset), 1u);
+    EXPECT_EQ(state(), before) << "the stop undid everything";
+    EXPECT_EQ(network().registration_count(), 0u);
+    EXPECT_TRUE(logs().contains("[TUN]: watchdog: exited!"));
+    EXPECT_TRUE(logs().contains("[TUN]: keep_alive_thread: exiting \n"));
+    tunnel.reset();
+}
+
+TEST_F(dual_life_cycle, a_start_that_cannot_make_the_virtual_adapter_registers_nothing)
+{
+    vdriver().unload();
+    wg_dual_tunnel& t = make();
+    EXPECT_EQ(t.start(), run_states::stopped);
+    EXPECT_TRUE(logs().contains("[TUN]: Lorrivan virtual adapter driver is not loaded! lasterror: 2"));
+    EXPECT_TRUE(logs().contains(adapter_missing));
+    EXPECT_EQ(network().call_count(iphelper_function::notify_ip_interface_change), 0u);
+    EXPECT_FALSE(logs().contains(watchdog_started));
+    tunnel.reset();
+    // Never started: the stop's cancellation of a registration that is not there fails.
+    EXPECT_TRUE(logs().contains("[TUN]: cancel_notify_ip_interface_change has failed, lasterror: 87")) << logs().text();
+    virtual_adapter = vdriver().load();
+    before = state();
+}
+
+TEST_F(dual_life_cycle, an_unspecified_server_address_fails_the_start)
+{
+    wg_dual_tunnel& t = make();
+    t.server_endpoint = tunnel_test::ipv4_endpoint(0, 0, 0, 0, 51820);
+    EXPECT_EQ(t.start(), run_states::stopped);
+    EXPECT_TRUE(logs().contains("[TUN]: start_internal: No endpoint address found!")) << logs().text();
+    EXPECT_FALSE(logs().contains(watchdog_started));
+    EXPECT_EQ(network().registration_count(), 1u) << "kept for the next start";
+}
+
+TEST_F(dual_life_cycle, one_registration_and_one_watchdog_whatever_the_starts)
+{
+    wg_dual_tunnel& t = make();
+    // A failed start keeps its registration for the next one.
+    engine().set_force_handshake(WRITE_TO_NETWORK, 20000);
+    EXPECT_EQ(t.start(), run_states::stopped);
+    EXPECT_TRUE(logs().contains("[TUN]: Error sending handshake packet to WireGuard Server, wsalasterror: 10040"))
+        << logs().text();
+    EXPECT_TRUE(logs().contains("[TUN]: start_internal: force_handshake has failed! \n"));
+    EXPECT_EQ(driver().mode(physical.filter_handle), 0u) << "side 1 stopped again";
+    engine().set_force_handshake(WRITE_TO_NETWORK, 148);
+    ASSERT_EQ(t.start(), run_states::running);
+    EXPECT_EQ(network().call_count(iphelper_function::notify_ip_interface_change), 1u);
+
+    // The tunnel stops itself (the server is unreachable): the watchdog runs on, and a
+    // start keeps both the registration and that watchdog.
+    network().remove_route(physical.guid, "0.0.0.0/0", "192.168.1.1");
+    network().fire_interface_change(physical.guid);
+    ASSERT_TRUE(network().wait_for_notifications());
+    ASSERT_EQ(t.run_state.load(), run_states::stopped);
+    EXPECT_EQ(logs().count_starting("[TUN]: ip_interface_changed_callback: No routable interfaces available: WireGuard "
+                                    "Server is unreachable, lasterror: "),
+              1u)
+        << logs().text();
+    network().add_default_gateway(physical.guid, "192.168.1.1", gateway_mac);
+    ASSERT_EQ(t.start(), run_states::running);
+    EXPECT_EQ(network().call_count(iphelper_function::notify_ip_interface_change), 1u);
+    EXPECT_EQ(logs().count(watchdog_started), 1u);
+
+    // Stopped for good and started again: a new registration and a new watchdog, which
+    // does not end at the exit request that the stop left.
+    t.stop_dual_tunnel();
+    EXPECT_EQ(network().registration_count(), 0u);
+    EXPECT_EQ(t.event_word.load(), event_type::none) << "the watchdog took its exit request";
+    t.event_word = event_type::exit; // as a stop leaves it when no watchdog ran
+    ASSERT_EQ(t.start(), run_states::running);
+    EXPECT_EQ(network().registration_count(), 1u);
+    ASSERT_TRUE(wait_until([&] { return logs().count(watchdog_started) == 2; }));
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(logs().count("[TUN]: watchdog: exited!"), 1u) << "the stale exit request was cleared";
+    tunnel.reset();
+    EXPECT_EQ(logs().count("[TUN]: watchdog: exited!"), 2u);
+}
+
+TEST_F(dual_life_cycle, a_refused_cancellation_keeps_the_registration_until_the_drop)
+{
+    wg_dual_tunnel& t = make();
+    ASSERT_EQ(t.start(), run_states::running);
+    network().fail_next(iphelper_function::cancel_mib_change_notify2, ERROR_ACCESS_DENIED, 3);
+    t.stop_dual_tunnel();
+    EXPECT_TRUE(logs().contains("[TUN]: cancel_notify_ip_interface_change has failed, lasterror: 5"));
+    EXPECT_NE(t.notification_handle, nullptr);
+    EXPECT_EQ(network().registration_count(), 1u);
+    // A notification now finds the tunnel stopped for good and changes nothing.
+    network().fire_interface_change(physical.guid);
+    ASSERT_TRUE(network().wait_for_notifications());
+    EXPECT_EQ(t.event_word.load(), event_type::none);
+
+    // The next start keeps the handle; the drop cancels it.
+    ASSERT_EQ(t.start(), run_states::running);
+    EXPECT_EQ(network().call_count(iphelper_function::notify_ip_interface_change), 1u);
+    network().fail_next(iphelper_function::cancel_mib_change_notify2, ERROR_ACCESS_DENIED, 2);
+    tunnel.reset();
+    EXPECT_EQ(network().registration_count(), 0u);
+}
+
+TEST_F(dual_life_cycle, a_stop_waits_for_the_activation_at_work_and_leaves_nothing_of_it)
+{
+    wg_dual_tunnel& t = make();
+    ASSERT_EQ(t.start(), run_states::running);
+
+    // The activation is held inside its first route creation.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool released = false;
+    network().set_call_hook(iphelper_function::create_ip_forward_entry2, [&](unsigned) {
+        std::unique_lock lock(mutex);
+        entered = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return released; });
+    });
+    send_response(t);
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return entered; }));
+    }
+    EXPECT_EQ(t.activations_in_flight(), 1);
+
+    auto stopped = std::async(std::launch::async, [&] { t.stop_dual_tunnel(); });
+    EXPECT_EQ(stopped.wait_for(300ms), std::future_status::timeout) << "the stop did not wait for the activation";
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+    ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
+    network().set_call_hook(iphelper_function::create_ip_forward_entry2, {});
+    EXPECT_FALSE(t.active.load()) << "an activation finished after the stop";
+    EXPECT_EQ(t.activations_in_flight(), 0);
+    EXPECT_EQ(state(), before);
+}
+} // namespace

@@ -1,0 +1,198 @@
+// The watchdog and the interface changes: requests in event_word, the restart, the
+// inactivity rule on the engine clock, the release of a default adapter that a stopped
+// tunnel left filtered, and the notification cases (server unreachable, only the virtual
+// adapter left, nothing changed).
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "dual_test_support.h"
+
+namespace
+{
+using namespace dual_test;
+
+const std::string inactive_line =
+    "[TUN]: watchdog: Tunnel is not active. Last restart was over 5s timeout. Schedule restart attempt! \n";
+const std::string mode_line = "[TUN]: watchdog: Tunnel is stopped, but default adapter was not reset! \n";
+const std::string unchanged_line = "[TUN]: ip_interface_changed_callback: Default adapter has not changed.";
+const std::string change_line =
+    "[TUN]: ip_interface_changed_callback: wg_dual_tunnel_event_type::network_config_change! Notify watchdog!";
+const std::string only_virtual_line =
+    "[TUN]: ip_interface_changed_callback: Only Lorrivan virtual adapter available: WireGuard Server is unreachable.";
+
+class dual_watchdog : public dual_host_test
+{
+protected:
+    void remove_gateway() { ASSERT_TRUE(network().remove_route(physical.guid, "0.0.0.0/0", "192.168.1.1")); }
+    void restore_gateway() { network().add_default_gateway(physical.guid, "192.168.1.1", gateway_mac); }
+    void notify()
+    {
+        network().fire_interface_change(physical.guid);
+        ASSERT_TRUE(network().wait_for_notifications());
+    }
+};
+
+TEST(dual_event_word, a_restart_takes_a_rehandshake_request_and_never_an_exit)
+{
+    wg_dual_tunnel t("k-private", "k-public", std::nullopt, 25, nullptr, 0);
+    t.request_rehandshake();
+    EXPECT_EQ(t.event_word.load(), event_type::rehandshake);
+    t.request_restart();
+    EXPECT_EQ(t.event_word.load(), event_type::network_config_change);
+    t.request_rehandshake();
+    EXPECT_EQ(t.event_word.load(), event_type::network_config_change) << "a re-handshake replaces only nothing";
+    t.event_word = event_type::exit;
+    t.request_restart();
+    t.request_rehandshake();
+    EXPECT_EQ(t.event_word.load(), event_type::exit);
+    t.event_word = event_type::none;
+}
+
+TEST_F(dual_watchdog, two_problems_in_one_pass_make_one_restart)
+{
+    wg_dual_tunnel& t = make();
+    ASSERT_EQ(t.start(), run_states::running);
+    t.request_restart();
+    t.request_restart();
+    ASSERT_TRUE(wait_until([&] { return logs().contains(restart_done); }, 2s)) << logs().text();
+    EXPECT_EQ(t.event_word.load(), event_type::none);
+    std::this_thread::sleep_for(600ms);
+    EXPECT_EQ(logs().count(restart_stopped), 1u);
+    EXPECT_EQ(logs().count(restart_started), 1u);
+    EXPECT_EQ(t.run_state.load(), run_states::running);
+    EXPECT_TRUE(wait_until([&] { return server.count() == 2; })) << "a handshake initiation from each start";
+}
+
+TEST_F(dual_watchdog, a_failed_restart_is_tried_again_at_the_next_pass)
+{
+    wg_dual_tunnel& t = make();
+    ASSERT_EQ(t.start(), run_states::running);
+    network().fail_next(simhost::iphelper_function::get_best_interface_ex, ERROR_NETWORK_UNREACHABLE, 1);
+    t.request_restart();
+    ASSERT_TRUE(wait_until([&] { return logs().contains(restart_done); }, 3s)) << logs().text();
+    EXPECT_EQ(logs().count("[TUN]: watchdog: WireGuard tunnel has failed to start!"), 1u);
+    EXPECT_EQ(logs().count("[TUN]: internal_restart: WireGuard tunnel has failed to start!"), 1u);
+    EXPECT_TRUE(logs().contains("[TUN]: Failed to figure out the route to the server, lasterror: 1231"));
+}
+
+TEST_F(dual_watchdog, an_inactive_tunnel_is_restarted_at_most_once_in_five_seconds)
+{
+    wg_dual_tunnel& t = make();
+    ASSERT_EQ(t.start(), run_states::running);
+    ASSERT_TRUE(wait_until([&] { return logs().contains(watchdog_started); }));
+    std::this_thread::sleep_for(600ms);
+    EXPECT_FALSE(logs().contains(inactive_line)) << "the engine clock has not moved";
+    // The last request of the process may lie ahead of this test's clock: move on until
+    // more than five seconds have passed since it.
+    for (int hour = 0; hour < 100 && !logs().contains(inactive_line); ++hour) {
+        engine().advance_clock(std::chrono::hours(1));
+        wait_until([&] { return logs().contains(inactive_line); }, 700ms);
+    }
+    ASSERT_EQ(logs().count(inactive_line), 1u);
+    ASSERT_TRUE(wait_until([&] { return logs().contains(restart_done); }, 2s)) << logs().text();
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(logs().count(inactive_line), 1u) << "again within five seconds";
+    engine().advance_clock(std::chrono::milliseconds(5001));
+    ASSERT_TRUE(wait_until([&] { return logs().count(inactive_line) == 2; }, 2s));
+    ASSERT_TRUE(wait_until([&] { return logs().count(restart_done) == 2; }, 2s));
+    // An active tunnel is never restarted by the rule.
+    send_response(t);
+    ASSERT_TRUE(wait_until([&] { return t.active.load(); }));
+    const auto restarts = logs().count(restart_started);
+    engine().advance_clock(std::chrono::hours(1));
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(logs().count(inactive_line), 2u);
+    EXPECT_EQ(logs().count(restart_started), restarts);
+}
+
+TEST_F(dual_watchdog, a_stopped_tunnel_gets_its_default_adapter_released_and_restarts_when_the_route_is_back)
+{
+    wg_dual_tunnel& t = make();
+    ASSERT_EQ(t.start(), run_states::running);
+    remove_gateway();
+    notify();
+    ASSERT_EQ(t.run_state.load(), run_states::stopped);
+    EXPECT_EQ(logs().count_starting("[TUN]: ip_interface_changed_callback: No routable interfaces available: "
+                                    "WireGuard Server is unreachable, lasterror: "),
+              1u);
+    EXPECT_EQ(driver().mode(physical.filter_handle), 0u);
+
+    // Something filters the default adapter again while the tunnel is stopped.
+    {
+        CRimCap other;
+        ASSERT_TRUE(other.set_adapter_mode({physical.filter_handle, 3}));
+    }
+    ASSERT_TRUE(wait_until([&] { return logs().contains(mode_line); }, 2s));
+    EXPECT_EQ(driver().mode(physical.filter_handle), 0u);
+
+    // The route comes back: the notification asks for a restart.
+    restore_gateway();
+    notify();
+    EXPECT_TRUE(logs().contains(change_line));
+    EXPECT_EQ(event_count(wireguard::tunnel_event::network_change), 1u);
+    ASSERT_TRUE(wait_until([&] { return logs().contains(restart_done); }, 2s)) << logs().text();
+    EXPECT_EQ(t.run_state.load(), run_states::running);
+    EXPECT_EQ(logs().count(restart_stopped), 0u) << "the tunnel was stopped already";
+}
+
+TEST_F(dual_watchdog, only_the_virtual_adapter_toward_the_server_stops_the_tunnel)
+{
+    wg_dual_tunnel& t = make();
+    start_active(t);
+    // Nothing has changed on the default adapter: no request.
+    notify();
+    EXPECT_TRUE(logs().contains(unchanged_line)) << logs().text();
+    EXPECT_EQ(t.event_word.load(), event_type::none);
+
+    // Only the virtual adapter's route leads to the server now.
+    remove_gateway();
+    notify();
+    EXPECT_TRUE(logs().contains(only_virtual_line)) << logs().text();
+    EXPECT_EQ(t.run_state.load(), run_states::stopped);
+    EXPECT_FALSE(t.active.load());
+    EXPECT_TRUE(vdriver().activated()) << "the virtual adapter stays for the restart";
+
+    restore_gateway();
+    notify();
+    ASSERT_TRUE(wait_until([&] { return logs().contains(restart_done); }, 2s)) << logs().text();
+    send_response(t);
+    ASSERT_TRUE(wait_until([&] { return t.active.load(); }));
+    EXPECT_EQ(logs().count(trying_to_activate), 1u) << "the adapter was kept";
+}
+
+TEST_F(dual_watchdog, a_removed_virtual_adapter_stops_the_tunnel)
+{
+    wg_dual_tunnel& t = make();
+    start_active(t);
+    // The interface of the virtual adapter goes down (as when it is removed).
+    network().set_oper_status(virtual_adapter.guid, 2);
+    notify();
+    EXPECT_TRUE(logs().contains(
+        "[TUN]: ip_interface_changed_callback: Lorrivan virtual adapter was removed from the system. Tunnel stopped!"))
+        << logs().text();
+    EXPECT_EQ(t.run_state.load(), run_states::stopped);
+    network().set_oper_status(virtual_adapter.guid, 1);
+    t.stop_dual_tunnel();
+}
+
+TEST_F(dual_watchdog, a_rehandshake_is_sent_only_while_running)
+{
+    wg_dual_tunnel& t = make();
+    ASSERT_EQ(t.start(), run_states::running);
+    const auto forced = engine().force_handshakes();
+    t.request_rehandshake();
+    ASSERT_TRUE(wait_until([&] { return t.event_word.load() == event_type::none; }, 2s));
+    EXPECT_EQ(engine().force_handshakes(), forced + 1);
+    ASSERT_TRUE(wait_until([&] { return server.count() == 2; }));
+
+    remove_gateway();
+    notify();
+    ASSERT_EQ(t.run_state.load(), run_states::stopped);
+    t.request_rehandshake();
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(engine().force_handshakes(), forced + 1) << "no handshake without a running tunnel";
+    EXPECT_EQ(t.event_word.load(), event_type::rehandshake) << "the request stays";
+    restore_gateway();
+}
+} // namespace
