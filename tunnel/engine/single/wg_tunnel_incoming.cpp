@@ -22,6 +22,7 @@
 #include "mss_clamp.h"
 #include "netaccess/frame_view.h"
 #include "own_datagram.h"
+#include "packet_kinds.h"
 #include "socks5_udp.h"
 #include "wg_tunnel.h"
 
@@ -32,7 +33,6 @@ namespace
 constexpr std::uint8_t message_handshake_response = 2;
 constexpr std::uint8_t message_transport_data = 4;
 constexpr std::size_t max_transport_payload = 1500;
-constexpr std::uint8_t tcp_syn_ack = 0x12;
 
 // The UDP header of a frame that the server test accepted.
 std::optional<rimcap::transport_header> server_udp_header(const rimcap::frame_view& frame)
@@ -46,12 +46,6 @@ std::optional<rimcap::transport_header> server_udp_header(const rimcap::frame_vi
     if (walk.first_fragment)
         return std::nullopt;
     return walk.header;
-}
-
-bool is_syn_ack(const rimcap::frame_view& frame, const std::optional<rimcap::transport_header>& t)
-{
-    return t && t->protocol == rimcap::ip_protocol_tcp && frame.header_complete(*t) &&
-           (frame.u8(t->offset + 13) & tcp_syn_ack) == tcp_syn_ack;
 }
 } // namespace
 
@@ -157,7 +151,7 @@ void wg_tunnel::deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destinatio
 {
     replace_ipv4_address(frame, inner_field::ipv4_destination, destination);
     const auto t = frame.ipv4_transport();
-    if (!frame.is_fragment() && is_syn_ack(frame, t)) {
+    if (!frame.is_fragment() && t && is_tcp_syn_ack(frame, *t)) {
         clamp_tcp_mss(clamp_family::ipv4, frame, tunnel_mtu{mtu, mtu_configured});
     } else if (dns_redirect_table) {
         if (const auto rewrite = translate_dns_answer(frame, *dns_redirect_table))
@@ -169,7 +163,7 @@ void wg_tunnel::deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destinatio
 void wg_tunnel::deliver_ipv6(rimcap::frame_view& frame, const std::array<std::uint8_t, 16>& destination)
 {
     replace_ipv6_address(frame, inner_field::ipv6_destination, destination);
-    if (is_syn_ack(frame, ipv6_upper_layer(frame).header)) {
+    if (const auto walk = ipv6_upper_layer(frame); walk.header && is_tcp_syn_ack(frame, *walk.header)) {
         clamp_tcp_mss(clamp_family::ipv6, frame, tunnel_mtu{mtu, mtu_configured});
     } else if (dns_redirect_table) {
         if (const auto rewrite = translate_dns_answer(frame, *dns_redirect_table))
