@@ -209,6 +209,7 @@ private:
     // Stores a newly seen local address of the physical adapter with its line.
     void learn_local_ipv4(physical_addressing& learned_now, std::uint32_t address);
     void learn_local_ipv6(physical_addressing& learned_now, const std::array<std::uint8_t, 16>& address);
+    void log_address_switch(const char* family, const std::string& address) const;
 
     // Incoming: decrypts transport data and delivers it to one of the two stacks.
     packet_action process_transport_data(rimcap::frame_view& frame, std::span<const std::uint8_t> message);

@@ -24,6 +24,7 @@
 #include "netaccess/checksum.h"
 #include "packet_kinds.h"
 #include "socks5_udp.h"
+#include "transport_data.h"
 #include "wg_dual_tunnel.h"
 
 namespace wireguard
@@ -32,7 +33,6 @@ namespace
 {
 constexpr std::uint8_t message_handshake_response = 2;
 constexpr std::uint8_t message_transport_data = 4;
-constexpr std::size_t max_inner_packet = 1500;
 } // namespace
 
 wg_dual_tunnel::packet_action wg_dual_tunnel::process_server_packet(_INTERMEDIATE_BUFFER& record)
@@ -68,23 +68,13 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::process_transport_data(rimcap::fra
     counters.received_packets.fetch_add(1);
     counters.received_bytes.fetch_add(received);
 
-    std::array<std::uint8_t, max_inner_packet> plain; // written by the engine before use
-    const wireguard_result result =
-        wireguard_read(engine_handle.get(), message.data(), static_cast<std::uint32_t>(message.size()), plain.data(),
-                       static_cast<std::uint32_t>(plain.size()));
-    const bool ipv4 = result.op == WRITE_TO_TUNNEL_IPV4;
-    if ((!ipv4 && result.op != WRITE_TO_TUNNEL_IPV6) || result.size > plain.size()) {
-        if (logs(log_importance::debug))
-            tunnel_log(log_importance::debug, "[TUN]: wireguard_read returned: result = " +
-                                                  std::to_string(static_cast<std::int32_t>(result.op)) +
-                                                  " size = " + std::to_string(result.size));
-        return packet_action::drop;
-    }
-    // The packet replaces the datagram behind the Ethernet header and must pass the
-    // frame checks as a packet of its own version.
-    if (!frame.write(rimcap::ip_header_offset, plain.data(), result.size) ||
-        !frame.set_u16(12, ipv4 ? rimcap::ether_type_ipv4 : rimcap::ether_type_ipv6) ||
-        !frame.set_length(rimcap::ip_header_offset + result.size) || !frame.ok())
+    wireguard_result result{};
+    const opened_transport opened = open_transport_data(engine_handle.get(), message, frame, result);
+    if (opened == opened_transport::refused && logs(log_importance::debug))
+        tunnel_log(log_importance::debug, "[TUN]: wireguard_read returned: result = " +
+                                              std::to_string(static_cast<std::int32_t>(result.op)) +
+                                              " size = " + std::to_string(result.size));
+    if (opened != opened_transport::delivered)
         return packet_action::drop;
     capture(capture_tun, frame.record());
 
@@ -92,7 +82,7 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::process_transport_data(rimcap::fra
     const std::uint16_t tunnel_mtu = mtu;
     bool known = false;     // delivered to the physical adapter's stack
     bool rewritten = false; // checksums to recompute
-    if (ipv4) {
+    if (frame.is_ipv4()) {
         std::uint32_t source = 0;
         frame.read(inner_field::ipv4_source, &source, 4);
         if (default_adapter_remotes_v4.contains(source)) {

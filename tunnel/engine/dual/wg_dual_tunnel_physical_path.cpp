@@ -239,22 +239,21 @@ bool wg_dual_tunnel::has_default_route(std::uint8_t family) const noexcept
 void wg_dual_tunnel::learn_local_ipv4(physical_addressing& learned_now, std::uint32_t address)
 {
     learned_now.local_ipv4 = address;
-    if (!logs(log_importance::information))
-        return;
-    const auto view = default_view.load();
-    tunnel_log(log_importance::information, "[TUN]: Switching local IPv4 address for the " +
-                                                (view ? view->adapter_name : std::string()) + " to " +
-                                                ipv4_text(address));
+    if (logs(log_importance::information))
+        log_address_switch("IPv4", ipv4_text(address));
 }
 
 void wg_dual_tunnel::learn_local_ipv6(physical_addressing& learned_now, const std::array<std::uint8_t, 16>& address)
 {
     learned_now.local_ipv6 = address;
-    if (!logs(log_importance::information))
-        return;
+    if (logs(log_importance::information))
+        log_address_switch("IPv6", ipv6_text(address));
+}
+
+void wg_dual_tunnel::log_address_switch(const char* family, const std::string& address) const
+{
     const auto view = default_view.load();
-    tunnel_log(log_importance::information, "[TUN]: Switching local IPv6 address for the " +
-                                                (view ? view->adapter_name : std::string()) + " to " +
-                                                ipv6_text(address));
+    tunnel_log(log_importance::information, std::string("[TUN]: Switching local ") + family + " address for the " +
+                                                (view ? view->adapter_name : std::string()) + " to " + address);
 }
 } // namespace wireguard

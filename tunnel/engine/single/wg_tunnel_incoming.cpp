@@ -24,6 +24,7 @@
 #include "own_datagram.h"
 #include "packet_kinds.h"
 #include "socks5_udp.h"
+#include "transport_data.h"
 #include "wg_tunnel.h"
 
 namespace wireguard
@@ -117,29 +118,16 @@ wg_tunnel::packet_action wg_tunnel::transport_data(rimcap::frame_view& frame, st
     else
         frame.read(inner_field::ipv4_destination, &outer_ipv4, 4);
 
-    std::array<std::uint8_t, max_transport_payload> plain; // written by the engine before use
-    const wireguard_result result =
-        wireguard_read(engine_handle.get(), message.data(), static_cast<std::uint32_t>(message.size()), plain.data(),
-                       static_cast<std::uint32_t>(plain.size()));
-    const bool ipv4 = result.op == WRITE_TO_TUNNEL_IPV4;
-    if ((!ipv4 && result.op != WRITE_TO_TUNNEL_IPV6) || result.size > plain.size()) {
-        if (logs(log_importance::debug))
-            log(log_importance::debug, "[TUN]: wireguard_read result = " +
-                                           std::to_string(static_cast<std::int32_t>(result.op)) +
-                                           " size = " + std::to_string(result.size));
-        return packet_action::drop;
-    }
-
-    // The decrypted packet replaces the datagram behind the Ethernet header; it must pass
-    // the frame checks as a packet of its own version.
-    const std::size_t n = result.size;
-    if (!frame.write(rimcap::ip_header_offset, plain.data(), n) ||
-        !frame.set_u16(12, ipv4 ? rimcap::ether_type_ipv4 : rimcap::ether_type_ipv6) ||
-        !frame.set_length(rimcap::ip_header_offset + n) || !frame.ok())
+    wireguard_result result{};
+    const opened_transport opened = open_transport_data(engine_handle.get(), message, frame, result);
+    if (opened == opened_transport::refused && logs(log_importance::debug))
+        log(log_importance::debug, "[TUN]: wireguard_read result = " + std::to_string(static_cast<std::int32_t>(result.op)) +
+                                       " size = " + std::to_string(result.size));
+    if (opened != opened_transport::delivered)
         return packet_action::drop;
     capture(capture_tun, frame.record());
 
-    if (ipv4)
+    if (frame.is_ipv4())
         deliver_ipv4(frame, outer_ipv4);
     else
         deliver_ipv6(frame, outer_ipv6);

@@ -4,8 +4,6 @@
 // that goes on either passes the frame checks or is the frame that came in.
 #include "dual_path_fixture.h"
 
-#include <random>
-
 namespace
 {
 using namespace dual_test;
@@ -51,8 +49,7 @@ TEST_F(dual_malformed, many_thousand_mutated_frames_through_the_three_handlers)
     auto& t = make(false, 0);
     handshake(t);
     with_dns_server(t);
-    std::mt19937 random(20240612);
-    std::uniform_int_distribution<int> byte(0, 255);
+    frame_mutator mutator(20240612);
 
     const std::vector<bytes> inner{
         ipv4(6, tcp(443, 5000, {}, 0x12, 1), 5, 0x4000, remote4, tunnel4),
@@ -86,25 +83,16 @@ TEST_F(dual_malformed, many_thousand_mutated_frames_through_the_three_handlers)
         if (i % 5 == 0) {
             // A hostile packet inside well-sealed transport data.
             bytes packet = inner[static_cast<std::size_t>(i / 5) % inner.size()];
-            for (int k = 1 + byte(random) % 3; k > 0; --k)
-                packet[static_cast<std::size_t>(byte(random)) % std::min<std::size_t>(packet.size(), 64)] =
-                    static_cast<std::uint8_t>(byte(random));
+            mutator.damage_packet(packet);
             load(guarded.record, ipv4_type, sealed(packet));
         } else {
             const auto& [type, ip] = seeds[static_cast<std::size_t>(i) % seeds.size()];
             load(guarded.record, type, ip);
-            for (int k = 1 + byte(random) % 4; k > 0; --k) {
-                // Mostly the headers, sometimes anywhere in the frame.
-                const std::size_t limit = byte(random) < 200 ? std::min<std::size_t>(ip.size() + 14, 80) : ip.size() + 14;
-                guarded.record.frame[static_cast<std::size_t>(byte(random) << 8 | byte(random)) % limit] =
-                    static_cast<std::uint8_t>(byte(random));
-            }
-            if (byte(random) < 20)
-                guarded.record.length = static_cast<std::uint32_t>(byte(random) << 3);
+            mutator.damage_frame(guarded.record, ip.size() + 14);
         }
-        const bool tunnelled = byte(random) < 200;
+        const bool tunnelled = mutator.chance(200);
         decide = [tunnelled](_INTERMEDIATE_BUFFER&) { return tunnelled; };
-        t.active = byte(random) < 240;
+        t.active = mutator.chance(240);
         const _INTERMEDIATE_BUFFER copy = guarded.record;
         for (const handler h : {handler::virtual_out, handler::physical_out, handler::incoming})
             ASSERT_NO_FATAL_FAILURE(check(h, copy, i));
@@ -115,12 +103,9 @@ TEST_F(dual_malformed, random_bytes_of_any_length_through_the_three_handlers)
 {
     auto& t = make(false, 0);
     handshake(t);
-    std::mt19937 random(99);
-    std::uniform_int_distribution<int> byte(0, 255);
-    std::uniform_int_distribution<std::uint32_t> length(0, 1600);
+    frame_mutator mutator(99);
     for (int i = 0; i < 20000; ++i) {
-        for (auto& b : guarded.record.frame)
-            b = static_cast<std::uint8_t>(byte(random));
+        mutator.random_bytes(guarded.record);
         // Often IPv4 or IPv6, and often UDP to or from the server.
         if (i % 2 == 0) {
             const bytes ip = i % 4 ? ipv4(17, udp(local_port, server_port, pattern(static_cast<std::size_t>(i % 200))))
@@ -129,7 +114,7 @@ TEST_F(dual_malformed, random_bytes_of_any_length_through_the_three_handlers)
             guarded.record.frame[12] = i % 8 ? 0x08 : 0x86;
             guarded.record.frame[13] = i % 8 ? 0x00 : 0xDD;
         }
-        guarded.record.length = length(random);
+        guarded.record.length = mutator.random_length();
         guarded.record.direction = rimcap::direction_outgoing;
         decide = [i](_INTERMEDIATE_BUFFER&) { return i % 3 != 0; };
         const _INTERMEDIATE_BUFFER copy = guarded.record;
