@@ -99,11 +99,11 @@ std::optional<wg_dual_tunnel::packet_action> wg_dual_tunnel::reroute_own_datagra
 
 wg_dual_tunnel::packet_action wg_dual_tunnel::virtual_ipv4_packet(rimcap::frame_view& frame, bool tunnelled)
 {
-    const std::uint16_t physical = physical_mtu();
     const std::optional<rimcap::transport_header> t = frame.ipv4_transport(); // none for a later fragment
     const physical_addressing a = learned.load();
 
     if (!tunnelled) {
+        const std::uint16_t physical = physical_mtu();
         if (physical == 0)
             return packet_action::drop; // no physical adapter to leave through
         if (const auto oversize = inject_icmp_frag_needed(frame, oversize_inputs(physical, physical)))
@@ -121,7 +121,7 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::virtual_ipv4_packet(rimcap::frame_
     }
 
     const std::uint16_t tunnel_mtu = mtu;
-    if (const auto oversize = inject_icmp_frag_needed(frame, oversize_inputs(tunnel_mtu, physical)))
+    if (const auto oversize = inject_icmp_frag_needed(frame, oversize_inputs(tunnel_mtu, 0)))
         return static_cast<packet_action>(*oversize);
     bool rewritten = false;
     if (t && is_tcp_syn(frame, *t)) {
@@ -212,14 +212,16 @@ std::optional<wg_dual_tunnel::packet_action> wg_dual_tunnel::encapsulate_to_serv
                                                                                    packet_action sent)
 {
     capture(capture_tun, frame.record());
-    const std::span<std::uint8_t> packet = frame.ip_packet();
+    const std::span<std::uint8_t> packet = frame.ip_packet(); // the whole IP packet, checked against the frame
+    if (packet.empty())
+        return std::nullopt;
     const std::uint8_t server_family = server_endpoint.family;
     const std::size_t capacity = datagram_capacity(server_family);
     std::array<std::uint8_t, rimcap::max_frame_size> sealed; // written by the engine before use
     const wireguard_result result =
         wireguard_write(engine_handle.get(), packet.data(), static_cast<std::uint32_t>(packet.size()), sealed.data(),
                         static_cast<std::uint32_t>(capacity));
-    if (result.op != WRITE_TO_NETWORK || result.size > capacity || packet.empty()) {
+    if (result.op != WRITE_TO_NETWORK || result.size > capacity) {
         if (logs(log_importance::information))
             tunnel_log(log_importance::information,
                        "[TUN]: wireguard_write returned: result = " +
