@@ -178,7 +178,8 @@ std::optional<wg_dual_tunnel::packet_action> wg_dual_tunnel::process_outside_rep
     if (frame.is_ipv4()) {
         std::uint32_t source = 0;
         frame.read(inner_field::ipv4_source, &source, 4);
-        if (!frame.equal(inner_field::ipv4_destination, &a.local_ipv4, 4) || !virtual_adapter_bypass_v4.contains(source))
+        if (!frame.equal(inner_field::ipv4_destination, &a.local_ipv4, 4) ||
+            !virtual_adapter_bypass_v4.contains(source))
             return std::nullopt;
         replace_ipv4_address(frame, inner_field::ipv4_destination, tunnel_ipv4_address);
         if (const auto t = frame.ipv4_transport(); t && is_tcp_syn_ack(frame, *t))

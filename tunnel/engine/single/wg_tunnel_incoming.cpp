@@ -121,7 +121,8 @@ wg_tunnel::packet_action wg_tunnel::transport_data(rimcap::frame_view& frame, st
     wireguard_result result{};
     const opened_transport opened = open_transport_data(engine_handle.get(), message, frame, result);
     if (opened == opened_transport::refused && logs(log_importance::debug))
-        log(log_importance::debug, "[TUN]: wireguard_read result = " + std::to_string(static_cast<std::int32_t>(result.op)) +
+        log(log_importance::debug, "[TUN]: wireguard_read result = " +
+                                       std::to_string(static_cast<std::int32_t>(result.op)) +
                                        " size = " + std::to_string(result.size));
     if (opened != opened_transport::delivered)
         return packet_action::drop;
