@@ -41,7 +41,7 @@ public:
             }
         }
         T value;
-        std::memcpy(&value, copy.data(), sizeof(T));
+        std::memcpy(static_cast<void*>(&value), copy.data(), sizeof(T)); // T is trivially copyable
         return value;
     }
 

@@ -38,6 +38,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,6 +47,7 @@
 #include "config/ip_types.h"
 #include "config/log_callback.h"
 #include "dns_slot_table.h"
+#include "ipv6_walk.h"
 #include "locked_set.h"
 #include "netaccess/adapter_info.h"
 #include "netaccess/capture_file.h"
@@ -53,6 +55,8 @@
 #include "netaccess/frame_view.h"
 #include "netaccess/virtnet_adapter.h"
 #include "notification_token.h"
+#include "own_datagram.h"
+#include "oversize_reply.h"
 #include "seqlock_record.h"
 #include "socks5_client_slot.h"
 #include "tunnel_basics.h"
@@ -172,6 +176,63 @@ public:
     // Slot 1 incoming: frames that the physical adapter receives.
     packet_action process_server_packet(_INTERMEDIATE_BUFFER& record);
 
+private:
+    // ---- steps of the three packet paths --------------------------------------------------
+    // Used only by wg_dual_tunnel_virtual_path.cpp, wg_dual_tunnel_physical_path.cpp and
+    // wg_dual_tunnel_incoming.cpp. Every step works through the one frame view of its
+    // handler; a step that changes a frame's lengths checks the view again.
+
+    // Virtual adapter: the tunnel socket's own datagram to the server, routed into the
+    // virtual adapter, leaves through the physical adapter (3); nothing for other frames.
+    std::optional<packet_action> reroute_own_datagram(rimcap::frame_view& frame);
+    packet_action virtual_ipv4_packet(rimcap::frame_view& frame, bool tunnelled);
+    packet_action virtual_ipv6_packet(rimcap::frame_view& frame, bool tunnelled);
+    // An IPv6 packet of the virtual adapter's stack sent outside the tunnel (3).
+    packet_action route_outside_tunnel_v6(rimcap::frame_view& frame, const ipv6_upper_layer_info& walk,
+                                          std::uint16_t physical_mtu);
+    // Encrypts the frame's IP packet into a datagram to the server in the same frame:
+    // `sent` when one was built, nothing when the engine gave none.
+    std::optional<packet_action> encapsulate_to_server(rimcap::frame_view& frame, packet_action sent);
+    // No datagram from the engine: re-handshake when no handshake ever completed; drop.
+    packet_action no_datagram();
+
+    // Physical adapter: the tunnel socket's own datagram teaches the local address and
+    // the MAC addresses and may go to the SOCKS5 relay (0, or 1 while the relay is not
+    // ready); nothing for other frames.
+    std::optional<packet_action> switch_local_address(rimcap::frame_view& frame);
+    packet_action physical_ipv4_packet(rimcap::frame_view& frame);
+    packet_action physical_ipv6_packet(rimcap::frame_view& frame, const ipv6_upper_layer_info& walk);
+    // A DNS query of the physical adapter's stack into the tunnel: to a configured server
+    // (drop when none is free).
+    std::optional<packet_action> redirect_physical_dns(rimcap::frame_view& frame, const rimcap::transport_header& udp,
+                                                       std::uint8_t family);
+    // AllowedIPs holds the default route of the family.
+    bool has_default_route(std::uint8_t family) const noexcept;
+    // Stores a newly seen local address of the physical adapter with its line.
+    void learn_local_ipv4(physical_addressing& learned_now, std::uint32_t address);
+    void learn_local_ipv6(physical_addressing& learned_now, const std::array<std::uint8_t, 16>& address);
+    void log_address_switch(const char* family, const std::string& address) const;
+
+    // Incoming: decrypts transport data and delivers it to one of the two stacks.
+    packet_action process_transport_data(rimcap::frame_view& frame, std::span<const std::uint8_t> message);
+    // The DNS steps of a decrypted answer; true when they rewrote it.
+    bool translate_decrypted_dns(rimcap::frame_view& frame, const rimcap::transport_header& udp,
+                                 std::uint8_t family, const physical_addressing& learned_now);
+    // A reply on the physical adapter to a flow that the virtual adapter's stack sent
+    // outside the tunnel: to the tunnel address, up the virtual adapter's stack (3).
+    std::optional<packet_action> process_outside_reply(rimcap::frame_view& frame);
+
+    // Shared by the paths: the SOCKS5 relay of an own handshake initiation (false: drop
+    // while the relay is not ready), the oversize reply inputs, the physical MTU (0: no
+    // default adapter record), and the "address:port -> address:port" DNS lines.
+    bool relay_own_datagram(rimcap::frame_view& frame, const own_datagram& own);
+    oversize_reply_inputs oversize_inputs(std::uint16_t tested_mtu, std::uint16_t physical_mtu);
+    std::uint16_t physical_mtu() const;
+    void log_dns_flow(const char* prefix, const rimcap::frame_view& frame, const rimcap::transport_header& udp,
+                      std::uint8_t family) const;
+
+public:
+
     // ---- fields -----------------------------------------------------------------------------
     // Interface-change registration: the handle, and the callbacks in flight.
     HANDLE notification_handle = nullptr;
@@ -228,7 +289,7 @@ public:
     std::unique_ptr<rimcap::dual_packet_filter> filter;
     std::atomic<bool> active{false};
     std::optional<dns_slot_table> dns_redirect_table;
-    std::uint16_t mtu = 1420;
+    std::atomic<std::uint16_t> mtu{1420}; // update_network_interfaces may change it while slot 0 runs
     bool mtu_configured = false;
     std::atomic<std::uint64_t> virtual_adapter_handle{0};
     std::atomic<std::uint64_t> default_adapter_handle{0};

@@ -25,14 +25,6 @@ std::optional<rimcap::transport_header> udp_header(const frame_view& frame)
     return t;
 }
 
-ip_address read_address(const frame_view& frame, std::size_t field, std::uint8_t family)
-{
-    ip_address a;
-    a.family = family;
-    frame.read(field, a.address.data(), family == family_ipv4 ? 4 : 16);
-    return a;
-}
-
 ip_address ipv4_address(ipv4_key key)
 {
     ip_address a;
@@ -56,7 +48,7 @@ std::optional<dns_rewrite> redirect_dns_query(frame_view& frame, dns_slot_table&
         return std::nullopt;
     const std::uint16_t source_port = frame.u16(udp->offset);
     if (frame.is_ipv4()) {
-        const ip_address before = read_address(frame, inner_field::ipv4_destination, family_ipv4);
+        const ip_address before = read_inner_address(frame, inner_field::ipv4_destination, family_ipv4);
         ipv4_key requested;
         std::memcpy(&requested, before.address.data(), 4);
         const auto server = table.acquire_port_slot(source_port, requested);
@@ -65,7 +57,7 @@ std::optional<dns_rewrite> redirect_dns_query(frame_view& frame, dns_slot_table&
         replace_ipv4_address(frame, inner_field::ipv4_destination, *server);
         return dns_rewrite{before, ipv4_address(*server)};
     }
-    const ip_address before = read_address(frame, inner_field::ipv6_destination, family_ipv6);
+    const ip_address before = read_inner_address(frame, inner_field::ipv6_destination, family_ipv6);
     ipv6_key requested;
     std::memcpy(requested.data(), before.address.data(), 16);
     const auto server = table.acquire_port_slot(source_port, requested);
@@ -85,14 +77,14 @@ std::optional<dns_rewrite> translate_dns_answer(frame_view& frame, dns_slot_tabl
         const auto requested = table.release_port_slot<ipv4_key>(port);
         if (!requested)
             return std::nullopt;
-        const ip_address before = read_address(frame, inner_field::ipv4_source, family_ipv4);
+        const ip_address before = read_inner_address(frame, inner_field::ipv4_source, family_ipv4);
         replace_ipv4_address(frame, inner_field::ipv4_source, *requested);
         return dns_rewrite{before, ipv4_address(*requested)};
     }
     const auto requested = table.release_port_slot<ipv6_key>(port);
     if (!requested)
         return std::nullopt;
-    const ip_address before = read_address(frame, inner_field::ipv6_source, family_ipv6);
+    const ip_address before = read_inner_address(frame, inner_field::ipv6_source, family_ipv6);
     replace_ipv6_address(frame, inner_field::ipv6_source, *requested);
     return dns_rewrite{before, ipv6_address(*requested)};
 }

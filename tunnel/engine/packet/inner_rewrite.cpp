@@ -51,6 +51,14 @@ void adjust_first_fragment(frame_view& frame, const rimcap::transport_header& t,
 }
 } // namespace
 
+ip_address read_inner_address(const frame_view& frame, std::size_t field, std::uint8_t family) noexcept
+{
+    ip_address a;
+    a.family = family;
+    frame.read(field, a.address.data(), family == family_ipv4 ? 4 : 16);
+    return a;
+}
+
 void replace_ipv4_address(frame_view& frame, std::size_t field, std::uint32_t address) noexcept
 {
     if (!frame.is_ipv4())

@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "config/ip_types.h"
 #include "netaccess/frame_view.h"
 
 namespace wireguard
@@ -34,6 +35,10 @@ inline constexpr std::size_t ipv6_destination = rimcap::ip_header_offset + 24;
 } // namespace inner_field
 
 using ipv6_bytes = std::array<std::uint8_t, 16>;
+
+// The address in a source or destination field, as an address of the given family
+// (all zero when the field is not within the frame).
+ip_address read_inner_address(const rimcap::frame_view& frame, std::size_t field, std::uint8_t family) noexcept;
 
 // Writes an IPv4 address (4 bytes, network order as held in memory) into the source or
 // destination field; a first fragment's TCP or UDP checksum follows the change.

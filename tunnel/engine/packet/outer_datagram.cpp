@@ -20,6 +20,15 @@ constexpr std::size_t ip = rimcap::ip_header_offset;
 constexpr std::uint8_t outer_ttl = 128;
 constexpr std::uint16_t dont_fragment_flag = 0x4000;
 
+// The outer IP header's fields that are not addresses or lengths.
+struct outer_ip_fields {
+    std::uint8_t type_of_service = 0;       // IPv4
+    std::uint16_t identification = 0;       // IPv4
+    std::uint16_t flags = 0;                // IPv4: flags and fragment offset
+    std::uint32_t ipv6_header_word = 0;     // IPv6: version, traffic class, flow label
+    std::uint8_t hop_limit = outer_ttl;     // IPv6
+};
+
 bool write_udp_header(frame_view& f, std::size_t at, std::size_t n, const outer_route& route) noexcept
 {
     return f.set_u16(at, route.local_port) && f.set_u16(at + 2, route.server.port) &&
@@ -27,28 +36,43 @@ bool write_udp_header(frame_view& f, std::size_t at, std::size_t n, const outer_
 }
 
 // IPv4 header of 20 bytes for n datagram bytes.
-bool write_outer_ipv4(frame_view& f, const inner_header_fields& inner, std::size_t n, const outer_route& route,
-                      std::uint16_t& identification) noexcept
+bool write_outer_ipv4(frame_view& f, const outer_ip_fields& fields, std::size_t n, const outer_route& route) noexcept
 {
-    const bool inner_ipv4 = inner.family == family_ipv4;
-    const std::uint16_t id = inner_ipv4 ? inner.identification : ++identification;
-    const std::uint16_t flags = inner_ipv4 && inner.dont_fragment ? dont_fragment_flag : 0;
     return f.set_u16(ether_type, rimcap::ether_type_ipv4) && f.set_u8(ip, 0x45) &&
-           f.set_u8(ip + 1, inner_ipv4 ? inner.type_of_service : 0) &&
-           f.set_u16(ip + 2, static_cast<std::uint16_t>(n + 28)) && f.set_u16(ip + 4, id) && f.set_u16(ip + 6, flags) &&
+           f.set_u8(ip + 1, fields.type_of_service) && f.set_u16(ip + 2, static_cast<std::uint16_t>(n + 28)) &&
+           f.set_u16(ip + 4, fields.identification) && f.set_u16(ip + 6, fields.flags) &&
            f.set_u8(ip + 8, outer_ttl) && f.set_u8(ip + 9, rimcap::ip_protocol_udp) && f.set_u16(ip + 10, 0) &&
            f.write(ip + 12, &route.local_ipv4, 4) && f.write(ip + 16, route.server.address.data(), 4);
 }
 
 // IPv6 header of 40 bytes for n datagram bytes.
-bool write_outer_ipv6(frame_view& f, const inner_header_fields& inner, std::size_t n, const outer_route& route) noexcept
+bool write_outer_ipv6(frame_view& f, const outer_ip_fields& fields, std::size_t n, const outer_route& route) noexcept
 {
-    const bool inner_ipv6 = inner.family == family_ipv6;
-    return f.set_u16(ether_type, rimcap::ether_type_ipv6) &&
-           f.set_u32(ip, inner_ipv6 ? inner.ipv6_header_word : route.ipv6_header_word) &&
+    return f.set_u16(ether_type, rimcap::ether_type_ipv6) && f.set_u32(ip, fields.ipv6_header_word) &&
            f.set_u16(ip + 4, static_cast<std::uint16_t>(n + rimcap::udp_header_size)) &&
-           f.set_u8(ip + 6, rimcap::ip_protocol_udp) && f.set_u8(ip + 7, inner_ipv6 ? inner.hop_limit : outer_ttl) &&
+           f.set_u8(ip + 6, rimcap::ip_protocol_udp) && f.set_u8(ip + 7, fields.hop_limit) &&
            f.write(ip + 8, route.local_ipv6.data(), 16) && f.write(ip + 24, route.server.address.data(), 16);
+}
+
+// The datagram behind the outer headers, the headers, the next hop, the frame length and
+// the checksums.
+bool write_outer_datagram(frame_view& frame, const outer_ip_fields& fields, std::span<const std::uint8_t> datagram,
+                          const outer_route& route) noexcept
+{
+    const bool ipv6 = route.server.family == family_ipv6;
+    const std::size_t headers = outer_header_size(route.server.family);
+    const std::size_t n = datagram.size();
+    if (n > datagram_capacity(route.server.family))
+        return false;
+    if (!frame.write(headers, datagram.data(), n))
+        return false;
+    const bool written = ipv6 ? write_outer_ipv6(frame, fields, n, route) : write_outer_ipv4(frame, fields, n, route);
+    if (!written || !write_udp_header(frame, headers - rimcap::udp_header_size, n, route) ||
+        !frame.write(ether_destination, route.next_hop_mac.data(), mac_size) || !frame.set_length(headers + n))
+        return false;
+    if (ipv6)
+        return recalculate_ipv6_checksum(frame);
+    return rimcap::recalculate_udp_checksum(frame) && rimcap::recalculate_ip_checksum(frame);
 }
 } // namespace
 
@@ -70,21 +94,31 @@ inner_header_fields read_inner_header_fields(const frame_view& frame) noexcept
 bool build_outer_datagram(frame_view& frame, const inner_header_fields& inner, std::span<const std::uint8_t> datagram,
                           const outer_route& route, std::uint16_t& identification) noexcept
 {
-    const bool ipv6 = route.server.family == family_ipv6;
-    const std::size_t headers = outer_header_size(route.server.family);
-    const std::size_t n = datagram.size();
-    if (n > datagram_capacity(route.server.family))
+    if (datagram.size() > datagram_capacity(route.server.family))
         return false;
-    if (!frame.write(headers, datagram.data(), n))
-        return false;
-    const bool written = ipv6 ? write_outer_ipv6(frame, inner, n, route)
-                              : write_outer_ipv4(frame, inner, n, route, identification);
-    if (!written || !write_udp_header(frame, headers - rimcap::udp_header_size, n, route) ||
-        !frame.write(ether_destination, route.next_hop_mac.data(), mac_size) || !frame.set_length(headers + n))
-        return false;
-    if (ipv6)
-        return recalculate_ipv6_checksum(frame);
-    return rimcap::recalculate_udp_checksum(frame) && rimcap::recalculate_ip_checksum(frame);
+    outer_ip_fields fields;
+    if (route.server.family == family_ipv6) {
+        const bool inner_ipv6 = inner.family == family_ipv6;
+        fields.ipv6_header_word = inner_ipv6 ? inner.ipv6_header_word : route.ipv6_header_word;
+        fields.hop_limit = inner_ipv6 ? inner.hop_limit : outer_ttl;
+    } else if (inner.family == family_ipv4) {
+        fields.type_of_service = inner.type_of_service;
+        fields.identification = inner.identification;
+        fields.flags = inner.dont_fragment ? dont_fragment_flag : 0;
+    } else {
+        fields.identification = ++identification;
+    }
+    return write_outer_datagram(frame, fields, datagram, route);
+}
+
+bool build_fresh_outer_datagram(frame_view& frame, std::span<const std::uint8_t> datagram, const outer_route& route,
+                                std::uint16_t identification, const std::array<std::uint8_t, 6>& source_mac) noexcept
+{
+    outer_ip_fields fields;
+    fields.identification = identification;
+    fields.ipv6_header_word = route.ipv6_header_word;
+    return write_outer_datagram(frame, fields, datagram, route) &&
+           frame.write(ether_source, source_mac.data(), source_mac.size());
 }
 
 bool turn_round_handshake_response(frame_view& frame, std::size_t udp_offset,

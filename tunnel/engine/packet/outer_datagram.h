@@ -20,6 +20,11 @@
 // or n + 62 (IPv6 server). The UDP and IPv4 header checksums (or the IPv6 UDP
 // checksum) are recomputed.
 //
+// The fresh form (the dual tunnel's) keeps nothing of the inner packet and writes both
+// MAC addresses: IPv4 0x45, type of service 0, the given identification, flags 0,
+// TTL 128; IPv6 the route's header word and hop limit 128; Ethernet destination the
+// next hop and source the given MAC address.
+//
 // The handshake reply: the frame that brought the server's 92-byte handshake response
 // goes back to the server holding the 32-byte reply, with MACs, addresses and ports
 // swapped.
@@ -79,6 +84,12 @@ struct outer_route {
 bool build_outer_datagram(rimcap::frame_view& frame, const inner_header_fields& inner,
                           std::span<const std::uint8_t> datagram, const outer_route& route,
                           std::uint16_t& identification) noexcept;
+
+// The fresh form, with the identification of an IPv4 header (the caller's counter,
+// already incremented) and the Ethernet source. False as above.
+bool build_fresh_outer_datagram(rimcap::frame_view& frame, std::span<const std::uint8_t> datagram,
+                                const outer_route& route, std::uint16_t identification,
+                                const std::array<std::uint8_t, 6>& source_mac) noexcept;
 
 inline constexpr std::size_t handshake_response_size = 92;
 inline constexpr std::size_t handshake_reply_size = 32;

@@ -22,7 +22,9 @@
 #include "mss_clamp.h"
 #include "netaccess/frame_view.h"
 #include "own_datagram.h"
+#include "packet_kinds.h"
 #include "socks5_udp.h"
+#include "transport_data.h"
 #include "wg_tunnel.h"
 
 namespace wireguard
@@ -32,7 +34,6 @@ namespace
 constexpr std::uint8_t message_handshake_response = 2;
 constexpr std::uint8_t message_transport_data = 4;
 constexpr std::size_t max_transport_payload = 1500;
-constexpr std::uint8_t tcp_syn_ack = 0x12;
 
 // The UDP header of a frame that the server test accepted.
 std::optional<rimcap::transport_header> server_udp_header(const rimcap::frame_view& frame)
@@ -46,12 +47,6 @@ std::optional<rimcap::transport_header> server_udp_header(const rimcap::frame_vi
     if (walk.first_fragment)
         return std::nullopt;
     return walk.header;
-}
-
-bool is_syn_ack(const rimcap::frame_view& frame, const std::optional<rimcap::transport_header>& t)
-{
-    return t && t->protocol == rimcap::ip_protocol_tcp && frame.header_complete(*t) &&
-           (frame.u8(t->offset + 13) & tcp_syn_ack) == tcp_syn_ack;
 }
 } // namespace
 
@@ -123,29 +118,17 @@ wg_tunnel::packet_action wg_tunnel::transport_data(rimcap::frame_view& frame, st
     else
         frame.read(inner_field::ipv4_destination, &outer_ipv4, 4);
 
-    std::array<std::uint8_t, max_transport_payload> plain; // written by the engine before use
-    const wireguard_result result =
-        wireguard_read(engine_handle.get(), message.data(), static_cast<std::uint32_t>(message.size()), plain.data(),
-                       static_cast<std::uint32_t>(plain.size()));
-    const bool ipv4 = result.op == WRITE_TO_TUNNEL_IPV4;
-    if ((!ipv4 && result.op != WRITE_TO_TUNNEL_IPV6) || result.size > plain.size()) {
-        if (logs(log_importance::debug))
-            log(log_importance::debug, "[TUN]: wireguard_read result = " +
-                                           std::to_string(static_cast<std::int32_t>(result.op)) +
-                                           " size = " + std::to_string(result.size));
-        return packet_action::drop;
-    }
-
-    // The decrypted packet replaces the datagram behind the Ethernet header; it must pass
-    // the frame checks as a packet of its own version.
-    const std::size_t n = result.size;
-    if (!frame.write(rimcap::ip_header_offset, plain.data(), n) ||
-        !frame.set_u16(12, ipv4 ? rimcap::ether_type_ipv4 : rimcap::ether_type_ipv6) ||
-        !frame.set_length(rimcap::ip_header_offset + n) || !frame.ok())
+    wireguard_result result{};
+    const opened_transport opened = open_transport_data(engine_handle.get(), message, frame, result);
+    if (opened == opened_transport::refused && logs(log_importance::debug))
+        log(log_importance::debug, "[TUN]: wireguard_read result = " +
+                                       std::to_string(static_cast<std::int32_t>(result.op)) +
+                                       " size = " + std::to_string(result.size));
+    if (opened != opened_transport::delivered)
         return packet_action::drop;
     capture(capture_tun, frame.record());
 
-    if (ipv4)
+    if (frame.is_ipv4())
         deliver_ipv4(frame, outer_ipv4);
     else
         deliver_ipv6(frame, outer_ipv6);
@@ -157,7 +140,7 @@ void wg_tunnel::deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destinatio
 {
     replace_ipv4_address(frame, inner_field::ipv4_destination, destination);
     const auto t = frame.ipv4_transport();
-    if (!frame.is_fragment() && is_syn_ack(frame, t)) {
+    if (!frame.is_fragment() && t && is_tcp_syn_ack(frame, *t)) {
         clamp_tcp_mss(clamp_family::ipv4, frame, tunnel_mtu{mtu, mtu_configured});
     } else if (dns_redirect_table) {
         if (const auto rewrite = translate_dns_answer(frame, *dns_redirect_table))
@@ -169,7 +152,7 @@ void wg_tunnel::deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destinatio
 void wg_tunnel::deliver_ipv6(rimcap::frame_view& frame, const std::array<std::uint8_t, 16>& destination)
 {
     replace_ipv6_address(frame, inner_field::ipv6_destination, destination);
-    if (is_syn_ack(frame, ipv6_upper_layer(frame).header)) {
+    if (const auto walk = ipv6_upper_layer(frame); walk.header && is_tcp_syn_ack(frame, *walk.header)) {
         clamp_tcp_mss(clamp_family::ipv6, frame, tunnel_mtu{mtu, mtu_configured});
     } else if (dns_redirect_table) {
         if (const auto rewrite = translate_dns_answer(frame, *dns_redirect_table))

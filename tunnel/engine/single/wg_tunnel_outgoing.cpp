@@ -24,6 +24,7 @@
 #include "netaccess/capture_file.h"
 #include "netaccess/frame_view.h"
 #include "own_datagram.h"
+#include "packet_kinds.h"
 #include "socks5_udp.h"
 #include "wg_tunnel.h"
 
@@ -32,33 +33,6 @@ namespace wireguard
 namespace
 {
 constexpr std::uint16_t relayed_initiation_udp_length = 156; // 8 + a 148-byte initiation
-constexpr std::uint8_t tcp_flag_syn = 0x02;
-constexpr std::uint8_t tcp_flag_ack = 0x10;
-constexpr std::uint8_t icmpv6_neighbour_solicitation = 135;
-constexpr std::uint8_t icmpv6_neighbour_advertisement = 136;
-
-bool is_syn(const rimcap::frame_view& frame, const rimcap::transport_header& tcp)
-{
-    return (frame.u8(tcp.offset + 13) & (tcp_flag_syn | tcp_flag_ack)) == tcp_flag_syn;
-}
-
-bool all_zero(const std::array<std::uint8_t, 16>& address)
-{
-    for (const auto b : address)
-        if (b != 0)
-            return false;
-    return true;
-}
-
-// An IPv6 neighbour solicitation or advertisement: link signalling that never enters
-// the tunnel.
-bool is_neighbour_discovery(const rimcap::frame_view& frame, const ipv6_upper_layer_info& walk)
-{
-    if (!walk.header || walk.header->protocol != rimcap::ip_protocol_icmpv6)
-        return false;
-    const std::uint8_t type = frame.u8(walk.header->offset);
-    return type == icmpv6_neighbour_solicitation || type == icmpv6_neighbour_advertisement;
-}
 } // namespace
 
 void wg_tunnel::capture(std::optional<rimcap::pcap_file_writer>& writer, const _INTERMEDIATE_BUFFER& record)
@@ -153,7 +127,7 @@ wg_tunnel::packet_action wg_tunnel::tunnel_ipv6(rimcap::frame_view& frame)
         return packet_action::pass;
     }
     const std::array<std::uint8_t, 16> tunnel_address = address_switching.tunnel_ipv6_address;
-    if (!active.load() || critical_error.load() || all_zero(tunnel_address))
+    if (!active.load() || critical_error.load() || is_unspecified(tunnel_address))
         return packet_action::drop;
     capture(capture_lcl, frame.record());
 
@@ -179,7 +153,7 @@ void wg_tunnel::rewrite_outgoing_transport(rimcap::frame_view& frame, const rimc
 {
     if (!frame.header_complete(t))
         return;
-    if (t.protocol == rimcap::ip_protocol_tcp && is_syn(frame, t)) {
+    if (is_tcp_syn(frame, t)) {
         clamp_tcp_mss(family, frame, tunnel_mtu{mtu, mtu_configured});
     } else if (t.protocol == rimcap::ip_protocol_udp && dns_redirect_table) {
         if (const auto rewrite = redirect_dns_query(frame, *dns_redirect_table))

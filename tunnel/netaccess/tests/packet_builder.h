@@ -183,6 +183,48 @@ struct guarded_record {
 };
 static_assert(sizeof(guarded_record) == sizeof(_INTERMEDIATE_BUFFER) + canary_size);
 
+// Random damage for the hostile-frame runs of the packet handlers.
+class frame_mutator
+{
+public:
+    explicit frame_mutator(std::uint32_t seed) : random_(seed) {}
+
+    int byte() { return byte_(random_); }
+    // True about `in_256` times in 256.
+    bool chance(int in_256) { return byte() < in_256; }
+    // 1 to 3 of the first 64 bytes of a packet overwritten.
+    void damage_packet(bytes& packet)
+    {
+        for (int k = 1 + byte() % 3; k > 0; --k)
+            packet[static_cast<std::size_t>(byte()) % std::min<std::size_t>(packet.size(), 64)] =
+                static_cast<std::uint8_t>(byte());
+    }
+    // 1 to 4 bytes of a frame of `size` valid bytes overwritten, mostly within the
+    // headers (the first 80 bytes), sometimes anywhere; now and then a frame length of
+    // 0 to 2040.
+    void damage_frame(_INTERMEDIATE_BUFFER& r, std::size_t size)
+    {
+        for (int k = 1 + byte() % 4; k > 0; --k) {
+            const std::size_t limit = byte() < 200 ? std::min<std::size_t>(size, 80) : size;
+            r.frame[static_cast<std::size_t>(byte() << 8 | byte()) % limit] = static_cast<std::uint8_t>(byte());
+        }
+        if (byte() < 20)
+            r.length = static_cast<std::uint32_t>(byte() << 3);
+    }
+    // The whole frame area random; then call random_length().
+    void random_bytes(_INTERMEDIATE_BUFFER& r)
+    {
+        for (auto& b : r.frame)
+            b = static_cast<std::uint8_t>(byte());
+    }
+    std::uint32_t random_length() { return length_(random_); }
+
+private:
+    std::mt19937 random_;
+    std::uniform_int_distribution<int> byte_{0, 255};
+    std::uniform_int_distribution<std::uint32_t> length_{0, 1600};
+};
+
 // Fills the frame: MACs, EtherType, the IP packet; frame length = 14 + ip size +
 // extra (bytes left behind the packet, as Ethernet padding).
 inline void load(_INTERMEDIATE_BUFFER& r, std::uint16_t ether_type, const bytes& ip, std::size_t extra = 0)

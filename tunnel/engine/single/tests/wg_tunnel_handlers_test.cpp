@@ -13,7 +13,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 
 #include "packet_builder.h"
 #include "tshark_check.h"
@@ -976,8 +975,7 @@ TEST_F(tunnel_handlers, many_thousand_mutated_frames_through_both_handlers)
     std::copy(dns4.begin(), dns4.end(), server.address.begin());
     t.set_dns_redirect_table(wireguard::dns_slot_table({server}));
 
-    std::mt19937 random(20240611);
-    std::uniform_int_distribution<int> byte(0, 255);
+    frame_mutator mutator(20240611);
     // Frames that reach deep into both paths: transport data of every kind, handshake
     // responses, tunnelled packets of both families, DNS, own datagrams.
     std::vector<std::pair<std::uint16_t, bytes>> seeds;
@@ -1003,9 +1001,7 @@ TEST_F(tunnel_handlers, many_thousand_mutated_frames_through_both_handlers)
         if (i % 5 == 0) {
             // A hostile packet inside well-sealed transport data.
             bytes packet = inner[static_cast<std::size_t>(i / 5) % inner.size()];
-            for (int k = 1 + byte(random) % 3; k > 0; --k)
-                packet[static_cast<std::size_t>(byte(random)) % std::min<std::size_t>(packet.size(), 64)] =
-                    static_cast<std::uint8_t>(byte(random));
+            mutator.damage_packet(packet);
             t.active = true;
             load(guarded.record, ipv4_type, sealed(t, packet));
             guarded.record.direction = rimcap::direction_incoming;
@@ -1020,18 +1016,10 @@ TEST_F(tunnel_handlers, many_thousand_mutated_frames_through_both_handlers)
         }
         const auto& [type, ip] = seeds[static_cast<std::size_t>(i) % seeds.size()];
         load(guarded.record, type, ip);
-        const int flips = 1 + byte(random) % 4;
-        for (int k = 0; k < flips; ++k) {
-            // Mostly the headers, sometimes anywhere in the frame.
-            const std::size_t limit = byte(random) < 200 ? std::min<std::size_t>(ip.size() + 14, 80) : ip.size() + 14;
-            guarded.record.frame[static_cast<std::size_t>(byte(random) << 8 | byte(random)) % limit] =
-                static_cast<std::uint8_t>(byte(random));
-        }
-        if (byte(random) < 20)
-            guarded.record.length = static_cast<std::uint32_t>(byte(random) << 3);
-        const bool tunnelled = byte(random) < 200;
+        mutator.damage_frame(guarded.record, ip.size() + 14);
+        const bool tunnelled = mutator.chance(200);
         decide = [&](_INTERMEDIATE_BUFFER&) { return tunnelled; };
-        t.active = byte(random) < 240;
+        t.active = mutator.chance(240);
         const _INTERMEDIATE_BUFFER copy = guarded.record;
         const auto out = t.outgoing_handler(nullptr, guarded.record, wireguard::classifier_ref(decide));
         ASSERT_TRUE(guarded.canary_intact()) << "outgoing, frame " << i;
@@ -1056,12 +1044,9 @@ TEST_F(tunnel_handlers, random_frames_through_both_handlers)
     auto& t = make(0);
     learn(t);
     handshake(t);
-    std::mt19937 random(99);
-    std::uniform_int_distribution<int> byte(0, 255);
-    std::uniform_int_distribution<std::uint32_t> length(0, 1600);
+    frame_mutator mutator(99);
     for (int i = 0; i < 20000; ++i) {
-        for (auto& b : guarded.record.frame)
-            b = static_cast<std::uint8_t>(byte(random));
+        mutator.random_bytes(guarded.record);
         // Often aimed at the tunnel: IPv4 UDP to or from the server.
         if (i % 3 == 0) {
             const bytes ip = i % 2 ? ipv4(17, udp(local_port, wg_server_port, pattern(i % 200)))
@@ -1070,7 +1055,7 @@ TEST_F(tunnel_handlers, random_frames_through_both_handlers)
             guarded.record.frame[12] = 0x08;
             guarded.record.frame[13] = 0x00;
         }
-        guarded.record.length = length(random);
+        guarded.record.length = mutator.random_length();
         decide = [&](_INTERMEDIATE_BUFFER&) { return i % 2 == 0; };
         t.outgoing_handler(nullptr, guarded.record, wireguard::classifier_ref(decide));
         t.incoming_handler(nullptr, guarded.record);

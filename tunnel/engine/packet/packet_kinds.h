@@ -1,0 +1,55 @@
+#pragma once
+// Questions that the packet paths of both tunnels ask about a frame before they rewrite
+// it: connection-opening TCP segments (for MSS clamping), IPv6 neighbour discovery
+// (which never enters a tunnel) and the unspecified IPv6 address (no address set).
+#include <array>
+#include <cstdint>
+
+#include "ipv6_walk.h"
+#include "netaccess/frame_view.h"
+
+namespace wireguard
+{
+inline constexpr std::uint8_t tcp_flag_syn = 0x02;
+inline constexpr std::uint8_t tcp_flag_ack = 0x10;
+inline constexpr std::uint8_t icmpv6_neighbour_solicitation = 135;
+inline constexpr std::uint8_t icmpv6_neighbour_advertisement = 136;
+
+// The TCP flags of a whole TCP header, masked to SYN and ACK; 0 for anything else.
+inline std::uint8_t tcp_syn_ack_flags(const rimcap::frame_view& frame, const rimcap::transport_header& t) noexcept
+{
+    if (t.protocol != rimcap::ip_protocol_tcp || !frame.header_complete(t))
+        return 0;
+    return static_cast<std::uint8_t>(frame.u8(t.offset + 13u) & (tcp_flag_syn | tcp_flag_ack));
+}
+
+// A segment that opens a connection: SYN set, ACK clear.
+inline bool is_tcp_syn(const rimcap::frame_view& frame, const rimcap::transport_header& t) noexcept
+{
+    return tcp_syn_ack_flags(frame, t) == tcp_flag_syn;
+}
+
+// The answer to it: SYN and ACK set.
+inline bool is_tcp_syn_ack(const rimcap::frame_view& frame, const rimcap::transport_header& t) noexcept
+{
+    return tcp_syn_ack_flags(frame, t) == (tcp_flag_syn | tcp_flag_ack);
+}
+
+// An IPv6 neighbour solicitation or advertisement (ICMPv6 type 135 or 136).
+inline bool is_neighbour_discovery(const rimcap::frame_view& frame, const ipv6_upper_layer_info& walk) noexcept
+{
+    if (!walk.header || walk.header->protocol != rimcap::ip_protocol_icmpv6)
+        return false;
+    const std::uint8_t type = frame.u8(walk.header->offset);
+    return type == icmpv6_neighbour_solicitation || type == icmpv6_neighbour_advertisement;
+}
+
+// All sixteen bytes zero: no address.
+inline bool is_unspecified(const std::array<std::uint8_t, 16>& address) noexcept
+{
+    for (const auto b : address)
+        if (b != 0)
+            return false;
+    return true;
+}
+} // namespace wireguard
