@@ -75,8 +75,12 @@ bool build_outer_datagram(frame_view& frame, const inner_header_fields& inner, s
     const std::size_t n = datagram.size();
     if (n > datagram_capacity(route.server.family))
         return false;
-    if (!frame.write(headers, datagram.data(), n))
+    // The datagram's bytes are summed as they are copied in: the UDP checksum then
+    // reads only the 8-byte header again.
+    const std::span<std::uint8_t> payload = frame.area(headers, n);
+    if (payload.size() != n)
         return false;
+    const std::uint64_t payload_sum = rimcap::checksum_copy(0, payload.data(), datagram.data(), n);
     const bool written = ipv6 ? write_outer_ipv6(frame, inner, n, route)
                               : write_outer_ipv4(frame, inner, n, route, identification);
     if (!written || !write_udp_header(frame, headers - rimcap::udp_header_size, n, route) ||
@@ -84,7 +88,8 @@ bool build_outer_datagram(frame_view& frame, const inner_header_fields& inner, s
         return false;
     if (ipv6)
         return recalculate_ipv6_checksum(frame);
-    return rimcap::recalculate_udp_checksum(frame) && rimcap::recalculate_ip_checksum(frame);
+    return rimcap::recalculate_transport_checksum_with_sum(frame, headers, payload_sum) &&
+           rimcap::recalculate_ip_checksum(frame);
 }
 
 bool turn_round_handshake_response(frame_view& frame, std::size_t udp_offset,

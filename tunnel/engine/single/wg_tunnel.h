@@ -301,8 +301,14 @@ private:
     packet_action handshake_response(rimcap::frame_view& frame, std::size_t udp_offset,
                                      std::span<const std::uint8_t> message);
     packet_action transport_data(rimcap::frame_view& frame, std::span<const std::uint8_t> message);
+    // The sum of a packet's bytes from frame offset `from` to its end, taken as they were
+    // copied into the frame (rimcap::checksum_copy).
+    struct transport_summed {
+        std::size_t from = 0;
+        std::uint64_t sum = 0;
+    };
     // Puts the decrypted packet in the frame: destination, MSS, DNS answers, checksums.
-    void deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destination);
+    void deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destination, transport_summed summed);
     void deliver_ipv6(rimcap::frame_view& frame, const std::array<std::uint8_t, 16>& destination);
     void capture(std::optional<rimcap::pcap_file_writer>& writer, const _INTERMEDIATE_BUFFER& record);
     // "[TUN]: DNS request to ..." / "[TUN]: DNS response from ..." at level 3 or more.

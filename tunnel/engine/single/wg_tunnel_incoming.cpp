@@ -12,6 +12,7 @@
 // as far as the UDP length field says, checked against the frame; a frame that names
 // the server as its sender but is not a whole, unfragmented datagram of the server is
 // dropped; the engine's answers are checked against their buffers.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -20,6 +21,7 @@
 #include "inner_rewrite.h"
 #include "ipv6_walk.h"
 #include "mss_clamp.h"
+#include "netaccess/checksum.h"
 #include "netaccess/frame_view.h"
 #include "own_datagram.h"
 #include "socks5_udp.h"
@@ -137,33 +139,46 @@ wg_tunnel::packet_action wg_tunnel::transport_data(rimcap::frame_view& frame, st
     }
 
     // The decrypted packet replaces the datagram behind the Ethernet header; it must pass
-    // the frame checks as a packet of its own version.
+    // the frame checks as a packet of its own version. An IPv4 packet's bytes behind its
+    // header are summed as they are copied, for the transport checksum.
     const std::size_t n = result.size;
-    if (!frame.write(rimcap::ip_header_offset, plain.data(), n) ||
-        !frame.set_u16(12, ipv4 ? rimcap::ether_type_ipv4 : rimcap::ether_type_ipv6) ||
+    const std::span<std::uint8_t> packet = frame.area(rimcap::ip_header_offset, n);
+    if (packet.size() != n || n == 0)
+        return packet_action::drop;
+    const std::size_t header = ipv4 ? std::min<std::size_t>((plain[0] & 0x0Fu) * 4u, n) : n;
+    rimcap::checksum_copy(0, packet.data(), plain.data(), header);
+    const std::uint64_t transport_sum = rimcap::checksum_copy(0, packet.data() + header, plain.data() + header, n - header);
+    if (!frame.set_u16(12, ipv4 ? rimcap::ether_type_ipv4 : rimcap::ether_type_ipv6) ||
         !frame.set_length(rimcap::ip_header_offset + n) || !frame.ok())
         return packet_action::drop;
     capture(capture_tun, frame.record());
 
     if (ipv4)
-        deliver_ipv4(frame, outer_ipv4);
+        deliver_ipv4(frame, outer_ipv4, transport_summed{rimcap::ip_header_offset + header, transport_sum});
     else
         deliver_ipv6(frame, outer_ipv6);
     capture(capture_lcl, frame.record());
     return packet_action::pass;
 }
 
-void wg_tunnel::deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destination)
+void wg_tunnel::deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destination, transport_summed summed)
 {
     replace_ipv4_address(frame, inner_field::ipv4_destination, destination);
     const auto t = frame.ipv4_transport();
     if (!frame.is_fragment() && is_syn_ack(frame, t)) {
         clamp_tcp_mss(clamp_family::ipv4, frame, tunnel_mtu{mtu, mtu_configured});
-    } else if (dns_redirect_table) {
+        finish_inner_ipv4(frame); // the clamp changed the segment's bytes
+        return;
+    }
+    if (dns_redirect_table) {
         if (const auto rewrite = translate_dns_answer(frame, *dns_redirect_table))
             log_dns("[TUN]: DNS response from ", *rewrite, " translated as from ");
     }
-    finish_inner_ipv4(frame);
+    // Only header fields changed since the transport bytes were summed.
+    if (rimcap::recalculate_transport_checksum_with_sum(frame, summed.from, summed.sum))
+        rimcap::recalculate_ip_checksum(frame);
+    else
+        finish_inner_ipv4(frame); // ICMP, fragments, other protocols
 }
 
 void wg_tunnel::deliver_ipv6(rimcap::frame_view& frame, const std::array<std::uint8_t, 16>& destination)
