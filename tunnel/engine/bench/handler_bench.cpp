@@ -10,7 +10,7 @@
 // holding such a segment, decrypted in place and readdressed. The server's side is a
 // second engine in the program.
 //
-//   wine handler_bench.exe [packets]     (default 200000 per measurement)
+//   wine handler_bench.exe [packets] [--only NAME]   (default 200000 per measurement)
 // Exits with 1 when a handler does not give the expected action.
 #include <algorithm>
 #include <chrono>
@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -275,38 +276,85 @@ private:
     std::vector<std::uint8_t> inner_;
     std::vector<std::uint8_t> out_ = std::vector<std::uint8_t>(2048);
 };
+
+// One row of the table: a handler's frames per second beside the bare engine call that
+// it wraps, both measured in short batches taken in turn. A tunnel kind adds its
+// handlers as rows of its own (a fixture like `bench` above and two lambdas each).
+struct handler_case {
+    const char* handler; // "single outgoing_handler"
+    const char* engine;  // "wireguard_write"
+    std::function<double(long)> handler_ns; // nanoseconds per frame over a batch
+    std::function<double(long)> engine_ns;
+};
+
+double rate(double ns)
+{
+    return ns > 0 ? 1e9 / ns : 0;
+}
 } // namespace
 
+// Arguments: [packets] [--only NAME]. With --only, the named handler (or bare engine
+// call) runs alone for all the packets, for a profiler's view of it; only its figure
+// is printed.
 int main(int argc, char** argv)
 {
-    const long packets = argc > 1 ? std::max(1L, std::atol(argv[1])) : 200000;
+    long packets = 200000;
+    std::string only;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc)
+            only = argv[++i];
+        else
+            packets = std::max(1L, std::atol(argv[i]));
+    }
     simhost::host::instance().reset();
     bench b;
-    b.outgoing_ns(std::min(packets, 20000L)); // warm up
-    b.write_ns(std::min(packets, 20000L));
+    std::vector<handler_case> cases = {
+        {"single outgoing_handler", "wireguard_write", [&](long n) { return b.outgoing_ns(n); },
+         [&](long n) { return b.write_ns(n); }},
+        {"single incoming_handler", "wireguard_read",
+         [&](long n) { return b.incoming_ns(b.sealed_frames(static_cast<std::size_t>(n))); },
+         [&](long n) { return b.read_ns(b.sealed_frames(static_cast<std::size_t>(n))); }},
+    };
+    const long batch = std::min(packets, 1000L);
+    const long batches = std::max(1L, packets / batch);
 
+    if (!only.empty()) {
+        for (const auto& c : cases) {
+            if (only != c.handler && only != c.engine)
+                continue;
+            const auto& run = only == c.handler ? c.handler_ns : c.engine_ns;
+            std::vector<double> ns;
+            for (long i = 0; i < batches; ++i)
+                ns.push_back(run(batch));
+            std::printf("%s %9.0f frames/s\n", only.c_str(), rate(median(ns)));
+            return 0;
+        }
+        fail("no such handler");
+    }
+
+    for (const auto& c : cases) { // warm up
+        c.handler_ns(std::min(packets, 20000L));
+        c.engine_ns(std::min(packets, 20000L));
+    }
     // Short batches, the handler's and the engine's in turn, so that both see the same
     // machine; the median batch of each stands for it (other work on the machine only
     // ever slows a batch down).
-    const long batch = std::min(packets, 1000L);
-    const long batches = std::max(1L, packets / batch);
-    std::vector<double> out, out_bare, write, in, read;
+    std::vector<std::vector<double>> handler(cases.size()), engine(cases.size());
+    std::vector<double> unclassified;
     for (long i = 0; i < batches; ++i) {
-        out.push_back(b.outgoing_ns(batch));
-        out_bare.push_back(b.outgoing_ns(batch, false));
-        write.push_back(b.write_ns(batch));
-        const auto for_handler = b.sealed_frames(static_cast<std::size_t>(batch));
-        const auto for_read = b.sealed_frames(static_cast<std::size_t>(batch));
-        in.push_back(b.incoming_ns(for_handler));
-        read.push_back(b.read_ns(for_read));
+        for (std::size_t c = 0; c < cases.size(); ++c) {
+            handler[c].push_back(cases[c].handler_ns(batch));
+            engine[c].push_back(cases[c].engine_ns(batch));
+        }
+        unclassified.push_back(b.outgoing_ns(batch, false));
     }
-    const double o = median(out), ob = median(out_bare), w = median(write), i = median(in), r = median(read);
     std::printf("1420-byte tunnelled packets, one core, %ld batches of %ld (medians)\n", batches, batch);
-    std::printf("outgoing_handler %9.0f frames/s  bare wireguard_write %9.0f /s  ratio %5.1f%%\n", 1e9 / o, 1e9 / w,
-                100.0 * w / o);
-    std::printf("incoming_handler %9.0f frames/s  bare wireguard_read  %9.0f /s  ratio %5.1f%%\n", 1e9 / i, 1e9 / r,
-                100.0 * r / i);
-    std::printf("per frame beyond the engine: outgoing %.0f ns (classification %.0f ns), incoming %.0f ns\n", o - w,
-                o - ob, i - r);
+    for (std::size_t c = 0; c < cases.size(); ++c) {
+        const double h = median(handler[c]), e = median(engine[c]);
+        std::printf("%-24s %9.0f frames/s  bare %-15s %9.0f /s  ratio %5.1f%%  beyond the engine %4.0f ns\n",
+                    cases[c].handler, rate(h), cases[c].engine, rate(e), 100.0 * e / h, h - e);
+    }
+    std::printf("single outgoing classification (manager's classifier against one that tunnels all): %.0f ns\n",
+                median(handler[0]) - median(unclassified));
     return 0;
 }
