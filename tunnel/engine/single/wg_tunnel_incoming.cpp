@@ -50,6 +50,15 @@ std::optional<rimcap::transport_header> server_udp_header(const rimcap::frame_vi
     return walk.header;
 }
 
+// An IPv4 or IPv6 frame (passing the view's checks) whose source is the endpoint's
+// address, of the endpoint's family.
+bool from_address(const rimcap::frame_view& frame, const ip_endpoint& endpoint)
+{
+    if (endpoint.family == family_ipv6)
+        return frame.is_ipv6() && frame.equal(inner_field::ipv6_source, endpoint.address.data(), 16);
+    return frame.is_ipv4() && frame.equal(inner_field::ipv4_source, endpoint.address.data(), 4);
+}
+
 bool is_syn_ack(const rimcap::frame_view& frame, const std::optional<rimcap::transport_header>& t)
 {
     return t && t->protocol == rimcap::ip_protocol_tcp && frame.header_complete(*t) &&
@@ -59,11 +68,16 @@ bool is_syn_ack(const rimcap::frame_view& frame, const std::optional<rimcap::tra
 
 wg_tunnel::packet_action wg_tunnel::incoming_handler(void*, _INTERMEDIATE_BUFFER& record)
 {
-    // The relay step may unwrap the frame; the view is made on the frame as it is then.
-    const std::shared_ptr<socks5_client> client = socks5.get();
+    // The SOCKS5 client matters only for a frame from the proxy's address: only then is
+    // it taken from its slot (which costs the slot's lock).
+    rimcap::frame_view frame(record);
+    std::shared_ptr<socks5_client> client;
+    if (socks5_proxy_endpoint && from_address(frame, *socks5_proxy_endpoint))
+        client = socks5.get();
+    // The relay step may unwrap the frame; the view looks at the frame again after it.
     const server_datagram_route route{server_endpoint, socks5_proxy_endpoint, client.get()};
     const std::optional<server_message> message = match_server_datagram(route, socks5_pending, record);
-    rimcap::frame_view frame(record);
+    frame.check();
     if (!message) {
         if (claims_server_origin(frame, server_endpoint))
             return packet_action::drop;
