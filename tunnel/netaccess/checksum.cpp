@@ -124,9 +124,13 @@ __attribute__((target("avx2"))) std::size_t sum_avx2(std::uint8_t* dst, const st
     return vectors * 32;
 }
 
+// The processor has AVX2 and the system saves its registers (the check includes both).
 bool avx2_available() noexcept
 {
-    static const bool available = __builtin_cpu_supports("avx2");
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
     return available;
 }
 #endif
