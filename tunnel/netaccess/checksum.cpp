@@ -183,18 +183,36 @@ std::uint64_t short_sum(const std::uint8_t* p, std::size_t n) noexcept
         a += std::uint32_t{p[0]} << 8;
     return a;
 }
+
+// The long spans apart, so that a short span's call does not pay for the registers
+// and stack that the vector loops need.
+[[gnu::noinline]] std::uint64_t long_sum(std::uint64_t sum, const std::uint8_t* p, std::size_t n) noexcept
+{
+    return add_swapped(sum, word_sum<false>(nullptr, p, n));
+}
+
+[[gnu::noinline]] std::uint64_t long_copy(std::uint64_t sum, std::uint8_t* dst, const std::uint8_t* src,
+                                          std::size_t n) noexcept
+{
+    return add_swapped(sum, word_sum<true>(dst, src, n));
+}
 } // namespace
 
 std::uint64_t checksum_add(std::uint64_t sum, std::span<const std::uint8_t> bytes) noexcept
 {
     if (bytes.size() < vector_span)
         return sum + short_sum(bytes.data(), bytes.size());
-    return add_swapped(sum, word_sum<false>(nullptr, bytes.data(), bytes.size()));
+    return long_sum(sum, bytes.data(), bytes.size());
 }
 
 std::uint64_t checksum_copy(std::uint64_t sum, std::uint8_t* dst, const std::uint8_t* src, std::size_t n) noexcept
 {
-    return add_swapped(sum, word_sum<true>(dst, src, n));
+    if (n < vector_span) {
+        if (n)
+            std::memcpy(dst, src, n);
+        return sum + short_sum(src, n);
+    }
+    return long_copy(sum, dst, src, n);
 }
 
 std::uint16_t checksum_adjust(std::uint16_t checksum, std::span<const std::uint8_t> old_bytes,
