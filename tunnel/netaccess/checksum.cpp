@@ -20,12 +20,12 @@ static_assert(std::endian::native == std::endian::little);
 
 // Packet code writes header fields one at a time and then sums the header. A load
 // wider than the stores that wrote its bytes waits for them to reach the cache (no
-// store forwarding), so spans of header size are read a byte at a time; only spans of
-// at least this many bytes (payloads) go through the vector loops.
+// store forwarding), so spans of header size are summed from their bytes; only spans
+// of at least this many bytes (payloads) go through the vector loops.
 constexpr std::size_t vector_span = 64;
 
-// Little-endian word sum of the bytes that the vector loops leave (fewer than 32, or
-// all of a short span), byte by byte; an odd last byte counts as a word of its own.
+// Little-endian word sum of the bytes that the vector loops leave (fewer than 16), from
+// their bytes; an odd last byte counts as a word of its own.
 std::uint64_t tail_sum(const std::uint8_t* p, std::size_t n) noexcept
 {
     std::uint64_t a = 0;
@@ -172,8 +172,7 @@ std::uint64_t add_swapped(std::uint64_t sum, std::uint64_t little_endian_sum) no
     return sum + static_cast<std::uint16_t>(folded << 8 | folded >> 8);
 }
 
-
-// Big-endian word sum of a short span, a byte at a time.
+// Big-endian word sum of a short span, from its bytes.
 std::uint64_t short_sum(const std::uint8_t* p, std::size_t n) noexcept
 {
     std::uint64_t a = 0;
