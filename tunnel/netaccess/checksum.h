@@ -22,11 +22,19 @@ namespace rimcap
 // consecutive parts of the data, only the last part may have an odd size.
 std::uint64_t checksum_add(std::uint64_t sum, std::span<const std::uint8_t> bytes) noexcept;
 
+// Copies n bytes from src to dst (ranges that do not overlap) and adds them to the sum
+// as checksum_add does: one pass over bytes that are both copied and summed.
+std::uint64_t checksum_copy(std::uint64_t sum, std::uint8_t* dst, const std::uint8_t* src, std::size_t n) noexcept;
+
 // Folds a sum to 16 bits with end-around carry (not complemented).
 constexpr std::uint16_t checksum_fold(std::uint64_t sum) noexcept
 {
-    while (sum >> 16)
-        sum = (sum & 0xFFFF) + (sum >> 16);
+    // A fixed number of steps, without data-dependent branches: below 2^33 after the
+    // first, 2^18 after the second, 0x10003 after the third, 0x10000 after the fourth.
+    sum = (sum & 0xFFFFFFFFu) + (sum >> 32);
+    sum = (sum & 0xFFFF) + (sum >> 16);
+    sum = (sum & 0xFFFF) + (sum >> 16);
+    sum = (sum & 0xFFFF) + (sum >> 16);
     return static_cast<std::uint16_t>(sum);
 }
 
@@ -46,6 +54,15 @@ bool recalculate_icmp_checksum(frame_view& frame) noexcept;
 // the packet if the frame area has room for it.
 bool recalculate_tcp_checksum(frame_view& frame) noexcept;
 bool recalculate_udp_checksum(frame_view& frame) noexcept;
+
+// recalculate_tcp_checksum or recalculate_udp_checksum, by the packet's protocol (false
+// for any other), for a packet whose bytes from frame offset `from` to the end of the
+// packet were summed already: tail_sum = checksum_add(0, those bytes as they stand now),
+// from checksum_copy, say. `from` lies at or behind the transport header, an even
+// number of bytes behind it; only the bytes in front of it are read again. The frame
+// ends as the recalculation leaves it (checksum, pad byte); false and unchanged where
+// the recalculation would refuse, or when `from` lies elsewhere.
+bool recalculate_transport_checksum_with_sum(frame_view& frame, std::size_t from, std::uint64_t tail_sum) noexcept;
 
 // The same on a record (through a view of its own).
 bool recalculate_ip_checksum(_INTERMEDIATE_BUFFER& record) noexcept;

@@ -209,9 +209,10 @@ inline bool frame_view::set_u16(std::size_t offset, std::uint16_t v) noexcept
 {
     if (!fits(offset, 2))
         return false;
-    std::uint8_t* p = frame() + offset;
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
+    // One store of the whole field: code that reads the field back soon after (checksums)
+    // is served from the store without waiting for it to reach the cache.
+    const std::uint16_t big_endian = static_cast<std::uint16_t>(v << 8 | v >> 8);
+    std::memcpy(frame() + offset, &big_endian, 2);
     return true;
 }
 
@@ -219,11 +220,8 @@ inline bool frame_view::set_u32(std::size_t offset, std::uint32_t v) noexcept
 {
     if (!fits(offset, 4))
         return false;
-    std::uint8_t* p = frame() + offset;
-    p[0] = static_cast<std::uint8_t>(v >> 24);
-    p[1] = static_cast<std::uint8_t>(v >> 16);
-    p[2] = static_cast<std::uint8_t>(v >> 8);
-    p[3] = static_cast<std::uint8_t>(v);
+    const std::uint32_t big_endian = v >> 24 | (v >> 8 & 0xFF00u) | (v << 8 & 0xFF0000u) | v << 24;
+    std::memcpy(frame() + offset, &big_endian, 4);
     return true;
 }
 
@@ -246,5 +244,86 @@ inline std::span<std::uint8_t> frame_view::area(std::size_t offset, std::size_t 
     if (!fits(offset, n))
         return {};
     return {frame() + offset, n};
+}
+
+inline std::uint8_t frame_view::ip_protocol() const noexcept
+{
+    if (is_ipv4())
+        return u8(ip_header_offset + 9);
+    if (is_ipv6())
+        return u8(ip_header_offset + 6);
+    return 0;
+}
+
+inline std::optional<transport_header> frame_view::ipv4_transport() const noexcept
+{
+    if (!is_ipv4() || fragment_offset() != 0)
+        return std::nullopt;
+    transport_header t;
+    t.protocol = u8(ip_header_offset + 9);
+    t.offset = static_cast<std::uint16_t>(ip_header_offset + ip_header_length_);
+    t.length = static_cast<std::uint16_t>(ip_length_ - ip_header_length_);
+    return t;
+}
+
+inline bool frame_view::header_complete(const transport_header& t) const noexcept
+{
+    // The header's bytes must lie within the IP packet, which lies within the frame.
+    const std::size_t end = ip_end();
+    if (end == 0 || t.offset < ip_header_offset || t.offset > end || t.length > end - t.offset)
+        return false;
+    switch (t.protocol) {
+    case ip_protocol_tcp: {
+        if (t.length < tcp_min_header_size)
+            return false;
+        const std::size_t header = (frame()[t.offset + 12] >> 4) * 4u;
+        return header >= tcp_min_header_size && header <= t.length;
+    }
+    case ip_protocol_udp:
+        return t.length >= udp_header_size;
+    case ip_protocol_icmp:
+    case ip_protocol_icmpv6:
+        return t.length >= icmp_header_size;
+    default:
+        return true;
+    }
+}
+
+inline std::size_t frame_view::tcp_header_length(const transport_header& t) const noexcept
+{
+    if (t.protocol != ip_protocol_tcp || !header_complete(t))
+        return 0;
+    return (frame()[t.offset + 12] >> 4) * 4u;
+}
+
+inline std::size_t frame_view::udp_length(const transport_header& t) const noexcept
+{
+    if (t.protocol != ip_protocol_udp || !header_complete(t))
+        return 0;
+    const std::size_t n = u16(t.offset + 4u);
+    return n >= udp_header_size && n <= t.length ? n : 0;
+}
+
+inline bool frame_view::read(std::size_t offset, void* out, std::size_t n) const noexcept
+{
+    if (!has(offset, n))
+        return false;
+    if (n)
+        std::memcpy(out, frame() + offset, n);
+    return true;
+}
+
+inline bool frame_view::equal(std::size_t offset, const void* data, std::size_t n) const noexcept
+{
+    return has(offset, n) && (n == 0 || std::memcmp(frame() + offset, data, n) == 0);
+}
+
+inline bool frame_view::write(std::size_t offset, const void* data, std::size_t n) noexcept
+{
+    if (!fits(offset, n))
+        return false;
+    if (n)
+        std::memmove(frame() + offset, data, n);
+    return true;
 }
 } // namespace rimcap

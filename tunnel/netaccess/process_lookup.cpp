@@ -184,6 +184,14 @@ void refill(Map& map, std::unique_ptr<std::uint8_t[]>& buffer, DWORD& size, Read
 }
 } // namespace
 
+// Table versions are unique across the process (both families, every instance), so
+// that a memo never takes one table for another.
+std::uint64_t next_table_version() noexcept
+{
+    static std::atomic<std::uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 template <class Family>
 process_lookup<Family>::process_lookup()
     : default_process_(make_network_process(0, L"SYSTEM", L"SYSTEM"))
@@ -205,6 +213,7 @@ template <class Family>
 void process_lookup<Family>::refresh_tcp_table()
 {
     using rows = owner_rows<Family>;
+    tcp_version_.store(next_table_version(), std::memory_order_release);
     refill<rows, typename rows::tcp_table, typename rows::tcp_row>(
         tcp_table_, tcp_rows_, tcp_size_, [](void* table, DWORD* size) {
             return netaccess::platform::get_extended_tcp_table(table, size, FALSE, rows::family,
@@ -216,6 +225,7 @@ template <class Family>
 void process_lookup<Family>::refresh_udp_table()
 {
     using rows = owner_rows<Family>;
+    udp_version_.store(next_table_version(), std::memory_order_release);
     refill<rows, typename rows::udp_table, typename rows::udp_row>(
         udp_table_, udp_rows_, udp_size_, [](void* table, DWORD* size) {
             return netaccess::platform::get_extended_udp_table(table, size, FALSE, rows::family,
@@ -238,35 +248,61 @@ const typename process_lookup<Family>::process_ptr* process_lookup<Family>::find
 template <class Family>
 typename process_lookup<Family>::process_ptr process_lookup<Family>::lookup_tcp(const flow_key& key)
 {
-    {
-        std::shared_lock lock(tcp_lock_);
-        auto found = tcp_table_.find(key);
-        if (found != tcp_table_.end())
-            return found->second;
-    }
-    // A miss: re-read the table and, in the same section, give the key the default
-    // when the fresh table does not know it (try_emplace keeps an owner that is there).
-    std::unique_lock lock(tcp_lock_);
-    refresh_tcp_table();
-    return tcp_table_.try_emplace(key, default_process_).first->second;
+    tcp_memo memo;
+    lookup_tcp(key, memo);
+    return std::move(memo.process);
 }
 
 template <class Family>
 typename process_lookup<Family>::process_ptr process_lookup<Family>::lookup_udp(const endpoint_key& key,
                                                                                bool& refreshed)
 {
+    udp_memo memo;
+    lookup_udp(key, refreshed, memo);
+    return std::move(memo.process);
+}
+
+template <class Family>
+const network_process& process_lookup<Family>::lookup_tcp(const flow_key& key, tcp_memo& memo)
+{
+    if (memo.version == tcp_version_.load(std::memory_order_acquire) && memo.key == key)
+        return *memo.process;
+    {
+        std::shared_lock lock(tcp_lock_);
+        auto found = tcp_table_.find(key);
+        if (found != tcp_table_.end()) {
+            memo = {key, tcp_version_.load(std::memory_order_relaxed), found->second};
+            return *memo.process;
+        }
+    }
+    // A miss: re-read the table and, in the same section, give the key the default
+    // when the fresh table does not know it (try_emplace keeps an owner that is there).
+    std::unique_lock lock(tcp_lock_);
+    refresh_tcp_table();
+    memo = {key, tcp_version_.load(std::memory_order_relaxed), tcp_table_.try_emplace(key, default_process_).first->second};
+    return *memo.process;
+}
+
+template <class Family>
+const network_process& process_lookup<Family>::lookup_udp(const endpoint_key& key, bool& refreshed, udp_memo& memo)
+{
+    if (memo.version == udp_version_.load(std::memory_order_acquire) && memo.key == key)
+        return *memo.process;
     {
         std::shared_lock lock(udp_lock_);
-        if (const process_ptr* found = find_udp(key))
-            return *found;
+        if (const process_ptr* found = find_udp(key)) {
+            memo = {key, udp_version_.load(std::memory_order_relaxed), *found};
+            return *memo.process;
+        }
     }
     std::unique_lock lock(udp_lock_);
     refresh_udp_table();
     refreshed = true;
-    if (const process_ptr* found = find_udp(key))
-        return *found;
+    const process_ptr* found = find_udp(key);
     // The exact endpoint, never the wildcard key, gets the default.
-    return udp_table_.try_emplace(key, default_process_).first->second;
+    memo = {key, udp_version_.load(std::memory_order_relaxed),
+            found ? *found : udp_table_.try_emplace(key, default_process_).first->second};
+    return *memo.process;
 }
 
 template class process_lookup<owner_family_v4>;

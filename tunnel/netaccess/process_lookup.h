@@ -14,6 +14,7 @@
 //
 //   bool refreshed = false;
 //   auto owner = iphelper::lookup_udp_process(iphelper::udp_owner_key_v4(view, *t), refreshed);
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
@@ -41,6 +42,17 @@ struct owner_family_v6 {
     using endpoint_hash = endpoint_hash_v6;
 };
 
+// The last answer of one kind of lookup, kept by a caller that asks about the same
+// keys again and again (the packets of one connection). It answers again only while the
+// table has not changed since (the version names the table and its state, and is never
+// 0); the caller serialises its own use of it, and it keeps its process alive.
+template <class Key>
+struct owner_memo {
+    Key key{};
+    std::uint64_t version = 0;
+    std::shared_ptr<network_process> process;
+};
+
 // The owner cache of one address family. The library uses one instance per family
 // (instance(), built on first use); tests build their own.
 template <class Family>
@@ -58,12 +70,21 @@ public:
 
     static process_lookup& instance();
 
+    using tcp_memo = owner_memo<flow_key>;
+    using udp_memo = owner_memo<endpoint_key>;
+
     // The owner of the connection, "SYSTEM" when none is found. Never empty.
     process_ptr lookup_tcp(const flow_key& key);
     // The owner of the socket bound to the endpoint, or else of the socket bound to the
     // wildcard address and that port; "SYSTEM" when none is found. Never empty. Sets
     // `refreshed` (and never clears it) when the lookup had to re-read the UDP table.
     process_ptr lookup_udp(const endpoint_key& key, bool& refreshed);
+
+    // The same answers through a memo of the last one: a key that the memo holds, while
+    // the table is as it was then, costs neither the table's lock nor a hash. The
+    // answer lives in the memo until its next lookup.
+    const network_process& lookup_tcp(const flow_key& key, tcp_memo& memo);
+    const network_process& lookup_udp(const endpoint_key& key, bool& refreshed, udp_memo& memo);
 
     // The shared default process {0, "SYSTEM", "SYSTEM"}.
     const process_ptr& system_process() const noexcept { return default_process_; }
@@ -80,6 +101,10 @@ private:
 
     tcp_map tcp_table_;
     udp_map udp_table_;
+    // Versions of the tables: a fresh process-wide number at every refresh, written
+    // under the table's lock held exclusive.
+    std::atomic<std::uint64_t> tcp_version_{0};
+    std::atomic<std::uint64_t> udp_version_{0};
     wireguard::srw_lock tcp_lock_;
     wireguard::srw_lock udp_lock_;
     process_ptr default_process_;

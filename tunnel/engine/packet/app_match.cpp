@@ -16,9 +16,14 @@ bool contains_upper(std::wstring_view subject, std::wstring_view entry) noexcept
         return false;
     // The same result as to_upper(subject).find(entry), without the copy: this runs for
     // every classified packet while an application list is set.
+    if (entry.empty())
+        return true;
     const std::size_t last = subject.size() - entry.size();
+    const wchar_t first = entry[0];
     for (std::size_t i = 0; i <= last; ++i) {
-        std::size_t j = 0;
+        if (upper(subject[i]) != first)
+            continue;
+        std::size_t j = 1;
         while (j < entry.size() && upper(subject[i + j]) == entry[j])
             ++j;
         if (j == entry.size())
@@ -29,7 +34,9 @@ bool contains_upper(std::wstring_view subject, std::wstring_view entry) noexcept
 
 bool match_app(const iphelper::network_process& process, std::wstring_view entry) noexcept
 {
-    const bool by_path = entry.find_first_of(L"\\/") != std::wstring_view::npos;
+    bool by_path = false;
+    for (const wchar_t c : entry)
+        by_path = by_path || c == L'\\' || c == L'/';
     return contains_upper(by_path ? process.path : process.name, entry);
 }
 

@@ -21,8 +21,6 @@ constexpr std::uint16_t dns_port = 53;
 constexpr std::uint8_t tcp_syn = 0x02;
 constexpr std::uint8_t tcp_syn_ack_mask = 0x12;
 
-using process_ptr = std::shared_ptr<iphelper::network_process>;
-
 // The per-family parts of the rules.
 struct ipv4_family {
     using address = std::array<std::uint8_t, 4>;
@@ -46,14 +44,16 @@ struct ipv4_family {
         std::memcpy(&in, a.data(), a.size());
         return iphelper::ipv4_to_string(&in);
     }
-    static process_ptr tcp_owner(const owner_caches& owners, const rimcap::frame_view& f, const rimcap::transport_header& t)
+    static const iphelper::network_process& tcp_owner(const owner_caches& owners, owner_memos& memos,
+                                                      const rimcap::frame_view& f, const rimcap::transport_header& t)
     {
-        return owners.ipv4().lookup_tcp(iphelper::tcp_owner_key_v4(f, t));
+        return owners.ipv4().lookup_tcp(iphelper::tcp_owner_key_v4(f, t), memos.tcp_v4);
     }
-    static process_ptr udp_owner(const owner_caches& owners, const rimcap::frame_view& f, const rimcap::transport_header& t,
-                                 bool& refreshed)
+    static const iphelper::network_process& udp_owner(const owner_caches& owners, owner_memos& memos,
+                                                      const rimcap::frame_view& f, const rimcap::transport_header& t,
+                                                      bool& refreshed)
     {
-        return owners.ipv4().lookup_udp(iphelper::udp_owner_key_v4(f, t), refreshed);
+        return owners.ipv4().lookup_udp(iphelper::udp_owner_key_v4(f, t), refreshed, memos.udp_v4);
     }
 };
 
@@ -85,14 +85,16 @@ struct ipv6_family {
         std::memcpy(&in, a.data(), a.size());
         return iphelper::ipv6_to_string(&in);
     }
-    static process_ptr tcp_owner(const owner_caches& owners, const rimcap::frame_view& f, const rimcap::transport_header& t)
+    static const iphelper::network_process& tcp_owner(const owner_caches& owners, owner_memos& memos,
+                                                      const rimcap::frame_view& f, const rimcap::transport_header& t)
     {
-        return owners.ipv6().lookup_tcp(iphelper::tcp_owner_key_v6(f, t));
+        return owners.ipv6().lookup_tcp(iphelper::tcp_owner_key_v6(f, t), memos.tcp_v6);
     }
-    static process_ptr udp_owner(const owner_caches& owners, const rimcap::frame_view& f, const rimcap::transport_header& t,
-                                 bool& refreshed)
+    static const iphelper::network_process& udp_owner(const owner_caches& owners, owner_memos& memos,
+                                                      const rimcap::frame_view& f, const rimcap::transport_header& t,
+                                                      bool& refreshed)
     {
-        return owners.ipv6().lookup_udp(iphelper::udp_owner_key_v6(f, t), refreshed);
+        return owners.ipv6().lookup_udp(iphelper::udp_owner_key_v6(f, t), refreshed, memos.udp_v6);
     }
 };
 
@@ -139,8 +141,9 @@ template <class F>
 class classification
 {
 public:
-    classification(const classification_input& input, const rimcap::frame_view& f, owner_caches owners) noexcept
-        : input_(input), config_(*input.config), f_(f), owners_(owners)
+    classification(const classification_input& input, const rimcap::frame_view& f, owner_caches owners,
+                   owner_memos& memos) noexcept
+        : input_(input), config_(*input.config), f_(f), owners_(owners), memos_(memos)
     {
         f_.read(F::source_offset, source_.data(), source_.size());
         f_.read(F::destination_offset, destination_.data(), destination_.size());
@@ -255,10 +258,10 @@ private:
             return false;
         const auto& peer = config_.peer_config;
         const bool log = logging() && (f_.u8(t.offset + 13u) & tcp_syn_ack_mask) == tcp_syn;
-        process_ptr owner;
+        const iphelper::network_process* owner = nullptr;
         const auto owner_of = [&]() -> const iphelper::network_process& {
             if (!owner)
-                owner = F::tcp_owner(owners_, f_, t);
+                owner = &F::tcp_owner(owners_, memos_, f_, t);
             return *owner;
         };
         if (!peer.allowed_apps.empty() && find_app(peer.allowed_apps, owner_of())) {
@@ -282,10 +285,10 @@ private:
     {
         const auto& peer = config_.peer_config;
         bool refreshed = false;
-        process_ptr owner;
+        const iphelper::network_process* owner = nullptr;
         const auto owner_of = [&]() -> const iphelper::network_process& {
             if (!owner)
-                owner = F::udp_owner(owners_, f_, t, refreshed);
+                owner = &F::udp_owner(owners_, memos_, f_, t, refreshed);
             return *owner;
         };
 
@@ -357,12 +360,14 @@ private:
     const wg_config& config_;
     const rimcap::frame_view& f_;
     owner_caches owners_;
+    owner_memos& memos_;
     typename F::address source_{};
     typename F::address destination_{};
 };
 
 // A frame that failed the frame view's checks (see the header for the rules).
-bool classify_malformed(const classification_input& input, const rimcap::frame_view& f, owner_caches owners)
+bool classify_malformed(const classification_input& input, const rimcap::frame_view& f, owner_caches owners,
+                        owner_memos& memos)
 {
     const std::uint32_t length = f.record().length;
     if (length > rimcap::max_frame_size)
@@ -371,7 +376,7 @@ bool classify_malformed(const classification_input& input, const rimcap::frame_v
         if (!f.has(ipv4_family::destination_offset, 4))
             return false;
         const std::uint8_t protocol = f.u8(rimcap::ip_header_offset + 9);
-        return classification<ipv4_family>(input, f, owners)
+        return classification<ipv4_family>(input, f, owners, memos)
             .decide_malformed(protocol, protocol == rimcap::ip_protocol_udp);
     }
     if (f.ether_type() == rimcap::ether_type_ipv6) {
@@ -379,7 +384,7 @@ bool classify_malformed(const classification_input& input, const rimcap::frame_v
             return false;
         const bool version6 = f.u8(rimcap::ip_header_offset) >> 4 == 6;
         const std::uint8_t protocol = version6 ? f.u8(rimcap::ip_header_offset + 6) : 0;
-        return classification<ipv6_family>(input, f, owners).decide_malformed(protocol, true);
+        return classification<ipv6_family>(input, f, owners, memos).decide_malformed(protocol, true);
     }
     return false; // too short for an Ethernet header, or not IP
 }
@@ -389,13 +394,16 @@ bool classify_frame(const classification_input& input, _INTERMEDIATE_BUFFER& rec
 {
     if (!input.config)
         return false;
+    // Without the family's memos, a set of this call's own (it answers nothing twice).
+    owner_memos own_memos;
+    owner_memos& memos = input.memos ? *input.memos : own_memos;
     const rimcap::frame_view f(record);
     if (!f.ok())
-        return classify_malformed(input, f, owners);
+        return classify_malformed(input, f, owners, memos);
     if (f.is_ipv4())
-        return classification<ipv4_family>(input, f, owners).decide();
+        return classification<ipv4_family>(input, f, owners, memos).decide();
     if (f.is_ipv6())
-        return classification<ipv6_family>(input, f, owners).decide();
+        return classification<ipv6_family>(input, f, owners, memos).decide();
     return false;
 }
 } // namespace wireguard

@@ -49,6 +49,16 @@
 
 namespace wireguard
 {
+// The last owner answers of a tunnel family's classifications, one per table (see
+// iphelper::owner_memo): the packets of one connection then find their owner without
+// the table's lock or a hash. Used under the family's classification lock.
+struct owner_memos {
+    iphelper::process_lookup_v4::tcp_memo tcp_v4;
+    iphelper::process_lookup_v4::udp_memo udp_v4;
+    iphelper::process_lookup_v6::tcp_memo tcp_v6;
+    iphelper::process_lookup_v6::udp_memo udp_v6;
+};
+
 // What one classification reads from its tunnel family's manager.
 struct classification_input {
     const wg_config* config = nullptr; // none: nothing is tunnelled
@@ -56,6 +66,7 @@ struct classification_input {
     std::uint32_t log_level = 0;
     log_callback logger = nullptr;
     fragment_decisions* fragments = nullptr; // none: later fragments go by destination
+    owner_memos* memos = nullptr;            // none: every owner is looked up afresh
 };
 
 // The owner caches that a classification asks; a null pointer stands for the
@@ -99,11 +110,21 @@ fragment_decisions& fragment_table()
     return table;
 }
 
+// The owner memos of a tunnel family (one per type), used under its
+// classification_mutex.
+template <class Family>
+owner_memos& owner_memo_table()
+{
+    static owner_memos memos;
+    return memos;
+}
+
 // The classifier that the manager builds for its tunnel and that the packet paths call
 // with each outgoing record. It holds the manager's address and reads, at every call,
 // its members `config` (std::unique_ptr<wg_config>, empty: false), `dns_cache_bypass`
 // (bool), `log_level` (an integer, or an atomic one) and `log_callback`; the lock is
-// the manager type's classification_mutex and the fragment table its fragment_table.
+// the manager type's classification_mutex, the fragment table its fragment_table and
+// the owner memos its owner_memo_table.
 template <class Manager>
 class classify_packet
 {
@@ -119,6 +140,7 @@ public:
         input.log_level = static_cast<std::uint32_t>(manager_->log_level);
         input.logger = manager_->log_callback;
         input.fragments = &fragment_table<Manager>();
+        input.memos = &owner_memo_table<Manager>();
         return classify_frame(input, record);
     }
 

@@ -95,18 +95,20 @@ bool recalculate_ipv6_checksum(rimcap::frame_view& frame) noexcept
         return false;
     }
     const rimcap::transport_header& t = *info.header;
-    frame.set_u16(t.offset + field, 0);
+    const std::size_t at = t.offset + field;
 
-    // Pseudo-header: source and destination, upper-layer length, next header.
+    // Pseudo-header: source and destination, upper-layer length, next header. Then the
+    // upper layer as if its checksum field were 0 (the field is left out).
     std::uint64_t sum = rimcap::checksum_add(0, frame.bytes(rimcap::ip_header_offset + 8, 32));
     sum += t.length;
     sum += info.protocol;
-    sum = rimcap::checksum_add(sum, frame.bytes(t.offset, t.length));
+    sum = rimcap::checksum_add(sum, frame.bytes(t.offset, field));
+    sum = rimcap::checksum_add(sum, frame.bytes(at + 2, t.length - field - 2));
 
     std::uint16_t checksum = static_cast<std::uint16_t>(~rimcap::checksum_fold(sum));
     if (checksum == 0 && info.protocol == rimcap::ip_protocol_udp)
         checksum = 0xFFFF; // zero means "no checksum", which IPv6 does not allow for UDP
-    frame.set_u16(t.offset + field, checksum);
+    frame.set_u16(at, checksum);
     return true;
 }
 

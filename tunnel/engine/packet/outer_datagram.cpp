@@ -29,20 +29,37 @@ struct outer_ip_fields {
     std::uint8_t hop_limit = outer_ttl;     // IPv6
 };
 
+// Sum of the big-endian 16-bit words of an address (4 or 16 bytes).
+std::uint64_t address_sum(const std::uint8_t* a, std::size_t n) noexcept
+{
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < n; i += 2)
+        sum += std::uint32_t{a[i]} << 8 | a[i + 1];
+    return sum;
+}
+
 bool write_udp_header(frame_view& f, std::size_t at, std::size_t n, const outer_route& route) noexcept
 {
     return f.set_u16(at, route.local_port) && f.set_u16(at + 2, route.server.port) &&
            f.set_u16(at + 4, static_cast<std::uint16_t>(n + rimcap::udp_header_size)) && f.set_u16(at + 6, 0);
 }
 
-// IPv4 header of 20 bytes for n datagram bytes.
+// IPv4 header of 20 bytes for n datagram bytes. Its header checksum is computed from the
+// values written, not read back.
 bool write_outer_ipv4(frame_view& f, const outer_ip_fields& fields, std::size_t n, const outer_route& route) noexcept
 {
-    return f.set_u16(ether_type, rimcap::ether_type_ipv4) && f.set_u8(ip, 0x45) &&
-           f.set_u8(ip + 1, fields.type_of_service) && f.set_u16(ip + 2, static_cast<std::uint16_t>(n + 28)) &&
-           f.set_u16(ip + 4, fields.identification) && f.set_u16(ip + 6, fields.flags) &&
-           f.set_u8(ip + 8, outer_ttl) && f.set_u8(ip + 9, rimcap::ip_protocol_udp) && f.set_u16(ip + 10, 0) &&
-           f.write(ip + 12, &route.local_ipv4, 4) && f.write(ip + 16, route.server.address.data(), 4);
+    const std::uint16_t first_word = 0x4500 | fields.type_of_service;
+    const auto total_length = static_cast<std::uint16_t>(n + 28);
+    constexpr std::uint16_t ttl_and_protocol = outer_ttl << 8 | rimcap::ip_protocol_udp;
+    std::uint8_t source[4];
+    std::memcpy(source, &route.local_ipv4, 4);
+    const std::uint64_t sum = std::uint64_t{first_word} + total_length + fields.identification + fields.flags +
+                              ttl_and_protocol + address_sum(source, 4) + address_sum(route.server.address.data(), 4);
+    return f.set_u16(ether_type, rimcap::ether_type_ipv4) && f.set_u16(ip, first_word) &&
+           f.set_u16(ip + 2, total_length) && f.set_u16(ip + 4, fields.identification) &&
+           f.set_u16(ip + 6, fields.flags) && f.set_u16(ip + 8, ttl_and_protocol) &&
+           f.set_u16(ip + 10, static_cast<std::uint16_t>(~rimcap::checksum_fold(sum))) && f.write(ip + 12, source, 4) &&
+           f.write(ip + 16, route.server.address.data(), 4);
 }
 
 // IPv6 header of 40 bytes for n datagram bytes.
@@ -55,7 +72,10 @@ bool write_outer_ipv6(frame_view& f, const outer_ip_fields& fields, std::size_t 
 }
 
 // The datagram behind the outer headers, the headers, the next hop, the frame length and
-// the checksums.
+// the checksums. The datagram's bytes are summed as they are copied in; the UDP checksum
+// adds the header and pseudo-header words from the values written (nothing is read
+// back), and comes out as the full recalculation would leave it: an IPv4 datagram of
+// odd length gets the zero pad byte behind it, and a checksum of 0 is written as 0xFFFF.
 bool write_outer_datagram(frame_view& frame, const outer_ip_fields& fields, std::span<const std::uint8_t> datagram,
                           const outer_route& route) noexcept
 {
@@ -64,15 +84,29 @@ bool write_outer_datagram(frame_view& frame, const outer_ip_fields& fields, std:
     const std::size_t n = datagram.size();
     if (n > datagram_capacity(route.server.family))
         return false;
-    if (!frame.write(headers, datagram.data(), n))
+    const std::span<std::uint8_t> payload = frame.area(headers, n);
+    if (payload.size() != n)
         return false;
+    const std::uint64_t payload_sum = rimcap::checksum_copy(0, payload.data(), datagram.data(), n);
     const bool written = ipv6 ? write_outer_ipv6(frame, fields, n, route) : write_outer_ipv4(frame, fields, n, route);
-    if (!written || !write_udp_header(frame, headers - rimcap::udp_header_size, n, route) ||
-        !frame.write(ether_destination, route.next_hop_mac.data(), mac_size) || !frame.set_length(headers + n))
+    const std::size_t udp = headers - rimcap::udp_header_size;
+    if (!written || !write_udp_header(frame, udp, n, route) ||
+        !frame.write(ether_destination, route.next_hop_mac.data(), mac_size) || !frame.set_length(headers + n) ||
+        !frame.ok())
         return false;
-    if (ipv6)
-        return recalculate_ipv6_checksum(frame);
-    return rimcap::recalculate_udp_checksum(frame) && rimcap::recalculate_ip_checksum(frame);
+
+    const auto udp_length = static_cast<std::uint16_t>(n + rimcap::udp_header_size);
+    std::uint64_t sum = payload_sum + route.local_port + route.server.port + udp_length; // UDP header
+    sum += udp_length + rimcap::ip_protocol_udp + address_sum(route.server.address.data(), ipv6 ? 16 : 4);
+    std::uint8_t source[4];
+    std::memcpy(source, &route.local_ipv4, 4);
+    sum += ipv6 ? address_sum(route.local_ipv6.data(), 16) : address_sum(source, 4);
+    auto checksum = static_cast<std::uint16_t>(~rimcap::checksum_fold(sum));
+    if (checksum == 0)
+        checksum = 0xFFFF;
+    if (!ipv6 && (n & 1) != 0)
+        frame.set_u8(headers + n, 0); // pad byte, when the frame area has room
+    return frame.set_u16(udp + 6, checksum);
 }
 } // namespace
 

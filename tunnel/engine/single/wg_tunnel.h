@@ -49,6 +49,7 @@
 #include "own_datagram.h"
 #include "oversize_reply.h"
 #include "socks5_client_slot.h"
+#include "transport_data.h"
 #include "tunnel_basics.h"
 #include "unique_socket.h"
 #include "wgengine/wireguard_engine.h"
@@ -223,8 +224,9 @@ private:
     packet_action handshake_response(rimcap::frame_view& frame, std::size_t udp_offset,
                                      std::span<const std::uint8_t> message);
     packet_action transport_data(rimcap::frame_view& frame, std::span<const std::uint8_t> message);
-    // Puts the decrypted packet in the frame: destination, MSS, DNS answers, checksums.
-    void deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destination);
+    // Puts the decrypted packet in the frame: destination, MSS, DNS answers, checksums
+    // (the transport checksum from the sum taken while the packet was copied in).
+    void deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destination, summed_transport summed);
     void deliver_ipv6(rimcap::frame_view& frame, const std::array<std::uint8_t, 16>& destination);
     void capture(std::optional<rimcap::pcap_file_writer>& writer, const _INTERMEDIATE_BUFFER& record);
     // "[TUN]: DNS request to ..." / "[TUN]: DNS response from ..." at level 3 or more.

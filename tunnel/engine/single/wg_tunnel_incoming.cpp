@@ -12,6 +12,7 @@
 // as far as the UDP length field says, checked against the frame; a frame that names
 // the server as its sender but is not a whole, unfragmented datagram of the server is
 // dropped; the engine's answers are checked against their buffers.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -20,6 +21,7 @@
 #include "inner_rewrite.h"
 #include "ipv6_walk.h"
 #include "mss_clamp.h"
+#include "netaccess/checksum.h"
 #include "netaccess/frame_view.h"
 #include "own_datagram.h"
 #include "packet_kinds.h"
@@ -48,15 +50,29 @@ std::optional<rimcap::transport_header> server_udp_header(const rimcap::frame_vi
         return std::nullopt;
     return walk.header;
 }
+
+// An IPv4 or IPv6 frame (passing the view's checks) whose source is the endpoint's
+// address, of the endpoint's family.
+bool from_address(const rimcap::frame_view& frame, const ip_endpoint& endpoint)
+{
+    if (endpoint.family == family_ipv6)
+        return frame.is_ipv6() && frame.equal(inner_field::ipv6_source, endpoint.address.data(), 16);
+    return frame.is_ipv4() && frame.equal(inner_field::ipv4_source, endpoint.address.data(), 4);
+}
 } // namespace
 
 wg_tunnel::packet_action wg_tunnel::incoming_handler(void*, _INTERMEDIATE_BUFFER& record)
 {
-    // The relay step may unwrap the frame; the view is made on the frame as it is then.
-    const std::shared_ptr<socks5_client> client = socks5.get();
+    // The SOCKS5 client matters only for a frame from the proxy's address: only then is
+    // it taken from its slot (which costs the slot's lock).
+    rimcap::frame_view frame(record);
+    std::shared_ptr<socks5_client> client;
+    if (socks5_proxy_endpoint && from_address(frame, *socks5_proxy_endpoint))
+        client = socks5.get();
+    // The relay step may unwrap the frame; the view looks at the frame again after it.
     const server_datagram_route route{server_endpoint, socks5_proxy_endpoint, client.get()};
     const std::optional<server_message> message = match_server_datagram(route, socks5_pending, record);
-    rimcap::frame_view frame(record);
+    frame.check();
     if (!message) {
         if (claims_server_origin(frame, server_endpoint))
             return packet_action::drop;
@@ -119,7 +135,8 @@ wg_tunnel::packet_action wg_tunnel::transport_data(rimcap::frame_view& frame, st
         frame.read(inner_field::ipv4_destination, &outer_ipv4, 4);
 
     wireguard_result result{};
-    const opened_transport opened = open_transport_data(engine_handle.get(), message, frame, result);
+    summed_transport summed;
+    const opened_transport opened = open_transport_data(engine_handle.get(), message, frame, result, &summed);
     if (opened == opened_transport::refused && logs(log_importance::debug))
         log(log_importance::debug, "[TUN]: wireguard_read result = " +
                                        std::to_string(static_cast<std::int32_t>(result.op)) +
@@ -129,24 +146,31 @@ wg_tunnel::packet_action wg_tunnel::transport_data(rimcap::frame_view& frame, st
     capture(capture_tun, frame.record());
 
     if (frame.is_ipv4())
-        deliver_ipv4(frame, outer_ipv4);
+        deliver_ipv4(frame, outer_ipv4, summed);
     else
         deliver_ipv6(frame, outer_ipv6);
     capture(capture_lcl, frame.record());
     return packet_action::pass;
 }
 
-void wg_tunnel::deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destination)
+void wg_tunnel::deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destination, summed_transport summed)
 {
     replace_ipv4_address(frame, inner_field::ipv4_destination, destination);
     const auto t = frame.ipv4_transport();
     if (!frame.is_fragment() && t && is_tcp_syn_ack(frame, *t)) {
         clamp_tcp_mss(clamp_family::ipv4, frame, tunnel_mtu{mtu, mtu_configured});
-    } else if (dns_redirect_table) {
+        finish_inner_ipv4(frame); // the clamp changed the segment's bytes
+        return;
+    }
+    if (dns_redirect_table) {
         if (const auto rewrite = translate_dns_answer(frame, *dns_redirect_table))
             log_dns("[TUN]: DNS response from ", *rewrite, " translated as from ");
     }
-    finish_inner_ipv4(frame);
+    // Only header fields changed since the transport bytes were summed.
+    if (rimcap::recalculate_transport_checksum_with_sum(frame, summed.from, summed.sum))
+        rimcap::recalculate_ip_checksum(frame);
+    else
+        finish_inner_ipv4(frame); // ICMP, fragments, other protocols
 }
 
 void wg_tunnel::deliver_ipv6(rimcap::frame_view& frame, const std::array<std::uint8_t, 16>& destination)

@@ -106,8 +106,10 @@ wg_tunnel::packet_action wg_tunnel::tunnel_ipv4(rimcap::frame_view& frame)
         return packet_action::drop;
     capture(capture_lcl, frame.record());
 
-    if (const auto oversize = inject_icmp_frag_needed(frame, oversize_inputs()))
-        return static_cast<packet_action>(*oversize);
+    if (frame.ip_length() > mtu) {
+        if (const auto oversize = inject_icmp_frag_needed(frame, oversize_inputs()))
+            return static_cast<packet_action>(*oversize);
+    }
 
     replace_ipv4_address(frame, inner_field::ipv4_source, tunnel_address);
     if (const auto t = frame.ipv4_transport())
@@ -131,8 +133,10 @@ wg_tunnel::packet_action wg_tunnel::tunnel_ipv6(rimcap::frame_view& frame)
         return packet_action::drop;
     capture(capture_lcl, frame.record());
 
-    if (const auto oversize = inject_icmpv6_packet_too_big(frame, oversize_inputs()))
-        return static_cast<packet_action>(*oversize);
+    if (frame.ip_length() > mtu) {
+        if (const auto oversize = inject_icmpv6_packet_too_big(frame, oversize_inputs()))
+            return static_cast<packet_action>(*oversize);
+    }
 
     std::array<std::uint8_t, 16> source{};
     frame.read(inner_field::ipv6_source, source.data(), source.size());

@@ -99,7 +99,7 @@ bool socks5_udp_wrap(const socks5_client& client, _INTERMEDIATE_BUFFER& record)
 
     log_datagram(client, "C2S_BEFORE: ", f, udp->header);
 
-    std::uint8_t destination[4];
+    std::uint8_t destination[4] = {};
     f.read(ipv4_destination, destination, 4);
     const std::uint16_t destination_port = f.u16(udp->header + 2);
     const std::size_t payload_size = udp->length - rimcap::udp_header_size;
@@ -140,7 +140,7 @@ bool socks5_udp_unwrap(const socks5_client& client, _INTERMEDIATE_BUFFER& record
 
     log_datagram(client, "S2C_BEFORE: ", f, udp->header);
 
-    std::uint8_t source[4];
+    std::uint8_t source[4] = {};
     f.read(udp->payload + 4, source, 4);
     const std::uint16_t source_port = f.u16(udp->payload + 8);
     const std::size_t frame_length = f.length();

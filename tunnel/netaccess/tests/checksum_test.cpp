@@ -317,6 +317,15 @@ TEST(checksums, checksum_add_in_parts_and_with_every_carry)
     }
     const bytes long_ones(200000, 0xFF);
     EXPECT_EQ(rimcap::checksum_fold(rimcap::checksum_add(0, long_ones)), 0xFFFF);
+    // Longer than one round of the vector loops, all-ones and all-zero-words
+    // (0x80 0x00: the most negative word of their signed multiply-add) alike.
+    const bytes very_long_ones(1000000, 0xFF);
+    EXPECT_EQ(rimcap::checksum_fold(rimcap::checksum_add(0, very_long_ones)), 0xFFFF);
+    bytes signed_low(1000000);
+    for (std::size_t i = 0; i < signed_low.size(); i += 2)
+        signed_low[i] = 0x80;
+    EXPECT_EQ(rimcap::checksum_fold(rimcap::checksum_add(0, signed_low)),
+              rimcap::checksum_fold(std::uint64_t{0x8000} * (signed_low.size() / 2)));
     EXPECT_EQ(rimcap::checksum_fold(rimcap::checksum_add(0, bytes(64, 0))), 0);
 
     // Consecutive even-sized parts, the last one odd, after a starting sum.
@@ -417,4 +426,87 @@ TEST(checksums, randomised_malformed_frames)
         ASSERT_TRUE(g.canary_intact()) << "iteration " << i;
     }
     EXPECT_GT(rewritten, 1000); // the run reached the rewriting code often
+}
+
+// The fused copy: the bytes arrive unchanged, nothing around them is written, and the
+// sum is checksum_add's, for every length and alignment.
+TEST(checksums, checksum_copy_copies_and_sums)
+{
+    std::mt19937 rng(23);
+    for (int i = 0; i < 3000; ++i) {
+        const std::size_t n = i < 1600 ? static_cast<std::size_t>(i) : rng() % 1600;
+        const std::size_t from = rng() % 16, to = rng() % 16;
+        bytes source(n + from), target(n + to + 32, 0xA5);
+        for (auto& x : source)
+            x = static_cast<std::uint8_t>(rng());
+        const std::uint32_t start = rng() & 0xFFFF;
+        const std::span<const std::uint8_t> copied(source.data() + from, n);
+        const std::uint64_t sum = rimcap::checksum_copy(start, target.data() + to, copied.data(), n);
+        ASSERT_EQ(rimcap::checksum_fold(sum), rimcap::checksum_fold(rimcap::checksum_add(start, copied))) << n;
+        ASSERT_EQ(std::memcmp(target.data() + to, copied.data(), n), 0) << n;
+        for (std::size_t k = 0; k < target.size(); ++k) {
+            if (k < to || k >= to + n) {
+                ASSERT_EQ(target[k], 0xA5) << n << " " << k;
+            }
+        }
+    }
+}
+
+// A transport checksum from a sum taken earlier leaves the frame byte for byte as the
+// full recalculation does, whatever the stored checksum held and wherever the summed
+// tail begins; it refuses what the recalculation refuses, ICMP, and a tail that does
+// not start at an even distance within the transport bytes.
+TEST(checksums, checksum_with_sum_matches_recalculation)
+{
+    std::mt19937 rng(31);
+    auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    for (int i = 0; i < 3000; ++i) {
+        const int ihl = pick(0, 3) ? 5 : pick(6, 15);
+        bytes payload(static_cast<std::size_t>(pick(0, 1400 - ihl * 4)));
+        for (auto& x : payload)
+            x = static_cast<std::uint8_t>(rng());
+        const bool tcp_packet = pick(0, 1) == 1;
+        bytes ip = tcp_packet ? ipv4(6, tcp(static_cast<std::uint16_t>(rng()), 443, payload, 0x18, pick(0, 10)), ihl)
+                              : ipv4(17, udp(static_cast<std::uint16_t>(rng()), 53, payload), ihl);
+        const std::size_t transport = 14 + ihl * 4u, end = 14 + ip.size();
+        const std::size_t field = transport + (tcp_packet ? 16 : 6);
+        ip[field - 14] = static_cast<std::uint8_t>(rng()); // junk, as an offloading stack leaves it
+        ip[field - 13] = static_cast<std::uint8_t>(rng());
+
+        _INTERMEDIATE_BUFFER full{}, with_sum{};
+        load(full, 0x0800, ip);
+        if (end < 1514)
+            full.frame[end] = 0x77;
+        with_sum = full;
+        ASSERT_TRUE(tcp_packet ? rimcap::recalculate_tcp_checksum(full) : rimcap::recalculate_udp_checksum(full));
+
+        const std::size_t from = transport + 2 * static_cast<std::size_t>(pick(0, static_cast<int>(end - transport) / 2));
+        const std::uint64_t tail = rimcap::checksum_add(0, std::span<const std::uint8_t>(with_sum.frame + from, end - from));
+        frame_view view(with_sum);
+        ASSERT_TRUE(rimcap::recalculate_transport_checksum_with_sum(view, from, tail)) << from;
+        ASSERT_EQ(std::memcmp(&full, &with_sum, sizeof full), 0) << "from " << from << " of " << end;
+    }
+
+    struct refused {
+        const char* what;
+        bytes ip;
+        std::size_t from;
+    };
+    const refused rows[] = {
+        {"icmp", ipv4(1, echo(8, pattern(20))), 34},
+        {"odd distance", ipv4(6, tcp(1, 2, pattern(20))), 35},
+        {"in front of the transport header", ipv4(6, tcp(1, 2, pattern(20))), 32},
+        {"past the packet", ipv4(17, udp(1, 2, pattern(20))), 14 + 20 + 28 + 2},
+        {"no tail", ipv4(17, udp(1, 2, pattern(20))), 0},
+        {"later fragment", ipv4(17, udp(1, 2, pattern(20)), 5, 0x0010), 34},
+    };
+    for (const refused& r : rows) {
+        SCOPED_TRACE(r.what);
+        _INTERMEDIATE_BUFFER record{};
+        load(record, 0x0800, r.ip);
+        const _INTERMEDIATE_BUFFER before = record;
+        frame_view view(record);
+        EXPECT_FALSE(rimcap::recalculate_transport_checksum_with_sum(view, r.from, 0x1234));
+        EXPECT_EQ(std::memcmp(&before, &record, sizeof before), 0);
+    }
 }

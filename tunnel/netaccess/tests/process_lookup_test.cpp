@@ -141,6 +141,54 @@ TEST_F(owner_cache, an_unknown_owner_is_system_until_another_miss_refreshes)
     EXPECT_EQ(owners().call_count(tcp_reads), 2u);
 }
 
+// A memo answers again, without a table read, only while its table is as it was: a
+// refresh (any other key's miss) or another cache makes it look again.
+TEST_F(owner_cache, a_memo_answers_like_the_table_until_the_table_changes)
+{
+    add_programs();
+    owners().add_program(simhost::program{4, std::wstring(L"System"), std::nullopt}); // no path
+    owners().add_tcp_connection("192.0.2.10", 445, "198.51.100.7", 50000, 4);
+    owners().add_udp_socket("0.0.0.0", 5353, 300);
+    process_lookup_v4 lookup;
+    owners().clear_calls();
+
+    const flow_key_v4 system_flow{v4(192, 0, 2, 10), 445, v4(198, 51, 100, 7), 50000};
+    process_lookup_v4::tcp_memo memo;
+    EXPECT_EQ(&lookup.lookup_tcp(system_flow, memo), lookup.system_process().get());
+    EXPECT_EQ(owners().call_count(tcp_reads), 1u); // the miss
+    EXPECT_EQ(&lookup.lookup_tcp(system_flow, memo), lookup.system_process().get());
+    EXPECT_EQ(owners().call_count(tcp_reads), 1u);
+
+    // The owner shows up: the memo still answers as the table does, until a miss of
+    // another key refreshes the table.
+    owners().add_program(4, L"System", L"C:\\Windows\\System32\\ntoskrnl.exe");
+    EXPECT_EQ(lookup.lookup_tcp(system_flow, memo).path, L"SYSTEM");
+    EXPECT_EQ(lookup.lookup_tcp(chrome_flow)->path, L"SYSTEM"); // a miss: refresh
+    EXPECT_EQ(owners().call_count(tcp_reads), 2u);
+    EXPECT_EQ(lookup.lookup_tcp(system_flow, memo).path, L"C:\\Windows\\System32\\ntoskrnl.exe");
+    EXPECT_EQ(owners().call_count(tcp_reads), 2u);
+
+    // Another key through the same memo, and the memo of one cache on another cache
+    // that knows the same connection under another owner.
+    owners().add_tcp_connection("192.0.2.10", 50000, "198.51.100.7", 443, 100);
+    process_lookup_v4 older;
+    owners().add_program(100, L"chromium.exe", L"C:\\Chromium\\chromium.exe");
+    process_lookup_v4 newer;
+    EXPECT_EQ(newer.lookup_tcp(chrome_flow, memo).name, L"chromium.exe");
+    EXPECT_EQ(older.lookup_tcp(chrome_flow, memo).name, L"chrome.exe");
+    EXPECT_EQ(newer.lookup_tcp(chrome_flow, memo).name, L"chromium.exe");
+
+    // UDP: the wildcard owner through the memo; a memo answer is a hit, so `refreshed`
+    // stays as it was.
+    process_lookup_v4::udp_memo udp_memo;
+    bool refreshed = false;
+    EXPECT_EQ(lookup.lookup_udp({v4(192, 0, 2, 10), 5353}, refreshed, udp_memo).name, L"Dnscache");
+    EXPECT_EQ(lookup.lookup_udp({v4(192, 0, 2, 10), 5353}, refreshed, udp_memo).name, L"Dnscache");
+    EXPECT_FALSE(refreshed);
+    EXPECT_EQ(&lookup.lookup_udp({v4(192, 0, 2, 10), 6000}, refreshed, udp_memo), lookup.system_process().get());
+    EXPECT_TRUE(refreshed);
+}
+
 TEST_F(owner_cache, rows_without_an_owner_module_name_or_path_end_as_system)
 {
     owners().add_program(simhost::program{10, std::nullopt, std::wstring(L"C:\\a.exe")});

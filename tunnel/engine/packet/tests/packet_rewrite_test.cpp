@@ -11,6 +11,7 @@
 
 #include "dns_redirect.h"
 #include "inner_rewrite.h"
+#include "ipv6_walk.h"
 #include "netaccess/checksum.h"
 #include "outer_datagram.h"
 #include "own_datagram.h"
@@ -172,6 +173,39 @@ TEST(outer_datagram, the_four_forms_byte_for_byte)
             EXPECT_TRUE(ipv6_upper_verifies(g.record, 54, 17));
         }
         EXPECT_TRUE(f.ok());
+    }
+}
+
+// The outer checksums come from the values written; the frame ends byte for byte as a
+// full recalculation of the finished datagram leaves it, for datagrams of every length
+// (odd ones with the pad byte behind an IPv4 datagram), both server families and a
+// byte behind the datagram that held something else.
+TEST(outer_datagram, checksums_match_a_full_recalculation)
+{
+    for (const std::uint8_t family : {wireguard::family_ipv4, wireguard::family_ipv6}) {
+        for (const std::uint16_t inner_type : {ipv4_type, ipv6_type}) {
+            for (std::size_t n = 0; n <= wireguard::datagram_capacity(family); n += n < 80 ? 1 : 37) {
+                SCOPED_TRACE(testing::Message() << "family " << int{family} << " inner " << inner_type << " n " << n);
+                guarded_record g;
+                load(g.record, inner_type,
+                     inner_type == ipv4_type ? ipv4(17, udp(5000, 6000, pattern(1400))) : ipv6(6, tcp(1, 2, pattern(1400))));
+                frame_view f(g.record);
+                const auto fields = wireguard::read_inner_header_fields(f);
+                std::uint16_t identification = 0x1234;
+                ASSERT_TRUE(wireguard::build_outer_datagram(f, fields, pattern(n, static_cast<std::uint8_t>(n)),
+                                                            route(family), identification));
+                _INTERMEDIATE_BUFFER recalculated = g.record;
+                frame_view r(recalculated);
+                if (family == wireguard::family_ipv4) {
+                    ASSERT_TRUE(rimcap::recalculate_udp_checksum(r));
+                    ASSERT_TRUE(rimcap::recalculate_ip_checksum(r));
+                } else {
+                    ASSERT_TRUE(wireguard::recalculate_ipv6_checksum(r));
+                }
+                ASSERT_EQ(std::memcmp(&recalculated, &g.record, sizeof recalculated), 0);
+                ASSERT_TRUE(g.canary_intact());
+            }
+        }
     }
 }
 
