@@ -7,7 +7,8 @@
 # Creates a network namespace of its own (removed at the end, whatever happens) and in
 # it: loopback; wireguard-go on 127.0.0.1:51820 with the tunnel interface 10.9.0.1/24 and
 # one peer, the client 10.9.0.2; the server's own programs (e2e_server.py: a capture of
-# the tunnel interface, a DNS responder on 10.9.0.1:53, a TCP listener on 10.9.0.1:8080);
+# the tunnel interface, a DNS responder on 10.9.0.1:53, a TCP listener on 10.9.0.1:8080,
+# a UDP echo on 127.0.0.1:7007 for traffic outside the tunnel);
 # dante-server as a SOCKS5 proxy on 127.0.0.1:1080 that relays from 127.0.0.2; and a
 # Wine prefix's wineserver (Winsock sockets live in the wineserver, so it must run in
 # the namespace). Then the test program runs in the namespace under Wine.
