@@ -1,5 +1,5 @@
 #pragma once
-// Packets of the end-to-end test: IPv4 packets built with valid checksums as an
+// Packets of the end-to-end tests: IPv4 packets built with valid checksums as an
 // application's stack would send them, readers for what comes back, an independent
 // checksum verifier, and the reader of the server side's pcap files.
 #include <algorithm>

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The end-to-end test: the library, through its exported functions on the simulated
-# host, against a real WireGuard server.
+# The end-to-end tests: the library, through the exported functions of either family on
+# the simulated host, against a real WireGuard server.
 #
 #   run_e2e.sh TEST_EXE WORK_DIR [gtest arguments...]
 #
