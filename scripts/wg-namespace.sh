@@ -1,5 +1,5 @@
 # A WireGuard server (Debian's wireguard-go) in a network namespace of its own, for the
-# end-to-end test and the demonstration run. Sourced, not run:
+# end-to-end tests and the demonstration runs. Sourced, not run:
 #
 #   . scripts/wg-namespace.sh
 #   wgns_create PREFIX DIR           namespace PREFIX-<pid of this shell>, loopback up;

@@ -9,11 +9,16 @@
 //                                 as the server's endpoint (the simulated wire's)
 //   LORRIVAN_DEMO_PING            the address that an application pings through the
 //                                 tunnel (the server's tunnel address)
+//   LORRIVAN_DEMO_DUAL            "1" when the client runs the dual tunnel (-lac): the
+//                                 simulated virtual adapter driver is loaded too
 // one Ethernet adapter with 192.168.1.10/24 and a default gateway, and the wire that
 // carries the adapter's frames to the server over loopback. Then a thread of its own
-// plays an application: once the client's tunnel is up, it sends ICMP echo requests
-// through it, reports the replies and the tunnel's statistics, and says "demo: done".
-// Without LORRIVAN_DEMO_SERVER it does nothing.
+// plays an application: once the client's tunnel is up, it shows the virtual adapter as
+// the tunnel set it up (dual tunnel), sends ICMP echo requests through the stack, which
+// routes them into the tunnel, reports the replies and the tunnel's statistics, and
+// says "demo: done". When the process ends, after the library's own clean-up, it tells
+// whether the host is as it was before the client started. Without
+// LORRIVAN_DEMO_SERVER it does nothing.
 //
 // What it sets up lives until the process ends (it is never destroyed: the tunnel's
 // exit-time clean-up still uses the simulated host after this file's statics would be
@@ -27,6 +32,7 @@
 #include <cstring>
 #include <exception>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,7 +41,9 @@
 #include "host_network.h"
 #include "host_stack.h"
 #include "packet_driver.h"
+#include "support/dual_host_state.h"
 #include "tundrel.h"
+#include "virtnet_driver.h"
 #include "wire.h"
 
 namespace
@@ -48,6 +56,15 @@ constexpr const char* gateway_address = "192.168.1.1";
 constexpr simhost::mac_address gateway_mac = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
 constexpr std::uint16_t echo_id = 0x4C44;
 constexpr int echo_count = 3;
+
+// The exports of the family that the client uses.
+struct tunnel_family {
+    void* (*get_handle)(log_callback, std::uint32_t, bool);
+    bool (*get_tunnel_active)(void*);
+    tunnel_state (*get_tunnel_state)(void*);
+};
+constexpr tunnel_family single_family{&tdl_get_handle, &tdl_get_tunnel_active, &tdl_get_tunnel_state};
+constexpr tunnel_family dual_family{&tdlp_get_handle, &tdlp_get_tunnel_active, &tdlp_get_tunnel_state};
 
 void say(const char* format, ...)
 {
@@ -102,7 +119,8 @@ public:
     // Sets up the host and the wire; the application's thread starts at once and waits
     // for the client's tunnel.
     demo_host(const std::string& server_address, std::uint16_t server_port, std::uint16_t endpoint_port,
-              const std::uint8_t (&ping)[4])
+              const std::uint8_t (&ping)[4], bool dual)
+        : family_(dual ? dual_family : single_family)
     {
         std::memcpy(ping_, ping, 4);
         adapter_ = simhost::host::instance().add_adapter({});
@@ -114,10 +132,63 @@ public:
         say("simulated host: adapter %s with %s/24, default gateway %s; the wire carries 127.0.0.1:%u to the "
             "WireGuard server at %s:%u",
             adapter_.guid.c_str(), local_address, gateway_address, endpoint_port, server_address.c_str(), server_port);
+        if (dual) {
+            virtual_ = simhost::virtnet_driver::instance().load();
+            say("simulated host: the Lorrivan virtual adapter driver with adapter %s, not activated, no address",
+                virtual_->guid.c_str());
+        }
+        before_ = host_state();
         std::thread([this] { application(); }).detach();
     }
 
+    // At the process's end, after the library's exit-time clean-up: is the host as it
+    // was before the client started? The filter modes count too: the client stopped its
+    // tunnel.
+    void report_host_at_exit() const
+    {
+        const tunnel_test::dual_host_state now = host_state();
+        if (now == before_) {
+            say("after the client's exit the simulated host is as it was before the client started");
+            return;
+        }
+        std::ostringstream before;
+        std::ostringstream after;
+        tunnel_test::PrintTo(before_, &before);
+        tunnel_test::PrintTo(now, &after);
+        say("after the client's exit the simulated host is NOT as it was before the client started:\n  before: "
+            "%s\n  after:  %s",
+            before.str().c_str(), after.str().c_str());
+    }
+
 private:
+    // What a tunnel may change on the host (the virtual adapter's part only when it exists).
+    tunnel_test::dual_host_state host_state() const
+    {
+        if (virtual_)
+            return tunnel_test::read_dual_host_state(adapter_, *virtual_);
+        tunnel_test::dual_host_state s;
+        s.network = simhost::host_network::instance().snapshot();
+        s.physical_mode = simhost::packet_driver::instance().mode(adapter_.filter_handle);
+        return s;
+    }
+
+    // The virtual adapter as the tunnel's activation left it.
+    void show_virtual_adapter() const
+    {
+        const tunnel_test::dual_host_state s = host_state();
+        std::string addresses;
+        for (const auto& a : tunnel_test::address_texts(s.network, virtual_->guid))
+            addresses += " " + a;
+        say("the virtual adapter %s as the simulated host sees it: %s", virtual_->guid.c_str(),
+            s.activated ? "activated" : "NOT ACTIVATED");
+        say("  addresses:%s", addresses.empty() ? " none" : addresses.c_str());
+        say("  DNS servers (NameServer): IPv4 %s, IPv6 %s", s.ipv4_name_server.value_or("none").c_str(),
+            s.ipv6_name_server.value_or("none").c_str());
+        for (const auto& r : s.network.routes)
+            if (r.guid == virtual_->guid)
+                say("  route %s, metric %u", r.destination.c_str(), static_cast<unsigned>(r.metric));
+    }
+
     // An application of the simulated host that pings through the tunnel.
     void application()
     {
@@ -128,19 +199,21 @@ private:
             return;
         }
         // The client has the family's handle by now: this returns the same one.
-        void* const handle = tdl_get_handle(nullptr, 0, false);
-        if (!wait([&] { return tdl_get_tunnel_active(handle); }, 20s)) {
+        void* const handle = family_.get_handle(nullptr, 0, false);
+        if (!wait([&] { return family_.get_tunnel_active(handle); }, 20s)) {
             say("the tunnel did not become active");
             return;
         }
         say("the handshake is done: the tunnel is active");
+        if (virtual_)
+            show_virtual_adapter();
         int replies = 0;
         for (int sequence = 1; sequence <= echo_count; ++sequence) {
             if (ping(static_cast<std::uint16_t>(sequence)))
                 ++replies;
             std::this_thread::sleep_for(500ms);
         }
-        const tunnel_state state = tdl_get_tunnel_state(handle);
+        const tunnel_state state = family_.get_tunnel_state(handle);
         say("tunnel statistics: last handshake %lld s ago, %llu bytes sent, %llu bytes received, estimated loss %g, "
             "estimated round-trip time %d ms",
             static_cast<long long>(state.time_since_last_handshake), static_cast<unsigned long long>(state.tx_bytes),
@@ -164,13 +237,16 @@ private:
 
         simhost::application app;
         const auto sent = std::chrono::steady_clock::now();
-        say("application: ICMP echo request %s -> %s, id 0x%04x, sequence %u, %u bytes", local_address,
-            address_text(ping_).c_str(), echo_id, sequence, static_cast<unsigned>(20 + 8 + data_size));
         const auto request = app.send_echo(address_text(ping_), echo_id, sequence, data);
         if (!request) {
             say("application: the echo request could not be sent: %s", request.refused.c_str());
             return false;
         }
+        // The stack chose the source address and the adapter.
+        say("application: ICMP echo request %s -> %s, id 0x%04x, sequence %u, %u bytes, through %s",
+            address_text(&request.frame[26]).c_str(), address_text(ping_).c_str(), echo_id, sequence,
+            static_cast<unsigned>(20 + 8 + data_size),
+            virtual_ && request.guid == virtual_->guid ? "the virtual adapter" : "the physical adapter");
         // Woken as the reply arrives, so that the reported time is the tunnel's.
         const std::optional<bytes> reply = app.receive_echo_reply(echo_id, sequence, 3s);
         if (!reply) {
@@ -205,12 +281,18 @@ private:
         return true;
     }
 
+    const tunnel_family family_;
     simhost::adapter adapter_;
+    std::optional<simhost::adapter> virtual_;
+    tunnel_test::dual_host_state before_;
     simhost::wire* wire_ = nullptr; // never destroyed, see above
     std::uint8_t ping_[4] = {};
 };
 
-// Runs when the library is loaded.
+demo_host* the_host = nullptr;
+
+// Runs when the library is loaded, and the report when the process ends: the
+// library's manager is made later and so destroyed (its clean-up done) earlier.
 struct demo_start {
     demo_start()
     {
@@ -227,10 +309,22 @@ struct demo_start {
                 say("LORRIVAN_DEMO_SERVER, LORRIVAN_DEMO_ENDPOINT_PORT and LORRIVAN_DEMO_PING are needed");
                 return;
             }
-            new demo_host(text.substr(0, colon), static_cast<std::uint16_t>(std::atoi(text.c_str() + colon + 1)),
-                          static_cast<std::uint16_t>(std::atoi(endpoint)), ping);
+            const char* dual = std::getenv("LORRIVAN_DEMO_DUAL");
+            the_host = new demo_host(text.substr(0, colon),
+                                     static_cast<std::uint16_t>(std::atoi(text.c_str() + colon + 1)),
+                                     static_cast<std::uint16_t>(std::atoi(endpoint)), ping,
+                                     dual && std::strcmp(dual, "1") == 0);
         } catch (const std::exception& e) {
             say("the simulated host could not be set up: %s", e.what());
+        }
+    }
+    ~demo_start()
+    {
+        try {
+            if (the_host)
+                the_host->report_host_at_exit();
+        } catch (const std::exception& e) {
+            say("the host could not be read at the end: %s", e.what());
         }
     }
 } const started;

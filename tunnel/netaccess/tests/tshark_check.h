@@ -2,6 +2,7 @@
 // Runs tshark (Debian) over a capture file and reports what it found. Under Wine the
 // test program starts tshark as a Linux process through /bin/sh and reads its output
 // from a file, since Wine does not hand back a Linux child's exit code.
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -115,6 +116,40 @@ inline std::vector<std::string> tshark_fields(const std::string& line)
         fields.push_back(line.substr(from, tab - from));
     fields.push_back(line.substr(from));
     return fields;
+}
+
+// What is wrong with the packets of tshark_packet_lines, one text per finding (empty
+// when nothing is): a line without its eight fields, a malformed packet, an error, a bad
+// checksum, and a checksum that tshark did not verify. A field lists a packet's own
+// status first, then those of a quoted packet (inside an ICMP error), which tshark
+// cannot always verify: with `quotes_verified` false those may stay unverified, though
+// never bad.
+inline std::vector<std::string> tshark_problems(const std::vector<std::string>& lines, bool quotes_verified = true)
+{
+    std::vector<std::string> problems;
+    for (const std::string& line : lines) {
+        const std::vector<std::string> fields = tshark_fields(line);
+        if (fields.size() != 8) {
+            problems.push_back("not eight fields: " + line);
+            continue;
+        }
+        if (!fields[1].empty())
+            problems.push_back("malformed: " + line);
+        if (fields[2].find("8388608") != std::string::npos)
+            problems.push_back("error: " + line);
+        for (std::size_t i = 3; i < 8; ++i) {
+            for (std::size_t s = 0; !fields[i].empty() && s <= fields[i].size();) {
+                const std::size_t comma = std::min(fields[i].find(',', s), fields[i].size());
+                const std::string status = fields[i].substr(s, comma - s);
+                if (status == "0")
+                    problems.push_back("bad checksum: " + line);
+                else if (status != "1" && (s == 0 || quotes_verified))
+                    problems.push_back("checksum not verified: " + line);
+                s = comma + 1;
+            }
+        }
+    }
+    return problems;
 }
 
 // True when tshark can be run here at all.

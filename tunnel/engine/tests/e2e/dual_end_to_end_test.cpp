@@ -1,24 +1,35 @@
 // End to end for the tdlp_ family: the dual tunnel through its exported functions on the
 // simulated host, with the simulated virtual adapter driver loaded, against wireguard-go
 // in the network namespace that run_e2e.sh creates (see end_to_end_test.cpp for the
-// host and the wire). What is checked here is the handshake and the activation: the
-// virtual adapter activated with the tunnel's address, DNS server and routes, the
-// statistics, and a host that is as it was once the tunnel is stopped and dropped.
+// server's side and the wire).
+//
+// The simulated host has a physical Ethernet adapter (192.168.1.10/24, default gateway
+// 192.168.1.1) and the virtual adapter. Its applications send through the adapter that
+// the host's routes choose (the virtual adapter once the tunnel's routes are in place)
+// or through the adapter of the address they are bound to, and receive what comes up
+// the stacks. The captures are on, as with the client's "-log-level all".
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "e2e_checks.h"
+#include "e2e_packets.h"
 #include "e2e_settings.h"
 #include "host.h"
 #include "host_network.h"
+#include "host_stack.h"
 #include "log_lines.h"
 #include "packet_driver.h"
+#include "socket_owners.h"
 #include "support/dual_host_state.h"
 #include "tundrel.h"
 #include "virtnet_driver.h"
@@ -29,19 +40,43 @@ namespace
 {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using e2e::bytes;
+using e2e::ipv4_view;
 using tunnel_test::log_lines;
 using tunnel_test::wait_until;
 
 constexpr simhost::mac_address gateway_mac = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+constexpr e2e::ipv4_address server_tunnel_address = {10, 9, 0, 1};
+constexpr e2e::ipv4_address client_tunnel_address = {10, 9, 0, 2};
+constexpr e2e::ipv4_address physical_address = {192, 168, 1, 10};
+// The physical adapter's MTU, and the tunnel MTU that the tunnel computes from it.
+constexpr std::uint16_t physical_mtu = 1500;
+constexpr std::uint16_t tunnel_mtu = physical_mtu - 204;
+constexpr std::uint16_t echo_port = 7007; // e2e_server.py's UDP echo on 127.0.0.1
 const std::string trying_to_activate =
     "[TUN]: set_tunnel_active: Lorrivan virtual adapter not available. Trying to activate!";
 const std::string activated =
     "[TUN]: set_tunnel_active: Lorrivan virtual adapter successfully activated. Starting tunneling.";
 
+// The IP packet of a frame.
+bytes packet_of(const simhost::frame_bytes& frame)
+{
+    return frame.size() > 14 ? bytes(frame.begin() + 14, frame.end()) : bytes{};
+}
+
+// The TCP part of a connection-opening SYN with an MSS option (its checksum is filled
+// in again by the host's stack).
+bytes syn_segment(std::uint16_t source_port, std::uint16_t destination_port, std::uint16_t mss)
+{
+    const bytes packet = e2e::tcp_syn({0, 0, 0, 0}, {0, 0, 0, 0}, source_port, destination_port, mss);
+    return bytes(packet.begin() + 20, packet.end());
+}
+
 class dual_end_to_end : public ::testing::Test
 {
 protected:
-    static void SetUpTestSuite() { handle_ = tdlp_get_handle(&log_lines::callback, 3, false); }
+    // The client program's settings at "-log-level all": every line, captures on.
+    static void SetUpTestSuite() { handle_ = tdlp_get_handle(&log_lines::callback, 3, true); }
 
     void SetUp() override
     {
@@ -50,6 +85,7 @@ protected:
         ASSERT_NE(handle_, nullptr);
         host().reset();
         log_lines::instance().clear();
+        e2e::remove_capture_files();
         physical_ = host().add_adapter({});
         network().add_address(physical_.guid, "192.168.1.10", 24);
         network().add_default_gateway(physical_.guid, "192.168.1.1", gateway_mac);
@@ -85,7 +121,8 @@ protected:
 
     tunnel_test::dual_host_state state() const { return tunnel_test::read_dual_host_state(physical_, virtual_); }
 
-    fs::path write_configuration(const std::string& name)
+    fs::path write_configuration(const std::string& name, const std::string& allowed_ips = "10.9.0.0/24",
+                                 const std::string& extra_peer_lines = "")
     {
         const fs::path path = fs::absolute(name);
         std::ofstream out(path);
@@ -95,9 +132,9 @@ protected:
             << "DNS = 10.9.0.1\n"
             << "\n[Peer]\n"
             << "PublicKey = " << settings_.server_public << "\n"
-            << "AllowedIPs = 10.9.0.0/24\n"
+            << "AllowedIPs = " << allowed_ips << "\n"
             << "Endpoint = 127.0.0.1:" << endpoint_port_ << "\n"
-            << "PersistentKeepalive = 25\n";
+            << extra_peer_lines;
         return path;
     }
 
@@ -113,6 +150,76 @@ protected:
         EXPECT_TRUE(log_lines::instance().contains("[MGR]: Tunnel has started"));
         EXPECT_TRUE(log_lines::instance().contains("[TUN]: Sent handshake packet to the WireGuard server at 127.0.0.1:" +
                                                    port));
+    }
+
+    // The adapter whose stack the frame came up.
+    static std::uint64_t came_up_on(const simhost::frame_bytes& frame)
+    {
+        for (const auto& d : simhost::packet_driver::instance().deliveries())
+            if (d.to == simhost::destination::stack && d.frame == frame)
+                return d.adapter_handle;
+        return 0;
+    }
+
+    // The first frame that left the physical adapter toward the network and that the
+    // predicate accepts.
+    std::optional<bytes> wait_for_wire_packet(const std::function<bool(const ipv4_view&)>& match) const
+    {
+        std::optional<bytes> found;
+        wait_until(
+            [&] {
+                for (const auto& d : simhost::packet_driver::instance().deliveries()) {
+                    if (d.to != simhost::destination::wire || d.adapter_handle != physical_.filter_handle)
+                        continue;
+                    bytes p = packet_of(d.frame);
+                    if (ipv4_view{p}.valid() && match(ipv4_view{p})) {
+                        bytes macs(gateway_mac.begin(), gateway_mac.end());
+                        macs.insert(macs.end(), physical_.mac.begin(), physical_.mac.end());
+                        EXPECT_EQ(bytes(d.frame.begin(), d.frame.begin() + 12), macs)
+                            << "not from the physical adapter to the gateway";
+                        found = std::move(p);
+                        return true;
+                    }
+                }
+                return false;
+            },
+            5s);
+        return found;
+    }
+
+    // An application of the host pings the server's tunnel address: the host routes the
+    // request into the virtual adapter, the server's kernel gets it from the tunnel
+    // address, and the reply comes up the virtual adapter's stack. Returns the sizes of
+    // the request and of the reply (0 when none came).
+    std::pair<std::size_t, std::size_t> echo(std::uint16_t id, std::uint16_t sequence)
+    {
+        const bytes data(56, static_cast<std::uint8_t>(sequence));
+        simhost::application app;
+        const simhost::sent_packet request = app.send_echo("10.9.0.1", id, sequence, data);
+        EXPECT_TRUE(request) << request.refused;
+        EXPECT_EQ(request.guid, virtual_.guid) << "the host did not route the echo request into the virtual adapter";
+        const auto at_server = e2e::wait_for_server_packet("server_in.pcap", [&](const ipv4_view& v) {
+            return v.protocol() == 1 && v.transport()[0] == 8 && e2e::get16(v.transport() + 4) == id &&
+                   e2e::get16(v.transport() + 6) == sequence;
+        });
+        EXPECT_TRUE(at_server) << "the echo request did not reach the server's kernel";
+        if (at_server) {
+            const ipv4_view v{*at_server};
+            EXPECT_EQ(e2e::text(v.source()), e2e::text(client_tunnel_address));
+            EXPECT_TRUE(v.checksums_valid()) << "the server got bad checksums";
+        }
+        const auto reply = app.receive_echo_reply(id, sequence, 5s);
+        EXPECT_TRUE(reply) << "no echo reply came up the stack";
+        if (!reply)
+            return {request.frame.size() - 14, 0};
+        EXPECT_EQ(came_up_on(*reply), virtual_.filter_handle) << "the reply did not come up the virtual adapter's stack";
+        const bytes p = packet_of(*reply);
+        const ipv4_view v{p};
+        EXPECT_EQ(e2e::text(v.source()), e2e::text(server_tunnel_address));
+        EXPECT_EQ(e2e::text(v.destination()), e2e::text(client_tunnel_address));
+        EXPECT_TRUE(v.checksums_valid()) << "bad checksums on the echo reply";
+        EXPECT_EQ(bytes(v.transport() + 8, v.transport() + v.transport_size()), data);
+        return {request.frame.size() - 14, p.size()};
     }
 
     void stop_and_drop(const tunnel_test::dual_host_state& before)
@@ -135,14 +242,19 @@ protected:
     std::uint16_t endpoint_port_ = 0;
 };
 
-TEST_F(dual_end_to_end, handshake_and_activation_with_wireguard_go)
+TEST_F(dual_end_to_end, handshake_through_the_socks5_relay_activation_and_echo)
 {
-    const fs::path configuration = write_configuration("dual.conf");
+    const fs::path configuration = write_configuration(
+        "dual.conf", "10.9.0.0/24", "Socks5Proxy = 127.0.0.1:" + std::to_string(settings_.socks5_port) + "\n");
     const tunnel_test::dual_host_state before = state();
 
     ASSERT_NO_FATAL_FAILURE(start_active(configuration));
     EXPECT_TRUE(log_lines::instance().contains(trying_to_activate));
     EXPECT_TRUE(log_lines::instance().contains(activated));
+
+    // The initiation went to the server through dante's relay, and so did the answer.
+    EXPECT_GE(wire_->stats().relayed_to_peer, 1u) << "nothing reached the server through the relay";
+    EXPECT_GE(wire_->stats().relayed_to_relay, 1u) << "nothing came back through the relay";
 
     // The virtual adapter as the activation left it.
     const tunnel_test::dual_host_state running = state();
@@ -157,22 +269,204 @@ TEST_F(dual_end_to_end, handshake_and_activation_with_wireguard_go)
     EXPECT_EQ(running.virtual_mode, 3u);
     EXPECT_EQ(network().registration_count(), 1u);
 
-    // The reply to the server's response went back to wireguard-go with the initiation.
-    EXPECT_GE(wire_->stats().to_peer, 2u);
-    EXPECT_GE(wire_->stats().from_peer, 1u);
-
     // The statistics of a fresh session: a handshake, no data yet.
+    const tunnel_state fresh = tdlp_get_tunnel_state(handle_);
+    EXPECT_GE(fresh.time_since_last_handshake, 0);
+    EXPECT_LE(fresh.time_since_last_handshake, 30);
+    EXPECT_EQ(fresh.tx_bytes, 0u);
+    EXPECT_EQ(fresh.rx_bytes, 0u);
+
+    // Data goes straight to the server, not through the relay.
+    const auto relayed = wire_->stats().relayed_to_peer;
+    const auto [request_size, reply_size] = echo(0x4450, 1);
+    EXPECT_GT(reply_size, 0u);
+    EXPECT_EQ(wire_->stats().relayed_to_peer, relayed) << "data went through the relay";
     const tunnel_state s = tdlp_get_tunnel_state(handle_);
-    EXPECT_GE(s.time_since_last_handshake, 0);
-    EXPECT_LE(s.time_since_last_handshake, 30);
-    EXPECT_EQ(s.tx_bytes, 0u);
-    EXPECT_EQ(s.rx_bytes, 0u);
-    EXPECT_GE(s.estimated_rtt, 0);
+    EXPECT_EQ(s.tx_bytes, request_size);
+    EXPECT_EQ(s.rx_bytes, reply_size);
 
     stop_and_drop(before);
+    e2e::expect_captures_clean({3, 2, 0, 2});
 }
 
-TEST_F(dual_end_to_end, a_network_change_restarts_the_tunnel_and_it_shakes_hands_again)
+TEST_F(dual_end_to_end, full_tunnel_traffic_outside_flows_and_physical_dns)
+{
+    // Every destination is routed into the virtual adapter; excluded.exe stays outside;
+    // a keep-alive every second.
+    constexpr std::uint32_t excluded_pid = 4242;
+    const fs::path configuration =
+        write_configuration("dual-full.conf", "0.0.0.0/0", "DisallowedApps = excluded.exe\nPersistentKeepalive = 1\n");
+    auto& owners = simhost::socket_owners::instance();
+    owners.add_program(excluded_pid, L"excluded.exe", L"C:\\Apps\\excluded.exe");
+    const tunnel_test::dual_host_state before = state();
+    ASSERT_NO_FATAL_FAILURE(start_active(configuration));
+    EXPECT_EQ(tunnel_test::route_texts(state().network, virtual_.guid),
+              std::vector<std::string>{"0.0.0.0/0 0 10006 0 []"});
+    std::uint64_t sent = 0;
+    std::uint64_t received = 0;
+
+    // ICMP both ways through the virtual adapter.
+    const auto [request_size, reply_size] = echo(0x4451, 1);
+    sent += request_size;
+    received += reply_size;
+
+    // A SYN through the tunnel: its MSS clamped to the tunnel MTU on the way out, the
+    // server's SYN+ACK's on the way in.
+    {
+        simhost::application app;
+        const bytes syn = syn_segment(40001, 8080, 1460);
+        const simhost::sent_packet out = app.send("10.9.0.1", 6, syn);
+        ASSERT_TRUE(out) << out.refused;
+        EXPECT_EQ(out.guid, virtual_.guid);
+        sent += 20 + syn.size();
+        const auto at_server = e2e::wait_for_server_packet("server_in.pcap", [](const ipv4_view& v) {
+            return v.protocol() == 6 && v.source_port() == 40001 && (v.tcp_flags() & 0x12) == 0x02;
+        });
+        ASSERT_TRUE(at_server) << "the SYN did not reach the server";
+        EXPECT_EQ(e2e::text(ipv4_view{*at_server}.source()), e2e::text(client_tunnel_address));
+        EXPECT_TRUE(ipv4_view{*at_server}.checksums_valid());
+        EXPECT_EQ(ipv4_view{*at_server}.tcp_mss(), std::optional<std::uint16_t>(tunnel_mtu - 40));
+        const auto syn_ack_sent = e2e::wait_for_server_packet("server_out.pcap", [](const ipv4_view& v) {
+            return v.protocol() == 6 && v.destination_port() == 40001 && (v.tcp_flags() & 0x12) == 0x12;
+        });
+        ASSERT_TRUE(syn_ack_sent) << "the server did not answer the SYN";
+        const std::uint16_t server_mss = ipv4_view{*syn_ack_sent}.tcp_mss().value_or(0);
+        const auto syn_ack = app.receive(
+            [](const simhost::frame_bytes& f) {
+                const bytes p = packet_of(f);
+                const ipv4_view v{p};
+                return v.valid() && v.protocol() == 6 && v.destination_port() == 40001 && (v.tcp_flags() & 0x12) == 0x12;
+            },
+            5s);
+        ASSERT_TRUE(syn_ack) << "no SYN+ACK came up the stack";
+        EXPECT_EQ(came_up_on(*syn_ack), virtual_.filter_handle);
+        const bytes p = packet_of(*syn_ack);
+        received += p.size();
+        EXPECT_EQ(e2e::text(ipv4_view{p}.destination()), e2e::text(client_tunnel_address));
+        EXPECT_TRUE(ipv4_view{p}.checksums_valid()) << "bad checksums on the SYN+ACK";
+        EXPECT_EQ(ipv4_view{p}.tcp_mss(),
+                  std::optional<std::uint16_t>(std::min<std::uint16_t>(tunnel_mtu - 40, server_mss - 80)));
+    }
+
+    // excluded.exe's SYN, routed into the virtual adapter as well, leaves the physical
+    // adapter unencrypted, from its address, with the MSS clamped to the physical MTU.
+    {
+        owners.add_tcp_connection("10.9.0.2", 40002, "127.0.0.1", 8081, excluded_pid, MIB_TCP_STATE_SYN_SENT);
+        const simhost::sent_packet out = simhost::application().send("127.0.0.1", 6, syn_segment(40002, 8081, 1460));
+        ASSERT_TRUE(out) << out.refused;
+        EXPECT_EQ(out.guid, virtual_.guid);
+        const auto left = wait_for_wire_packet(
+            [](const ipv4_view& v) { return v.protocol() == 6 && v.source_port() == 40002; });
+        ASSERT_TRUE(left) << "excluded.exe's SYN did not leave the physical adapter";
+        const ipv4_view v{*left};
+        EXPECT_EQ(e2e::text(v.source()), e2e::text(physical_address));
+        EXPECT_EQ(e2e::text(v.destination()), "127.0.0.1");
+        EXPECT_TRUE(v.checksums_valid());
+        EXPECT_EQ(v.tcp_mss(), std::optional<std::uint16_t>(std::min<std::uint16_t>(physical_mtu - 40, 1460 - 80)));
+    }
+
+    // excluded.exe's UDP flow leaves the same way, and the replies come up the virtual
+    // adapter's stack, to the tunnel address.
+    {
+        owners.add_udp_socket("0.0.0.0", 40003, excluded_pid);
+        simhost::application app;
+        const bytes payload = {'o', 'u', 't', 's', 'i', 'd', 'e'};
+        const simhost::sent_packet out = app.send_udp("127.0.0.1", 40003, echo_port, payload);
+        ASSERT_TRUE(out) << out.refused;
+        EXPECT_EQ(out.guid, virtual_.guid);
+        const auto left = wait_for_wire_packet(
+            [](const ipv4_view& v) { return v.protocol() == 17 && v.source_port() == 40003; });
+        ASSERT_TRUE(left) << "excluded.exe's datagram did not leave the physical adapter";
+        EXPECT_EQ(e2e::text(ipv4_view{*left}.source()), e2e::text(physical_address));
+        EXPECT_EQ(ipv4_view{*left}.udp_payload(), payload) << "not sent as it was";
+        EXPECT_TRUE(ipv4_view{*left}.checksums_valid());
+        const auto reply = app.receive(
+            [](const simhost::frame_bytes& f) {
+                const bytes p = packet_of(f);
+                const ipv4_view v{p};
+                return v.valid() && v.protocol() == 17 && v.source_port() == echo_port;
+            },
+            5s);
+        ASSERT_TRUE(reply) << "the echo of excluded.exe's datagram did not come up the stack";
+        EXPECT_EQ(came_up_on(*reply), virtual_.filter_handle) << "not up the virtual adapter's stack";
+        const bytes p = packet_of(*reply);
+        const ipv4_view v{p};
+        EXPECT_EQ(e2e::text(v.source()), "127.0.0.1");
+        EXPECT_EQ(e2e::text(v.destination()), e2e::text(client_tunnel_address));
+        EXPECT_EQ(v.destination_port(), 40003);
+        EXPECT_EQ(v.udp_payload(), payload);
+        EXPECT_TRUE(v.checksums_valid());
+    }
+
+    // A DNS query of the physical adapter's stack to a server that is not configured
+    // goes to the configured one through the tunnel; the answer comes up the physical
+    // adapter's stack as from the server asked.
+    {
+        simhost::application app("192.168.1.10");
+        const bytes query = e2e::dns_query(0x5A5B, "dual.lorrivan.test");
+        const simhost::sent_packet out = app.send_udp("192.0.2.53", 53002, 53, query);
+        ASSERT_TRUE(out) << out.refused;
+        EXPECT_EQ(out.guid, physical_.guid);
+        sent += 28 + query.size();
+        const auto at_server = e2e::wait_for_server_packet("server_in.pcap", [](const ipv4_view& v) {
+            return v.protocol() == 17 && v.source_port() == 53002 && v.destination_port() == 53;
+        });
+        ASSERT_TRUE(at_server) << "the DNS query did not reach the server";
+        EXPECT_EQ(e2e::text(ipv4_view{*at_server}.source()), e2e::text(client_tunnel_address));
+        EXPECT_EQ(e2e::text(ipv4_view{*at_server}.destination()), e2e::text(server_tunnel_address));
+        EXPECT_TRUE(ipv4_view{*at_server}.checksums_valid());
+        const auto answer = app.receive(
+            [](const simhost::frame_bytes& f) {
+                const bytes p = packet_of(f);
+                const ipv4_view v{p};
+                return v.valid() && v.protocol() == 17 && v.source_port() == 53 && v.destination_port() == 53002;
+            },
+            5s);
+        ASSERT_TRUE(answer) << "no DNS answer came up the stack";
+        EXPECT_EQ(came_up_on(*answer), physical_.filter_handle) << "not up the physical adapter's stack";
+        const bytes p = packet_of(*answer);
+        received += p.size();
+        const ipv4_view v{p};
+        EXPECT_EQ(e2e::text(v.source()), "192.0.2.53") << "the answer is not translated back";
+        EXPECT_EQ(e2e::text(v.destination()), e2e::text(physical_address));
+        EXPECT_TRUE(v.checksums_valid()) << "bad checksums on the DNS answer";
+        const bytes answer_payload = v.udp_payload();
+        ASSERT_GE(answer_payload.size(), 16u);
+        EXPECT_EQ(e2e::get16(&answer_payload[0]), 0x5A5B);
+        EXPECT_EQ(bytes(answer_payload.end() - 4, answer_payload.end()), (bytes{192, 0, 2, 99}));
+        EXPECT_TRUE(log_lines::instance().contains("[TUN]: Default adapter DNS request to 192.0.2.53 redirected to 10.9.0.1"));
+        EXPECT_TRUE(log_lines::instance().contains("[TUN]: DNS response from 10.9.0.1 converted as from 192.0.2.53"));
+        EXPECT_TRUE(log_lines::instance().contains("[TUN]: Default interface : DNS : 192.0.2.53:53 -> 192.168.1.10:53002"));
+    }
+
+    // The tunnel socket's keep-alives, which the host now routes into the virtual adapter
+    // too, leave the physical adapter to the server.
+    const std::string rerouted = "as a frame of " + virtual_.guid;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            for (const auto& e : wire_->events())
+                if (e.find(rerouted) != std::string::npos)
+                    return true;
+            return false;
+        },
+        3s))
+        << "no datagram of the tunnel's socket went into the virtual adapter";
+    const auto to_peer = wire_->stats().to_peer;
+    EXPECT_TRUE(wait_until([&] { return wire_->stats().to_peer > to_peer; }, 3s));
+    EXPECT_TRUE(tdlp_get_tunnel_active(handle_));
+
+    // The statistics count exactly what went through the tunnel, and what came back.
+    ASSERT_TRUE(wait_until([&] { return tdlp_get_tunnel_state(handle_).rx_bytes >= received; }));
+    const tunnel_state s = tdlp_get_tunnel_state(handle_);
+    EXPECT_EQ(s.tx_bytes, sent);
+    EXPECT_GE(s.rx_bytes, received);
+
+    stop_and_drop(before);
+    e2e::expect_captures_clean({6, 6, 3, 8});
+    e2e::expect_capture_clean("server_in.pcap", 3);
+}
+
+TEST_F(dual_end_to_end, a_network_change_restarts_the_tunnel_and_traffic_flows_again)
 {
     const fs::path configuration = write_configuration("dual-restart.conf");
     const tunnel_test::dual_host_state before = state();
@@ -180,6 +474,7 @@ TEST_F(dual_end_to_end, a_network_change_restarts_the_tunnel_and_it_shakes_hands
     const std::string sent = "[TUN]: Sent handshake packet to the WireGuard server at 127.0.0.1:" +
                              std::to_string(endpoint_port_);
     EXPECT_EQ(log_lines::instance().count(sent), 1u);
+    EXPECT_GT(echo(0x4452, 1).second, 0u);
 
     // The default adapter gets a second address: the watchdog restarts the tunnel, which
     // sends a new initiation and is activated again by the answer, on the same adapter.
@@ -192,8 +487,10 @@ TEST_F(dual_end_to_end, a_network_change_restarts_the_tunnel_and_it_shakes_hands
     ASSERT_TRUE(wait_until([&] { return tdlp_get_tunnel_active(handle_); })) << "no handshake after the restart";
     EXPECT_EQ(log_lines::instance().count(sent), 2u);
     EXPECT_EQ(log_lines::instance().count(trying_to_activate), 1u) << "the virtual adapter was kept";
+    EXPECT_GT(echo(0x4452, 2).second, 0u) << "no traffic after the restart";
 
     network().remove_address(physical_.guid, "192.168.1.11");
     stop_and_drop(before);
+    e2e::expect_captures_clean({4, 4, 0, 4});
 }
 } // namespace

@@ -1,5 +1,5 @@
 #pragma once
-// Packets of the end-to-end test: IPv4 packets built with valid checksums as an
+// Packets of the end-to-end tests: IPv4 packets built with valid checksums as an
 // application's stack would send them, readers for what comes back, an independent
 // checksum verifier, and the reader of the server side's pcap files.
 #include <algorithm>
@@ -117,9 +117,9 @@ struct ipv4_view {
 inline bytes ipv4_packet(std::uint8_t protocol, const ipv4_address& source, const ipv4_address& destination,
                          const bytes& transport, std::uint16_t identification, bool dont_fragment = true)
 {
-    bytes p(20, 0);
+    bytes p(20 + transport.size(), 0);
     p[0] = 0x45;
-    put16(&p[2], static_cast<std::uint16_t>(20 + transport.size()));
+    put16(&p[2], static_cast<std::uint16_t>(p.size()));
     put16(&p[4], identification);
     put16(&p[6], dont_fragment ? 0x4000 : 0);
     p[8] = 64;
@@ -127,7 +127,7 @@ inline bytes ipv4_packet(std::uint8_t protocol, const ipv4_address& source, cons
     std::memcpy(&p[12], source.data(), 4);
     std::memcpy(&p[16], destination.data(), 4);
     put16(&p[10], complement(reference_sum(p.data(), 20)));
-    p.insert(p.end(), transport.begin(), transport.end());
+    std::copy(transport.begin(), transport.end(), p.begin() + 20);
     return p;
 }
 

@@ -9,7 +9,8 @@
   into the tunnel; each record is flushed at once;
 - answers DNS queries on ADDRESS:53 (UDP): an A query gets one answer, 192.0.2.99,
   any other query an empty answer;
-- accepts TCP connections on ADDRESS:8080 and closes them.
+- accepts TCP connections on ADDRESS:8080 and closes them;
+- echoes UDP datagrams on 127.0.0.1:7007 (a host reached outside the tunnel).
 
 Writes DIRECTORY/server.ready when all of it is in place. Ends on SIGTERM.
 """
@@ -76,11 +77,14 @@ def main():
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind((address, 8080))
     listener.listen(16)
+    echo = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    echo.bind(("127.0.0.1", 7007))
 
     selector = selectors.DefaultSelector()
     selector.register(sniffer, selectors.EVENT_READ, "sniffer")
     selector.register(dns, selectors.EVENT_READ, "dns")
     selector.register(listener, selectors.EVENT_READ, "tcp")
+    selector.register(echo, selectors.EVENT_READ, "echo")
     with open(os.path.join(directory, "server.ready"), "w") as ready:
         ready.write("ready\n")
 
@@ -94,6 +98,9 @@ def main():
                 answer = dns_answer(query)
                 if answer:
                     dns.sendto(answer, sender)
+            elif key.data == "echo":
+                datagram, sender = echo.recvfrom(65535)
+                echo.sendto(datagram, sender)
             else:
                 connection, _ = listener.accept()
                 connection.close()

@@ -26,13 +26,13 @@
 #include <thread>
 #include <vector>
 
+#include "e2e_checks.h"
 #include "e2e_packets.h"
 #include "e2e_settings.h"
 #include "host.h"
 #include "host_network.h"
 #include "log_lines.h"
 #include "packet_driver.h"
-#include "tshark_check.h"
 #include "tundrel.h"
 #include "wait_until.h"
 #include "wire.h"
@@ -82,74 +82,6 @@ std::optional<bytes> wait_for_packet(simhost::destination to, const std::functio
     return found;
 }
 
-// Waits for a packet that the server's kernel received (or sent).
-std::optional<bytes> wait_for_server_packet(const char* file, const std::function<bool(const ipv4_view&)>& match,
-                                            std::chrono::milliseconds limit = 5s)
-{
-    std::optional<bytes> found;
-    wait_until(
-        [&] {
-            const auto packets = read_pcap(file);
-            if (!packets)
-                return false;
-            for (const auto& p : *packets) {
-                const ipv4_view v{p};
-                if (v.valid() && match(v)) {
-                    found = p;
-                    return true;
-                }
-            }
-            return false;
-        },
-        limit);
-    return found;
-}
-
-std::vector<std::string> split_tabs(const std::string& line)
-{
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t tab = line.find('\t', start);
-        fields.push_back(line.substr(start, tab - start));
-        if (tab == std::string::npos)
-            return fields;
-        start = tab + 1;
-    }
-}
-
-// tshark reads the capture file with checksum validation: at least `minimum` packets,
-// none malformed, no error, no bad checksum, and every packet's own checksums good (a
-// field lists the packet's value first, then those of a quoted packet, which tshark
-// cannot always verify: the quote of an ICMP error ends after 8 bytes of its payload).
-void expect_capture_clean(const std::string& file, std::size_t minimum)
-{
-    SCOPED_TRACE(file);
-    ASSERT_TRUE(fs::exists(file)) << "no capture file";
-    ASSERT_TRUE(testpkt::tshark_available()) << "tshark is needed (scripts/setup.sh installs it)";
-    const auto lines = testpkt::tshark_packet_lines(file);
-    ASSERT_TRUE(lines.has_value()) << "tshark did not run";
-    EXPECT_GE(lines->size(), minimum);
-    for (const std::string& line : *lines) {
-        const std::vector<std::string> fields = split_tabs(line);
-        ASSERT_EQ(fields.size(), 8u) << line;
-        EXPECT_TRUE(fields[1].empty()) << "malformed: " << line;
-        EXPECT_EQ(fields[2].find("8388608"), std::string::npos) << "error: " << line;
-        for (std::size_t i = 3; i < 8; ++i) {
-            std::size_t s = 0;
-            while (!fields[i].empty() && s <= fields[i].size()) {
-                const std::size_t comma = std::min(fields[i].find(',', s), fields[i].size());
-                const std::string status = fields[i].substr(s, comma - s);
-                EXPECT_NE(status, "0") << "bad checksum: " << line;
-                if (s == 0) {
-                    EXPECT_EQ(status, "1") << "checksum not verified: " << line;
-                }
-                s = comma + 1;
-            }
-        }
-    }
-}
-
 class end_to_end : public ::testing::Test
 {
 protected:
@@ -166,8 +98,7 @@ protected:
         ASSERT_NE(handle_, nullptr);
         host().reset();
         log_lines::instance().clear();
-        for (const char* name : capture_files)
-            fs::remove(name);
+        remove_capture_files();
     }
 
     void TearDown() override
@@ -292,16 +223,8 @@ protected:
     }
 
     // The four capture files, read by tshark once the tunnel is gone.
-    void expect_captures_clean(std::size_t minimum_ext)
-    {
-        expect_capture_clean("lorrivan_enc.pcap", 3);
-        expect_capture_clean("lorrivan_tun.pcap", 2);
-        expect_capture_clean("lorrivan_lcl.pcap", 2);
-        expect_capture_clean("lorrivan_ext.pcap", minimum_ext);
-    }
+    static void expect_captures_clean(std::size_t minimum_ext) { e2e::expect_captures_clean({3, 2, minimum_ext, 2}); }
 
-    static constexpr const char* capture_files[] = {"lorrivan_enc.pcap", "lorrivan_tun.pcap", "lorrivan_ext.pcap",
-                                                    "lorrivan_lcl.pcap"};
     static inline void* handle_ = nullptr;
     server_settings settings_;
     simhost::adapter adapter_;

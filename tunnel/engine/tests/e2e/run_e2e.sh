@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# The end-to-end test: the library, through its exported functions on the simulated
-# host, against a real WireGuard server.
+# The end-to-end tests: the library, through the exported functions of either family on
+# the simulated host, against a real WireGuard server.
 #
 #   run_e2e.sh TEST_EXE WORK_DIR [gtest arguments...]
 #
 # Creates a network namespace of its own (removed at the end, whatever happens) and in
 # it: loopback; wireguard-go on 127.0.0.1:51820 with the tunnel interface 10.9.0.1/24 and
 # one peer, the client 10.9.0.2; the server's own programs (e2e_server.py: a capture of
-# the tunnel interface, a DNS responder on 10.9.0.1:53, a TCP listener on 10.9.0.1:8080);
+# the tunnel interface, a DNS responder on 10.9.0.1:53, a TCP listener on 10.9.0.1:8080,
+# a UDP echo on 127.0.0.1:7007 for traffic outside the tunnel);
 # dante-server as a SOCKS5 proxy on 127.0.0.1:1080 that relays from 127.0.0.2; and a
 # Wine prefix's wineserver (Winsock sockets live in the wineserver, so it must run in
 # the namespace). Then the test program runs in the namespace under Wine.
