@@ -50,14 +50,18 @@ endif()
 set(LORRIVAN_NETWORK_REGISTRY_LOCK network_registry_keys)
 
 # lorrivan_add_test(name SOURCES ... LIBRARIES ... [TIMEOUT s] [SERIAL] [LABELS ...]
-#                   [LOCKS ...])
+#                   [LOCKS ...] [NO_TEST])
 # One test executable, run by CTest (under Wine in the Windows build). LOCKS names the
-# resources that the program must not share with another test while it runs.
+# resources that the program must not share with another test while it runs. NO_TEST
+# builds the executable only, for a test that runs it in a command of its own.
 function(lorrivan_add_test name)
-    cmake_parse_arguments(T "SERIAL" "TIMEOUT" "SOURCES;LIBRARIES;LABELS;LOCKS" ${ARGN})
+    cmake_parse_arguments(T "SERIAL;NO_TEST" "TIMEOUT" "SOURCES;LIBRARIES;LABELS;LOCKS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
     lorrivan_target_defaults(${name})
     target_link_libraries(${name} PRIVATE ${T_LIBRARIES} gtest_main gtest)
+    if(T_NO_TEST)
+        return()
+    endif()
     add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 150)

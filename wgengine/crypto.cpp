@@ -2,6 +2,12 @@
 
 #include <gcrypt.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#include <bcrypt.h>
+#endif
+
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -14,9 +20,9 @@ namespace {
 
 bool library_ready = false;
 
-// libgcrypt's own log lines. Its notes (on Windows the entropy gatherer asks for disk
-// statistics to be enabled) would land on the console of the program that loads the
-// engine; only errors go through, to standard error as libgcrypt would write them.
+// libgcrypt's own log lines. Its notes would land on the console of the program that
+// loads the engine; only errors go through, to standard error as libgcrypt would write
+// them.
 void log_errors_only(void*, int level, const char* format, va_list args)
 {
     if (level >= GCRY_LOG_ERROR && level != GCRY_LOG_DEBUG)
@@ -175,6 +181,20 @@ bool equal_constant_time(const std::uint8_t* a, const std::uint8_t* b, std::size
 
 void random_bytes(std::uint8_t* out, std::size_t size) noexcept
 {
+#ifdef _WIN32
+    // The system's generator. libgcrypt's own would first gather entropy on Windows by
+    // polling the desktop, the disk drivers, the network statistics and the performance
+    // counters: slow, and it waits on other processes of the session.
+    while (size > 0) {
+        const auto chunk = static_cast<ULONG>(std::min<std::size_t>(size, 1u << 20));
+        if (!BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, out, chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+            break;
+        out += chunk;
+        size -= chunk;
+    }
+    if (size == 0)
+        return;
+#endif
     if (initialise())
         gcry_randomize(out, size, GCRY_STRONG_RANDOM);
 }

@@ -31,7 +31,7 @@ void secure_wipe(void* data, std::size_t size) noexcept;
 // Comparison whose time does not depend on where the buffers differ.
 bool equal_constant_time(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) noexcept;
 
-// Bytes from libgcrypt's strong random generator.
+// Strong random bytes: the system's generator on Windows, libgcrypt's elsewhere.
 void random_bytes(std::uint8_t* out, std::size_t size) noexcept;
 
 // 32 bytes that are wiped when the object goes away.

@@ -92,7 +92,7 @@ double bare_rate(bool seal, std::size_t size, double budget)
     gcry_cipher_hd_t h = nullptr;
     gcry_cipher_open(&h, GCRY_CIPHER_CHACHA20, GCRY_CIPHER_MODE_POLY1305, 0);
     std::uint8_t key[32];
-    gcry_randomize(key, sizeof key, GCRY_STRONG_RANDOM);
+    wireguard::engine::crypto::random_bytes(key, sizeof key);
     gcry_cipher_setkey(h, key, sizeof key);
     bytes in = ipv4_packet(size), out(size + 16);
     std::uint8_t tag[16];
