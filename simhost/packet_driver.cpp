@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <cwctype>
 #include <stdexcept>
 
 namespace simhost
@@ -57,24 +56,6 @@ constexpr DWORD ras_links_size = 4 + max_ras_links * ras_link_size; // 530,436
 
 constexpr std::uint32_t valid_mode_flags = 3;
 
-template <class T> T load(const void* base, std::size_t offset)
-{
-    T value{};
-    std::memcpy(&value, static_cast<const std::uint8_t*>(base) + offset, sizeof(T));
-    return value;
-}
-
-template <class T> void store(void* base, std::size_t offset, T value)
-{
-    std::memcpy(static_cast<std::uint8_t*>(base) + offset, &value, sizeof(T));
-}
-
-std::string size_text(const char* what, DWORD size, DWORD expected)
-{
-    return std::string(what) + " length " + std::to_string(size) + ", expected " +
-           std::to_string(expected);
-}
-
 // The driver keeps a reference of its own to an event of the program: `own` (null for
 // null); false when the handle is not one of this process.
 bool own_reference(HANDLE event, HANDLE& own)
@@ -83,18 +64,6 @@ bool own_reference(HANDLE event, HANDLE& own)
     return event == nullptr ||
            ::DuplicateHandle(::GetCurrentProcess(), event, ::GetCurrentProcess(), &own, 0, FALSE,
                              DUPLICATE_SAME_ACCESS) != FALSE;
-}
-
-bool is_kestral(const wchar_t* path)
-{
-    static constexpr wchar_t name[] = L"\\\\.\\KESTRAL";
-    if (path == nullptr)
-        return false;
-    std::size_t i = 0;
-    for (; name[i] != L'\0'; ++i)
-        if (std::towupper(path[i]) != name[i])
-            return false;
-    return path[i] == L'\0';
 }
 } // namespace
 
@@ -133,7 +102,7 @@ void packet_driver::reset()
     std::lock_guard lock(mutex_);
     release_adapter_events();
     present_ = true;
-    open_devices_.clear();
+    device_.reset();
     adapters_.clear();
     static_table_.clear();
     static_rows_.clear();
@@ -141,7 +110,6 @@ void packet_driver::reset()
     calls_.clear();
     errors_.clear();
     flushed_ = 0;
-    failures_.clear();
     output_hooks_.clear();
     empty_reads_succeed_ = false;
 }
@@ -396,13 +364,13 @@ std::vector<driver_error> packet_driver::errors() const
 std::size_t packet_driver::open_device_count() const
 {
     std::lock_guard lock(mutex_);
-    return open_devices_.size();
+    return device_.open_count();
 }
 
 void packet_driver::fail_next(DWORD code, DWORD error, unsigned times)
 {
     std::lock_guard lock(mutex_);
-    failures_[code] = {error, times};
+    device_.fail_next(code, error, times);
 }
 
 void packet_driver::set_output_hook(DWORD code, std::function<void(void*, DWORD)> hook)
@@ -422,13 +390,9 @@ void packet_driver::set_empty_reads_succeed(bool succeed)
 
 std::optional<packet_driver::outcome> packet_driver::injected_failure(DWORD code)
 {
-    auto found = failures_.find(code);
-    if (found == failures_.end() || found->second.second == 0)
-        return std::nullopt;
-    const DWORD error = found->second.first;
-    if (--found->second.second == 0)
-        failures_.erase(found);
-    return outcome{error, {}};
+    if (const auto error = device_.injected_failure(code))
+        return outcome{*error, {}};
+    return std::nullopt;
 }
 
 // ---- the device -----------------------------------------------------------------
@@ -436,33 +400,22 @@ std::optional<packet_driver::outcome> packet_driver::injected_failure(DWORD code
 HANDLE packet_driver::open(const wchar_t* path)
 {
     std::lock_guard lock(mutex_);
-    if (!present_ || !is_kestral(path)) {
-        ::SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    // Values no real handle of this process takes.
-    HANDLE device = reinterpret_cast<HANDLE>(0x4B530000u + 4 * ++next_device_);
-    open_devices_.push_back(device);
-    return device;
+    return device_.open(path, present_);
 }
 
 bool packet_driver::owns(HANDLE device) const
 {
     std::lock_guard lock(mutex_);
-    return std::find(open_devices_.begin(), open_devices_.end(), device) != open_devices_.end();
+    return device_.owns(device);
 }
 
 BOOL packet_driver::close(HANDLE device)
 {
     std::lock_guard lock(mutex_);
-    auto found = std::find(open_devices_.begin(), open_devices_.end(), device);
-    if (found == open_devices_.end()) {
-        errors_.push_back({0, 0, "close of a handle that is not an open device"});
-        ::SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    open_devices_.erase(found);
-    return TRUE;
+    if (device_.close(device))
+        return TRUE;
+    errors_.push_back({0, 0, "close of a handle that is not an open device"});
+    return FALSE;
 }
 
 BOOL packet_driver::io_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out,
@@ -480,13 +433,8 @@ BOOL packet_driver::io_control(HANDLE device, DWORD code, void* in, DWORD in_siz
         call.out_size = out_size;
 
         outcome done;
-        if (std::find(open_devices_.begin(), open_devices_.end(), device) == open_devices_.end())
-            done = {ERROR_INVALID_HANDLE, "I/O control on a handle that is not an open device"};
-        else if (overlapped == nullptr)
-            done = {ERROR_INVALID_PARAMETER, "no OVERLAPPED record for the overlapped device"};
-        else if ((in_size != 0 && in == nullptr) || (out_size != 0 && out == nullptr))
-            done = {ERROR_INVALID_PARAMETER, "null buffer with a non-zero length"};
-        else
+        done.error = device_.check(device, in, in_size, out, out_size, overlapped, done.violation);
+        if (done.error == NO_ERROR)
             done = handle_call(call, in, in_size, out, out_size);
 
         call.ok = done.error == 0;
@@ -544,19 +492,6 @@ packet_driver::outcome packet_driver::handle_call(io_call& call, void* in, DWORD
     }
 }
 
-namespace
-{
-// The checks every I/O control starts with: exact input and output lengths.
-std::string check_sizes(DWORD in_size, DWORD expected_in, DWORD out_size, DWORD expected_out)
-{
-    if (in_size != expected_in)
-        return size_text("input", in_size, expected_in);
-    if (out_size != expected_out)
-        return size_text("output", out_size, expected_out);
-    return {};
-}
-} // namespace
-
 packet_driver::outcome packet_driver::get_adapter_list(void* in, DWORD in_size, void* out,
                                                        DWORD out_size)
 {
@@ -567,15 +502,15 @@ packet_driver::outcome packet_driver::get_adapter_list(void* in, DWORD in_size, 
     if (auto failed = injected_failure(code_get_adapter_list))
         return *failed;
     std::memset(out, 0, adapter_list_size);
-    store<std::uint32_t>(out, 0, static_cast<std::uint32_t>(adapters_.size()));
+    set_field<std::uint32_t>(out, 0, static_cast<std::uint32_t>(adapters_.size()));
     for (std::size_t i = 0; i < adapters_.size(); ++i) {
         const auto& adapter = adapters_[i];
         auto* bytes = static_cast<std::uint8_t*>(out);
         std::memcpy(bytes + list_names + i * name_size, adapter.name.data(), adapter.name.size());
-        store<std::uint64_t>(out, list_handles + i * 8, adapter.handle);
-        store<std::uint32_t>(out, list_media + i * 4, adapter.medium);
+        set_field<std::uint64_t>(out, list_handles + i * 8, adapter.handle);
+        set_field<std::uint32_t>(out, list_media + i * 4, adapter.medium);
         std::memcpy(bytes + list_macs + i * 6, adapter.mac.data(), 6);
-        store<std::uint16_t>(out, list_mtus + i * 2, adapter.mtu);
+        set_field<std::uint16_t>(out, list_mtus + i * 2, adapter.mtu);
     }
     return {0, {}, adapter_list_size};
 }
@@ -585,8 +520,8 @@ packet_driver::outcome packet_driver::set_adapter_mode(io_call& call, void* in, 
 {
     if (auto bad = check_sizes(in_size, adapter_mode_size, out_size, 0); !bad.empty())
         return {ERROR_INVALID_PARAMETER, bad};
-    call.adapter_handle = load<std::uint64_t>(in, 0);
-    const auto flags = load<std::uint32_t>(in, 8);
+    call.adapter_handle = field_at<std::uint64_t>(in, 0);
+    const auto flags = field_at<std::uint32_t>(in, 8);
     bound_adapter* adapter = find(call.adapter_handle);
     if (adapter == nullptr)
         return {ERROR_INVALID_PARAMETER, "set mode: unknown adapter handle"};
@@ -612,14 +547,14 @@ packet_driver::outcome packet_driver::get_adapter_mode(io_call& call, void* in, 
     if (auto bad = check_sizes(in_size, adapter_mode_size, out_size, adapter_mode_size);
         !bad.empty())
         return {ERROR_INVALID_PARAMETER, bad};
-    call.adapter_handle = load<std::uint64_t>(in, 0);
+    call.adapter_handle = field_at<std::uint64_t>(in, 0);
     const bound_adapter* adapter = find(call.adapter_handle);
     if (adapter == nullptr)
         return {ERROR_INVALID_PARAMETER, "get mode: unknown adapter handle"};
     if (auto failed = injected_failure(call.code))
         return *failed;
-    store<std::uint64_t>(out, 0, adapter->handle);
-    store<std::uint32_t>(out, 8, adapter->mode);
+    set_field<std::uint64_t>(out, 0, adapter->handle);
+    set_field<std::uint32_t>(out, 8, adapter->mode);
     return {0, {}, adapter_mode_size};
 }
 
@@ -628,7 +563,7 @@ packet_driver::outcome packet_driver::flush_adapter_queue(io_call& call, void* i
 {
     if (auto bad = check_sizes(in_size, 8, out_size, 0); !bad.empty())
         return {ERROR_INVALID_PARAMETER, bad};
-    call.adapter_handle = load<std::uint64_t>(in, 0);
+    call.adapter_handle = field_at<std::uint64_t>(in, 0);
     bound_adapter* adapter = find(call.adapter_handle);
     if (adapter == nullptr)
         return {ERROR_INVALID_PARAMETER, "flush: unknown adapter handle"};
@@ -644,8 +579,8 @@ packet_driver::outcome packet_driver::set_packet_event(io_call& call, void* in, 
 {
     if (auto bad = check_sizes(in_size, packet_event_request_size, out_size, 0); !bad.empty())
         return {ERROR_INVALID_PARAMETER, bad};
-    call.adapter_handle = load<std::uint64_t>(in, 0);
-    HANDLE event = reinterpret_cast<HANDLE>(load<std::uint64_t>(in, 8));
+    call.adapter_handle = field_at<std::uint64_t>(in, 0);
+    HANDLE event = reinterpret_cast<HANDLE>(field_at<std::uint64_t>(in, 8));
     bound_adapter* adapter = find(call.adapter_handle);
     if (adapter == nullptr)
         return {ERROR_INVALID_PARAMETER, "packet event: unknown adapter handle"};
@@ -665,7 +600,7 @@ packet_driver::outcome packet_driver::set_adapter_list_change_event(void* in, DW
 {
     if (auto bad = check_sizes(in_size, 8, out_size, 0); !bad.empty())
         return {ERROR_INVALID_PARAMETER, bad};
-    HANDLE event = reinterpret_cast<HANDLE>(load<std::uint64_t>(in, 0));
+    HANDLE event = reinterpret_cast<HANDLE>(field_at<std::uint64_t>(in, 0));
     if (auto failed = injected_failure(code_set_adapter_list_change_event))
         return *failed;
     HANDLE own = nullptr;
@@ -696,23 +631,23 @@ packet_driver::outcome packet_driver::get_ras_links(io_call& call, void* in, DWO
 {
     if (auto bad = check_sizes(in_size, 8, out_size, ras_links_size); !bad.empty())
         return {ERROR_INVALID_PARAMETER, bad};
-    call.adapter_handle = load<std::uint64_t>(in, 0);
+    call.adapter_handle = field_at<std::uint64_t>(in, 0);
     const bound_adapter* adapter = find(call.adapter_handle);
     if (adapter == nullptr)
         return {ERROR_INVALID_PARAMETER, "RAS links: unknown adapter handle"};
     if (auto failed = injected_failure(call.code))
         return *failed;
     std::memset(out, 0, ras_links_size);
-    store<std::uint32_t>(out, 0, static_cast<std::uint32_t>(adapter->wan_links.size()));
+    set_field<std::uint32_t>(out, 0, static_cast<std::uint32_t>(adapter->wan_links.size()));
     auto* bytes = static_cast<std::uint8_t*>(out);
     for (std::size_t i = 0; i < adapter->wan_links.size(); ++i) {
         const ras_link& link = adapter->wan_links[i];
         std::uint8_t* entry = bytes + 4 + i * ras_link_size;
-        store<std::uint32_t>(entry, 0, link.link_speed);
-        store<std::uint32_t>(entry, 4, link.maximum_total_size);
+        set_field<std::uint32_t>(entry, 0, link.link_speed);
+        set_field<std::uint32_t>(entry, 4, link.maximum_total_size);
         std::memcpy(entry + 8, link.remote_address.data(), 6);
         std::memcpy(entry + 14, link.local_address.data(), 6);
-        store<std::uint32_t>(entry, 20, static_cast<std::uint32_t>(link.protocol_buffer.size()));
+        set_field<std::uint32_t>(entry, 20, static_cast<std::uint32_t>(link.protocol_buffer.size()));
         std::memcpy(entry + 24, link.protocol_buffer.data(), link.protocol_buffer.size());
     }
     return {0, {}, ras_links_size};
@@ -726,8 +661,8 @@ packet_driver::outcome packet_driver::read_packets(io_call& call, void* in, DWOR
     if (reinterpret_cast<std::uintptr_t>(in) % request_alignment != 0 ||
         reinterpret_cast<std::uintptr_t>(out) % request_alignment != 0)
         return {ERROR_INVALID_PARAMETER, "read request not aligned to 4096 bytes"};
-    call.adapter_handle = load<std::uint64_t>(in, 0);
-    const auto count = load<std::uint32_t>(in, 8);
+    call.adapter_handle = field_at<std::uint64_t>(in, 0);
+    const auto count = field_at<std::uint32_t>(in, 8);
     call.packet_count = count;
     if (count == 0 || count > max_request_packets)
         return {ERROR_INVALID_PARAMETER, "read request for " + std::to_string(count) + " packets"};
@@ -738,7 +673,7 @@ packet_driver::outcome packet_driver::read_packets(io_call& call, void* in, DWOR
     if (adapter == nullptr)
         return {ERROR_INVALID_PARAMETER, "read: unknown adapter handle"};
     for (std::uint32_t i = 0; i < count; ++i)
-        if (load<std::uint64_t>(in, request_header + 8 * i) == 0)
+        if (field_at<std::uint64_t>(in, request_header + 8 * i) == 0)
             return {ERROR_INVALID_PARAMETER, "read request: null record pointer " + std::to_string(i)};
     if (auto failed = injected_failure(call.code))
         return *failed;
@@ -752,15 +687,15 @@ packet_driver::outcome packet_driver::read_packets(io_call& call, void* in, DWOR
         held_frame frame = std::move(adapter->held.front());
         adapter->held.pop_front();
         auto* record = reinterpret_cast<std::uint8_t*>(
-            static_cast<std::uintptr_t>(load<std::uint64_t>(in, request_header + 8 * done)));
-        store<std::uint64_t>(record, 0, adapter->handle);
-        store<std::uint64_t>(record, 8, 0);
-        store<std::uint32_t>(record, record_direction, frame.direction);
-        store<std::uint32_t>(record, record_length, static_cast<std::uint32_t>(frame.bytes.size()));
+            static_cast<std::uintptr_t>(field_at<std::uint64_t>(in, request_header + 8 * done)));
+        set_field<std::uint64_t>(record, 0, adapter->handle);
+        set_field<std::uint64_t>(record, 8, 0);
+        set_field<std::uint32_t>(record, record_direction, frame.direction);
+        set_field<std::uint32_t>(record, record_length, static_cast<std::uint32_t>(frame.bytes.size()));
         std::memcpy(record + record_frame, frame.bytes.data(), frame.bytes.size());
         ++done;
     }
-    store<std::uint32_t>(out, 12, done);
+    set_field<std::uint32_t>(out, 12, done);
     call.packets_done = done;
     // Frames left behind: the program must hear of them again.
     signal_packets(*adapter);
@@ -776,8 +711,8 @@ packet_driver::outcome packet_driver::send_packets(io_call& call, destination to
                 std::string(what) + ": " + size_text("request", in_size, request_header)};
     if (reinterpret_cast<std::uintptr_t>(in) % request_alignment != 0)
         return {ERROR_INVALID_PARAMETER, std::string(what) + ": request not aligned to 4096 bytes"};
-    call.adapter_handle = load<std::uint64_t>(in, 0);
-    const auto count = load<std::uint32_t>(in, 8);
+    call.adapter_handle = field_at<std::uint64_t>(in, 0);
+    const auto count = field_at<std::uint32_t>(in, 8);
     call.packet_count = count;
     if (count == 0 || count > max_request_packets)
         return {ERROR_INVALID_PARAMETER,
@@ -785,7 +720,7 @@ packet_driver::outcome packet_driver::send_packets(io_call& call, destination to
     const DWORD expected = static_cast<DWORD>(request_header + 8 * count);
     if (auto bad = check_sizes(in_size, expected, out_size, 0); !bad.empty())
         return {ERROR_INVALID_PARAMETER, std::string(what) + ": " + bad};
-    if (load<std::uint32_t>(in, 12) != 0)
+    if (field_at<std::uint32_t>(in, 12) != 0)
         return {ERROR_INVALID_PARAMETER, std::string(what) + ": packets done is not zero"};
     if (find(call.adapter_handle) == nullptr)
         return {ERROR_INVALID_PARAMETER, std::string(what) + ": unknown adapter handle"};
@@ -793,11 +728,11 @@ packet_driver::outcome packet_driver::send_packets(io_call& call, destination to
     std::vector<const std::uint8_t*> records;
     for (std::uint32_t i = 0; i < count; ++i) {
         const auto* record = reinterpret_cast<const std::uint8_t*>(
-            static_cast<std::uintptr_t>(load<std::uint64_t>(in, request_header + 8 * i)));
+            static_cast<std::uintptr_t>(field_at<std::uint64_t>(in, request_header + 8 * i)));
         if (record == nullptr)
             return {ERROR_INVALID_PARAMETER,
                     std::string(what) + ": null record pointer " + std::to_string(i)};
-        const auto length = load<std::uint32_t>(record, record_length);
+        const auto length = field_at<std::uint32_t>(record, record_length);
         if (length < min_frame || length > max_frame)
             return {ERROR_INVALID_PARAMETER, std::string(what) + ": record " + std::to_string(i) +
                                                  " has frame length " + std::to_string(length)};
@@ -806,10 +741,10 @@ packet_driver::outcome packet_driver::send_packets(io_call& call, destination to
     if (auto failed = injected_failure(call.code))
         return *failed;
     for (const std::uint8_t* record : records) {
-        const auto length = load<std::uint32_t>(record, record_length);
+        const auto length = field_at<std::uint32_t>(record, record_length);
         const std::uint8_t* frame = record + record_frame;
         deliver(call.adapter_handle, to, true, call.number,
-                load<std::uint32_t>(record, record_direction), frame_bytes(frame, frame + length));
+                field_at<std::uint32_t>(record, record_direction), frame_bytes(frame, frame + length));
     }
     return {};
 }

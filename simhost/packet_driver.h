@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "host.h"
+#include "simulated_device.h"
 #include "static_filter_rules.h"
 #include "win32.h"
 
@@ -219,8 +220,7 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable delivered_;
     bool present_ = true;
-    std::vector<HANDLE> open_devices_;
-    std::uintptr_t next_device_ = 0;
+    simulated_device device_{L"\\\\.\\KESTRAL", 0x4B530000u};
     std::vector<bound_adapter> adapters_;
     std::uint64_t next_handle_ = 0;
     HANDLE list_change_event_ = nullptr;
@@ -230,7 +230,6 @@ private:
     std::vector<io_call> calls_;
     std::vector<driver_error> errors_;
     std::size_t flushed_ = 0;
-    std::map<DWORD, std::pair<DWORD, unsigned>> failures_;
     std::map<DWORD, std::function<void(void*, DWORD)>> output_hooks_;
     bool empty_reads_succeed_ = false;
     wire_tap wire_tap_;

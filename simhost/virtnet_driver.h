@@ -15,8 +15,8 @@
 //
 // The driver answers its four I/O controls with their records and checks every length
 // and the adapter id exactly; a call that breaks the driver's rules fails and is
-// recorded in errors(). A test sets the flags byte, makes any I/O control fail, and
-// reads the activation state and every statistics record received.
+// recorded in errors(). A test makes any I/O control fail, and reads the activation
+// state and every statistics record received.
 //
 // Thread-safe.
 #include <cstdint>
@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "host.h"
+#include "simulated_device.h"
 #include "win32.h"
 
 namespace simhost
@@ -35,7 +36,6 @@ namespace simhost
 inline constexpr std::uint32_t virtual_adapter_metric = 5;
 
 struct virtnet_options {
-    std::string guid;                           // empty: a fresh random GUID
     std::uint32_t adapter_id = 0x2A;
     std::uint8_t flags = 0;                     // the list's flags byte (0x10: no activation)
     std::string connection_name = "Ethernet 7"; // the Connection key's Name; empty: no key
@@ -62,12 +62,10 @@ public:
     // Called by host::reset(), which removes the adapter itself.
     void reset();
 
-    // Throws std::logic_error when loaded already.
+    // A fresh random GUID each time. Throws std::logic_error when loaded already.
     adapter load(virtnet_options options = {});
     void unload();
-    std::optional<adapter> loaded_adapter() const;
 
-    void set_flags(std::uint8_t flags);
     // The next `times` calls of that code fail with that error after their checks passed.
     void fail_next(DWORD code, DWORD error, unsigned times = 1);
 
@@ -78,7 +76,7 @@ public:
     std::size_t open_device_count() const;
 
     // The platform boundary's side.
-    static bool is_device_path(const wchar_t* path);
+    bool is_device_path(const wchar_t* path) const { return device_.is_path(path); }
     HANDLE open(const wchar_t* path);
     bool owns(HANDLE device) const;
     BOOL io_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size,
@@ -90,8 +88,6 @@ private:
     // A test program that ends with the driver loaded leaves no keys behind.
     ~virtnet_driver();
 
-    // Lock held. The interface's status as the activation and the flags make it.
-    void show_status() const;
     DWORD handle_call(DWORD code, void* in, DWORD in_size, void* out, DWORD out_size,
                       DWORD& returned);
 
@@ -99,11 +95,9 @@ private:
     std::optional<adapter> adapter_;
     virtnet_options options_;
     bool activated_ = false;
-    std::vector<HANDLE> open_devices_;
-    std::uintptr_t next_device_ = 0;
+    simulated_device device_{L"\\\\.\\LORRIVAN", 0x4C560000u};
     std::vector<virtnet_statistics_record> statistics_;
     std::map<DWORD, std::size_t> call_counts_;
     std::vector<std::string> errors_;
-    std::map<DWORD, std::pair<DWORD, unsigned>> failures_;
 };
 } // namespace simhost
