@@ -1,20 +1,18 @@
 // The Lorrivan virtual adapter object on the simulated host: each construction failure
 // with its message and the host left as it was, a construction and destruction that
 // leave the host as it was, the address families, activation, the connection name, and
-// the undo of routes and addresses that IP Helper refuses for a while.
+// the undo of routes, addresses and the deactivation that are refused for a while.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "platform.h"
 #include "test_support.h"
 #include "virtnet_adapter.h"
-#include "virtnet_driver.h"
 
 namespace
 {
@@ -45,21 +43,6 @@ const std::optional<ipv4_interface_address> tunnel_ipv4 = ipv4("10.9.0.2", 24);
 const std::optional<ipv6_interface_address> tunnel_ipv6 = ipv6("fd00::2", 64);
 const std::vector<wireguard::ip_address> dns_servers{server_address("10.9.0.1"), server_address("fd00::1")};
 
-// What the adapter object may change on the host.
-struct host_state {
-    simhost::network_snapshot network;
-    std::optional<std::string> ipv4_name_server;
-    std::optional<std::string> ipv6_name_server;
-    bool activated = false;
-    bool operator==(const host_state&) const = default;
-};
-
-void PrintTo(const host_state& s, std::ostream* out)
-{
-    *out << s.network << " NameServer " << s.ipv4_name_server.value_or("(none)") << " / "
-         << s.ipv6_name_server.value_or("(none)") << (s.activated ? ", activated" : ", not activated");
-}
-
 class virtnet_adapter_test : public test_support::simulated_host_test
 {
 protected:
@@ -79,20 +62,17 @@ protected:
         EXPECT_EQ(virtnet().open_device_count(), 0u) << "the device was left open";
     }
 
-    simhost::adapter load(simhost::virtnet_options options = {})
+    // A fresh host with the driver loaded; the host's state then.
+    test_support::virtual_adapter_state load(simhost::virtnet_options options = {})
     {
+        host().reset();
         adapter = virtnet().load(std::move(options));
-        return adapter;
+        return state();
     }
 
-    host_state state() const
-    {
-        return {network().snapshot(),
-                test_support::registry_text(test_support::interface_key("Tcpip", adapter.guid), "NameServer"),
-                test_support::registry_text(test_support::interface_key("Tcpip6", adapter.guid), "NameServer"),
-                virtnet().activated()};
-    }
-
+    test_support::virtual_adapter_state state() const { return test_support::read_virtual_adapter_state(adapter); }
+    std::vector<std::string> addresses() const { return test_support::address_texts(network().snapshot(), adapter.guid); }
+    std::vector<std::string> routes() const { return test_support::route_texts(network().snapshot(), adapter.guid); }
     std::optional<std::string> connection_name() const
     {
         return test_support::registry_text(simhost::connection_key_path(adapter.guid), "Name");
@@ -112,24 +92,6 @@ protected:
         }
     }
 
-    std::vector<std::string> addresses() const
-    {
-        std::vector<std::string> list;
-        for (const auto& row : network().snapshot().addresses)
-            if (row.guid == adapter.guid)
-                list.push_back(row.address + "/" + std::to_string(row.prefix_length));
-        return list;
-    }
-
-    std::vector<std::string> routes() const
-    {
-        std::vector<std::string> list;
-        for (const auto& row : network().snapshot().routes)
-            if (row.guid == adapter.guid)
-                list.push_back(row.destination);
-        return list;
-    }
-
     // A route into the adapter as the tunnel adds one, kept by the object.
     void add_route(const char* prefix, bool as_default = false)
     {
@@ -140,8 +102,7 @@ protected:
         const bool v4 = p.address.si_family == AF_INET;
         row->InterfaceLuid.Value = info.luid;
         row->InterfaceIndex = v4 ? info.if_index : info.ipv6_if_index;
-        row->DestinationPrefix.Prefix = p.address;
-        row->DestinationPrefix.PrefixLength = p.length;
+        row->DestinationPrefix = {p.address, p.length};
         row->NextHop.si_family = p.address.si_family;
         row->SitePrefixLength = 0;
         row->Metric = as_default ? 0x7FFFFFFF : 0;
@@ -211,9 +172,7 @@ TEST_F(virtnet_adapter_test, each_construction_failure_has_its_message_and_leave
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        host().reset();
-        load(c.options);
-        const host_state before = state();
+        const auto before = load(c.options);
         c.arrange();
         EXPECT_EQ(construct(tunnel_ipv4, tunnel_ipv6, c.dns), c.message);
         EXPECT_EQ(state(), before);
@@ -233,19 +192,16 @@ TEST_F(virtnet_adapter_test, without_the_driver_nothing_but_the_device_is_tried)
 
 TEST_F(virtnet_adapter_test, construction_prepares_the_interface_and_destruction_leaves_it_as_it_was)
 {
-    load();
-    const host_state before = state();
+    const auto before = load();
     ASSERT_EQ(construct(), "");
-    const std::string guid = adapter.guid;
     EXPECT_EQ(made->adapter_id(), simhost::virtnet_options{}.adapter_id);
-    ASSERT_TRUE(made->adapter_information());
-    EXPECT_EQ(made->adapter_information()->adapter_name, guid);
+    EXPECT_EQ(made->adapter_information()->adapter_name, adapter.guid);
     EXPECT_EQ(made->adapter_information()->friendly_name, L"Lorrivan");
     EXPECT_EQ(connection_name(), "Lorrivan");
     EXPECT_EQ(iphelper::get_adapter_by_luid(test_support::luid_of(adapter))->friendly_name, L"Lorrivan")
         << "IP Helper shows the new connection name";
 
-    const host_state during = state();
+    const auto during = state();
     EXPECT_EQ(addresses(), (std::vector<std::string>{"10.9.0.2/24", "fd00::2/64"}));
     for (const auto& row : during.network.addresses) {
         EXPECT_EQ(row.prefix_origin, 1u);
@@ -255,7 +211,7 @@ TEST_F(virtnet_adapter_test, construction_prepares_the_interface_and_destruction
     EXPECT_EQ(during.ipv4_name_server, "10.9.0.1");
     EXPECT_EQ(during.ipv6_name_server, "fd00::1");
     EXPECT_TRUE(during.activated);
-    const std::string notify = "DhcpNotifyConfigChange(null, " + guid + ", 0, 0, 0, 0, 0)";
+    const std::string notify = "DhcpNotifyConfigChange(null, " + adapter.guid + ", 0, 0, 0, 0, 0)";
     EXPECT_EQ(network().service_calls(),
               (std::vector<std::string>{notify, "DnsFlushResolverCache()", notify, "DnsFlushResolverCache()"}));
 
@@ -276,7 +232,6 @@ struct address_case {
 TEST_F(virtnet_adapter_test, one_family_is_enough_and_zero_addresses_count_as_absent)
 {
     const address_case cases[] = {
-        {"both families", tunnel_ipv4, tunnel_ipv6, {"10.9.0.2/24", "fd00::2/64"}},
         {"IPv6 only", std::nullopt, tunnel_ipv6, {"fd00::2/64"}},
         {"IPv4 only", tunnel_ipv4, std::nullopt, {"10.9.0.2/24"}},
         {"0.0.0.0 is no IPv4 address", ipv4("0.0.0.0", 24), tunnel_ipv6, {"fd00::2/64"}},
@@ -286,21 +241,18 @@ TEST_F(virtnet_adapter_test, one_family_is_enough_and_zero_addresses_count_as_ab
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        host().reset();
-        load();
-        const host_state before = state();
+        const auto before = load();
         const std::string message = construct(c.v4, c.v6);
         if (c.addresses.empty()) {
             EXPECT_EQ(message.rfind("[TUN]: Failed to assign IP to the Lorrivan virtual adapter! lasterror: ", 0), 0u)
                 << message;
             EXPECT_EQ(network().call_count(iphelper_function::create_unicast_ip_address_entry), 0u);
-            EXPECT_EQ(state(), before);
-            continue;
+        } else {
+            ASSERT_EQ(message, "");
+            EXPECT_EQ(addresses(), c.addresses);
+            EXPECT_EQ(made->has_ipv4_address(), c.addresses.front().find('.') != std::string::npos);
+            made.reset();
         }
-        ASSERT_EQ(message, "");
-        EXPECT_EQ(addresses(), c.addresses);
-        EXPECT_EQ(made->has_ipv4_address(), c.addresses.front().find('.') != std::string::npos);
-        made.reset();
         EXPECT_EQ(state(), before);
         check_virtnet();
     }
@@ -319,7 +271,6 @@ TEST_F(virtnet_adapter_test, an_adapter_that_needs_no_activation_is_never_activa
 }
 
 struct name_case {
-    const char* name;
     const char* connection_name; // the Connection key's Name; "" no key
     const wchar_t* friendly_name; // the name without a key
     bool renamed;
@@ -327,16 +278,11 @@ struct name_case {
 
 TEST_F(virtnet_adapter_test, the_connection_is_renamed_unless_it_is_exactly_lorrivan)
 {
+    // Without a Connection key a rename would fail the construction.
     const name_case cases[] = {
-        {"another name", "Ethernet 7", L"", true},
-        {"another case", "lorrivan", L"", true},
-        {"a longer name", "Lorrivan 2", L"", true},
-        // Without a Connection key a rename would fail the construction.
-        {"exactly Lorrivan", "", L"Lorrivan", false},
-    };
+        {"Ethernet 7", L"", true}, {"lorrivan", L"", true}, {"Lorrivan 2", L"", true}, {"", L"Lorrivan", false}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        host().reset();
+        SCOPED_TRACE(c.connection_name);
         simhost::virtnet_options options;
         options.connection_name = c.connection_name;
         options.friendly_name = c.friendly_name;
@@ -366,12 +312,10 @@ TEST_F(virtnet_adapter_test, an_address_that_exists_already_is_taken_as_created_
 
 TEST_F(virtnet_adapter_test, destruction_deletes_every_route_the_object_holds)
 {
-    load();
-    const host_state before = state();
+    const auto before = load();
     ASSERT_EQ(construct(), "");
-    add_route("10.0.0.0/8");
-    add_route("192.0.2.0/24");
-    add_route("fd00:1::/32");
+    for (const char* prefix : {"10.0.0.0/8", "192.0.2.0/24", "fd00:1::/32"})
+        add_route(prefix);
     add_route("0.0.0.0/0", true);
     add_route("::/0", true);
     EXPECT_EQ(routes().size(), 5u);
@@ -382,108 +326,81 @@ TEST_F(virtnet_adapter_test, destruction_deletes_every_route_the_object_holds)
     EXPECT_EQ(state(), before);
 }
 
-struct refusal_case {
-    const char* name;
-    unsigned refusals; // DeleteIpForwardEntry2 refusals in a row
-    bool kept;         // still there after the first remove_routes
-};
-
-TEST_F(virtnet_adapter_test, a_refused_route_delete_is_tried_again_until_the_route_is_gone)
+TEST_F(virtnet_adapter_test, a_route_delete_still_refused_is_left_to_the_next_removal_or_the_destruction)
 {
-    const refusal_case cases[] = {
-        {"deleted at once", 0, false},
-        {"refused once, deleted by the next try", 1, false},
-        {"refused twice, deleted by the third try", 2, false},
-        {"refused on every try, kept for the next remove_routes", 3, true},
-    };
-    for (const auto& c : cases) {
-        for (const char* prefix : {"10.0.0.0/8", "0.0.0.0/0"}) {
-            SCOPED_TRACE(std::string(c.name) + ", " + prefix);
-            host().reset();
-            load();
-            ASSERT_EQ(construct(), "");
-            add_route(prefix, std::string(prefix) == "0.0.0.0/0");
-            network().fail_next(iphelper_function::delete_ip_forward_entry2, ERROR_ACCESS_DENIED, c.refusals);
-            made->remove_routes();
-            EXPECT_EQ(routes().size(), c.kept ? 1u : 0u);
-            if (c.kept) {
-                EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-            }
-            made->remove_routes();
-            EXPECT_TRUE(routes().empty()) << "deleted by the next remove_routes";
-            made.reset();
-            check_virtnet();
-        }
-    }
-}
-
-TEST_F(virtnet_adapter_test, a_route_still_refused_is_deleted_at_destruction)
-{
-    load();
-    const host_state before = state();
+    const auto before = load();
     ASSERT_EQ(construct(), "");
     add_route("10.0.0.0/8");
+    add_route("0.0.0.0/0", true);
+    // Each delete is tried three times at once.
+    network().fail_next(iphelper_function::delete_ip_forward_entry2, ERROR_ACCESS_DENIED, 6);
+    made->remove_routes();
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(routes().size(), 2u);
     network().fail_next(iphelper_function::delete_ip_forward_entry2, ERROR_ACCESS_DENIED, 3);
     made->remove_routes();
-    ASSERT_EQ(routes().size(), 1u);
+    EXPECT_EQ(routes().size(), 1u) << "one deleted by the next remove_routes";
     made.reset();
-    EXPECT_EQ(state(), before);
+    EXPECT_EQ(state(), before) << "and the other by the destruction";
 }
 
-TEST_F(virtnet_adapter_test, a_refused_address_delete_at_destruction_is_tried_again)
-{
-    load();
-    const host_state before = state();
-    ASSERT_EQ(construct(), "");
-    network().fail_next(iphelper_function::delete_unicast_ip_address_entry, ERROR_ACCESS_DENIED, 2);
-    made.reset();
-    EXPECT_EQ(state(), before);
-}
-
-struct undo_refusal_case {
+struct refusal_case {
     const char* name;
-    std::function<void()> refuse; // three refusals in a row: still pending
+    std::function<void(unsigned times)> refuse;
+    bool deactivation;
 };
 
-TEST_F(virtnet_adapter_test, an_undo_step_still_refused_stays_pending_for_the_next_undo)
+TEST_F(virtnet_adapter_test, an_undo_step_refused_is_tried_again_at_once_and_then_left_pending_for_the_next_undo)
 {
-    const undo_refusal_case cases[] = {
+    const refusal_case cases[] = {
         {"a route delete",
-         [this] {
+         [this](unsigned times) {
              add_route("10.0.0.0/8");
-             network().fail_next(iphelper_function::delete_ip_forward_entry2, ERROR_ACCESS_DENIED, 3);
-         }},
+             network().fail_next(iphelper_function::delete_ip_forward_entry2, ERROR_ACCESS_DENIED, times);
+         },
+         false},
+        {"a default route delete",
+         [this](unsigned times) {
+             add_route("0.0.0.0/0", true);
+             network().fail_next(iphelper_function::delete_ip_forward_entry2, ERROR_ACCESS_DENIED, times);
+         },
+         false},
         {"an address delete",
-         [] { network().fail_next(iphelper_function::delete_unicast_ip_address_entry, ERROR_ACCESS_DENIED, 3); }},
-        {"the deactivation", [] { virtnet().fail_next(deactivate_code, ERROR_GEN_FAILURE, 3); }},
+         [](unsigned times) {
+             simhost::host_network::instance().fail_next(iphelper_function::delete_unicast_ip_address_entry,
+                                                         ERROR_ACCESS_DENIED, times);
+         },
+         false},
+        {"the deactivation", [](unsigned times) { virtnet().fail_next(deactivate_code, ERROR_GEN_FAILURE, times); },
+         true},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        host().reset();
-        load();
-        const host_state before = state();
-        ASSERT_EQ(construct(), "");
-        c.refuse();
-        EXPECT_FALSE(made->undo());
-        EXPECT_NE(state(), before) << "something is left";
-        EXPECT_FALSE(state().ipv4_name_server) << "the other steps ran";
-        const auto deactivations = virtnet().call_count(deactivate_code);
-        EXPECT_TRUE(made->undo());
-        EXPECT_EQ(state(), before);
-        EXPECT_TRUE(made->undo()) << "nothing left to do";
-        made.reset();
-        EXPECT_EQ(virtnet().call_count(deactivate_code), deactivations + (std::string(c.name) == "the deactivation"))
-            << "a step done is not repeated";
-        check_virtnet();
-    }
+    for (const auto& c : cases)
+        for (const unsigned times : {1u, 2u, 3u}) {
+            SCOPED_TRACE(testing::Message() << c.name << " refused " << times << " times");
+            const auto before = load();
+            ASSERT_EQ(construct(), "");
+            c.refuse(times);
+            EXPECT_EQ(made->undo(), times < 3) << "three tries at once";
+            if (times == 3) {
+                EXPECT_NE(state(), before) << "something is left";
+                EXPECT_FALSE(state().ipv4_name_server) << "the other steps ran";
+            }
+            const auto deactivations = virtnet().call_count(deactivate_code);
+            EXPECT_TRUE(made->undo());
+            EXPECT_EQ(state(), before);
+            EXPECT_TRUE(made->undo()) << "nothing left to do";
+            made.reset();
+            EXPECT_EQ(virtnet().call_count(deactivate_code), deactivations + (times == 3 && c.deactivation))
+                << "a step done is not repeated";
+            check_virtnet();
+        }
 }
 
 TEST_F(virtnet_adapter_test, statistics_reach_the_driver_as_one_record)
 {
     load();
     ASSERT_EQ(construct(), "");
-    virtnet_statistics s{made->adapter_id(), 1000, 2, 3000, 4};
-    EXPECT_TRUE(made->report_statistics(s));
+    EXPECT_TRUE(made->report_statistics({made->adapter_id(), 1000, 2, 3000, 4}));
     const simhost::virtnet_statistics_record expected{made->adapter_id(), 1000, 2, 3000, 4};
     EXPECT_EQ(virtnet().statistics(), std::vector<simhost::virtnet_statistics_record>{expected});
 }
