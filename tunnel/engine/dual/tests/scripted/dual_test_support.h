@@ -5,14 +5,12 @@
 // as a frame that the physical adapter receives, and the host's state before and after.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "config/address_parsers.h"
-#include "packet_builder.h"
 #include "scripted/scripted_engine.h"
 #include "support/dual_host_state.h"
 #include "support/tunnel_test_support.h"
@@ -48,10 +46,6 @@ inline const std::string restart_stopped = "[TUN]: internal_restart: WireGuard t
 inline const std::string restart_started = "[TUN]: internal_restart: WireGuard tunnel was successfully started!";
 inline const std::string watchdog_started = "[TUN]: watchdog: started!";
 
-// The physical adapter's address and the MAC of its gateway.
-inline constexpr testpkt::ipv4_address local_address = {192, 168, 1, 10};
-inline constexpr testpkt::ipv4_address loopback = {127, 0, 0, 1};
-
 class dual_host_test : public tunnel_test::tunnel_host_test
 {
 protected:
@@ -61,8 +55,6 @@ protected:
         engine().reset();
         physical = add_ethernet();
         virtual_adapter = vdriver().load();
-        // Found again after the load: the driver's list change may renumber nothing, but
-        // the handle is the host's to tell.
         before = state();
     }
 
@@ -108,27 +100,13 @@ protected:
         return static_cast<std::size_t>(std::count(events.begin(), events.end(), type));
     }
 
-    // The server's handshake response as the physical adapter receives it: from the
-    // sink's address and port to the adapter's address and the tunnel's local port.
-    testpkt::bytes response_frame(const wg_dual_tunnel& t, std::size_t payload_size = 92) const
-    {
-        testpkt::bytes payload = testpkt::pattern(payload_size);
-        if (!payload.empty())
-            payload[0] = 2;
-        const testpkt::bytes ip = testpkt::ipv4(17, testpkt::udp(server.port(), t.local_udp_port.load(), payload), 5,
-                                                0x4000, loopback, local_address);
-        testpkt::bytes frame(14);
-        std::memcpy(frame.data(), physical.mac.data(), 6);
-        std::memcpy(frame.data() + 6, gateway_mac.data(), 6);
-        frame[12] = 0x08;
-        return testpkt::concat(frame, ip);
-    }
-
-    // The engine accepts the next response with a 32-byte reply; the frame arrives.
+    // The server's handshake response arrives; the engine accepts it with a 32-byte reply.
     void send_response(const wg_dual_tunnel& t)
     {
         engine().push_read(WRITE_TO_NETWORK, 32);
-        driver().inject(physical.filter_handle, rimcap::direction_incoming, response_frame(t));
+        driver().inject(physical.filter_handle, rimcap::direction_incoming,
+                        tunnel_test::handshake_response_frame(physical, gateway_mac, server.port(),
+                                                              t.local_udp_port.load()));
     }
 
     // Starts the tunnel and activates it with a handshake response.
