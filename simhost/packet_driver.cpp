@@ -502,15 +502,15 @@ packet_driver::outcome packet_driver::get_adapter_list(void* in, DWORD in_size, 
     if (auto failed = injected_failure(code_get_adapter_list))
         return *failed;
     std::memset(out, 0, adapter_list_size);
-    set_field<std::uint32_t>(out, 0, static_cast<std::uint32_t>(adapters_.size()));
+    store<std::uint32_t>(out, 0, static_cast<std::uint32_t>(adapters_.size()));
     for (std::size_t i = 0; i < adapters_.size(); ++i) {
         const auto& adapter = adapters_[i];
         auto* bytes = static_cast<std::uint8_t*>(out);
         std::memcpy(bytes + list_names + i * name_size, adapter.name.data(), adapter.name.size());
-        set_field<std::uint64_t>(out, list_handles + i * 8, adapter.handle);
-        set_field<std::uint32_t>(out, list_media + i * 4, adapter.medium);
+        store<std::uint64_t>(out, list_handles + i * 8, adapter.handle);
+        store<std::uint32_t>(out, list_media + i * 4, adapter.medium);
         std::memcpy(bytes + list_macs + i * 6, adapter.mac.data(), 6);
-        set_field<std::uint16_t>(out, list_mtus + i * 2, adapter.mtu);
+        store<std::uint16_t>(out, list_mtus + i * 2, adapter.mtu);
     }
     return {0, {}, adapter_list_size};
 }
@@ -520,8 +520,8 @@ packet_driver::outcome packet_driver::set_adapter_mode(io_call& call, void* in, 
 {
     if (auto bad = check_sizes(in_size, adapter_mode_size, out_size, 0); !bad.empty())
         return {ERROR_INVALID_PARAMETER, bad};
-    call.adapter_handle = field_at<std::uint64_t>(in, 0);
-    const auto flags = field_at<std::uint32_t>(in, 8);
+    call.adapter_handle = load<std::uint64_t>(in, 0);
+    const auto flags = load<std::uint32_t>(in, 8);
     bound_adapter* adapter = find(call.adapter_handle);
     if (adapter == nullptr)
         return {ERROR_INVALID_PARAMETER, "set mode: unknown adapter handle"};
@@ -547,14 +547,14 @@ packet_driver::outcome packet_driver::get_adapter_mode(io_call& call, void* in, 
     if (auto bad = check_sizes(in_size, adapter_mode_size, out_size, adapter_mode_size);
         !bad.empty())
         return {ERROR_INVALID_PARAMETER, bad};
-    call.adapter_handle = field_at<std::uint64_t>(in, 0);
+    call.adapter_handle = load<std::uint64_t>(in, 0);
     const bound_adapter* adapter = find(call.adapter_handle);
     if (adapter == nullptr)
         return {ERROR_INVALID_PARAMETER, "get mode: unknown adapter handle"};
     if (auto failed = injected_failure(call.code))
         return *failed;
-    set_field<std::uint64_t>(out, 0, adapter->handle);
-    set_field<std::uint32_t>(out, 8, adapter->mode);
+    store<std::uint64_t>(out, 0, adapter->handle);
+    store<std::uint32_t>(out, 8, adapter->mode);
     return {0, {}, adapter_mode_size};
 }
 
@@ -563,7 +563,7 @@ packet_driver::outcome packet_driver::flush_adapter_queue(io_call& call, void* i
 {
     if (auto bad = check_sizes(in_size, 8, out_size, 0); !bad.empty())
         return {ERROR_INVALID_PARAMETER, bad};
-    call.adapter_handle = field_at<std::uint64_t>(in, 0);
+    call.adapter_handle = load<std::uint64_t>(in, 0);
     bound_adapter* adapter = find(call.adapter_handle);
     if (adapter == nullptr)
         return {ERROR_INVALID_PARAMETER, "flush: unknown adapter handle"};
@@ -579,8 +579,8 @@ packet_driver::outcome packet_driver::set_packet_event(io_call& call, void* in, 
 {
     if (auto bad = check_sizes(in_size, packet_event_request_size, out_size, 0); !bad.empty())
         return {ERROR_INVALID_PARAMETER, bad};
-    call.adapter_handle = field_at<std::uint64_t>(in, 0);
-    HANDLE event = reinterpret_cast<HANDLE>(field_at<std::uint64_t>(in, 8));
+    call.adapter_handle = load<std::uint64_t>(in, 0);
+    HANDLE event = reinterpret_cast<HANDLE>(load<std::uint64_t>(in, 8));
     bound_adapter* adapter = find(call.adapter_handle);
     if (adapter == nullptr)
         return {ERROR_INVALID_PARAMETER, "packet event: unknown adapter handle"};
@@ -600,7 +600,7 @@ packet_driver::outcome packet_driver::set_adapter_list_change_event(void* in, DW
 {
     if (auto bad = check_sizes(in_size, 8, out_size, 0); !bad.empty())
         return {ERROR_INVALID_PARAMETER, bad};
-    HANDLE event = reinterpret_cast<HANDLE>(field_at<std::uint64_t>(in, 0));
+    HANDLE event = reinterpret_cast<HANDLE>(load<std::uint64_t>(in, 0));
     if (auto failed = injected_failure(code_set_adapter_list_change_event))
         return *failed;
     HANDLE own = nullptr;
@@ -631,23 +631,23 @@ packet_driver::outcome packet_driver::get_ras_links(io_call& call, void* in, DWO
 {
     if (auto bad = check_sizes(in_size, 8, out_size, ras_links_size); !bad.empty())
         return {ERROR_INVALID_PARAMETER, bad};
-    call.adapter_handle = field_at<std::uint64_t>(in, 0);
+    call.adapter_handle = load<std::uint64_t>(in, 0);
     const bound_adapter* adapter = find(call.adapter_handle);
     if (adapter == nullptr)
         return {ERROR_INVALID_PARAMETER, "RAS links: unknown adapter handle"};
     if (auto failed = injected_failure(call.code))
         return *failed;
     std::memset(out, 0, ras_links_size);
-    set_field<std::uint32_t>(out, 0, static_cast<std::uint32_t>(adapter->wan_links.size()));
+    store<std::uint32_t>(out, 0, static_cast<std::uint32_t>(adapter->wan_links.size()));
     auto* bytes = static_cast<std::uint8_t*>(out);
     for (std::size_t i = 0; i < adapter->wan_links.size(); ++i) {
         const ras_link& link = adapter->wan_links[i];
         std::uint8_t* entry = bytes + 4 + i * ras_link_size;
-        set_field<std::uint32_t>(entry, 0, link.link_speed);
-        set_field<std::uint32_t>(entry, 4, link.maximum_total_size);
+        store<std::uint32_t>(entry, 0, link.link_speed);
+        store<std::uint32_t>(entry, 4, link.maximum_total_size);
         std::memcpy(entry + 8, link.remote_address.data(), 6);
         std::memcpy(entry + 14, link.local_address.data(), 6);
-        set_field<std::uint32_t>(entry, 20, static_cast<std::uint32_t>(link.protocol_buffer.size()));
+        store<std::uint32_t>(entry, 20, static_cast<std::uint32_t>(link.protocol_buffer.size()));
         std::memcpy(entry + 24, link.protocol_buffer.data(), link.protocol_buffer.size());
     }
     return {0, {}, ras_links_size};
@@ -661,8 +661,8 @@ packet_driver::outcome packet_driver::read_packets(io_call& call, void* in, DWOR
     if (reinterpret_cast<std::uintptr_t>(in) % request_alignment != 0 ||
         reinterpret_cast<std::uintptr_t>(out) % request_alignment != 0)
         return {ERROR_INVALID_PARAMETER, "read request not aligned to 4096 bytes"};
-    call.adapter_handle = field_at<std::uint64_t>(in, 0);
-    const auto count = field_at<std::uint32_t>(in, 8);
+    call.adapter_handle = load<std::uint64_t>(in, 0);
+    const auto count = load<std::uint32_t>(in, 8);
     call.packet_count = count;
     if (count == 0 || count > max_request_packets)
         return {ERROR_INVALID_PARAMETER, "read request for " + std::to_string(count) + " packets"};
@@ -673,7 +673,7 @@ packet_driver::outcome packet_driver::read_packets(io_call& call, void* in, DWOR
     if (adapter == nullptr)
         return {ERROR_INVALID_PARAMETER, "read: unknown adapter handle"};
     for (std::uint32_t i = 0; i < count; ++i)
-        if (field_at<std::uint64_t>(in, request_header + 8 * i) == 0)
+        if (load<std::uint64_t>(in, request_header + 8 * i) == 0)
             return {ERROR_INVALID_PARAMETER, "read request: null record pointer " + std::to_string(i)};
     if (auto failed = injected_failure(call.code))
         return *failed;
@@ -687,15 +687,15 @@ packet_driver::outcome packet_driver::read_packets(io_call& call, void* in, DWOR
         held_frame frame = std::move(adapter->held.front());
         adapter->held.pop_front();
         auto* record = reinterpret_cast<std::uint8_t*>(
-            static_cast<std::uintptr_t>(field_at<std::uint64_t>(in, request_header + 8 * done)));
-        set_field<std::uint64_t>(record, 0, adapter->handle);
-        set_field<std::uint64_t>(record, 8, 0);
-        set_field<std::uint32_t>(record, record_direction, frame.direction);
-        set_field<std::uint32_t>(record, record_length, static_cast<std::uint32_t>(frame.bytes.size()));
+            static_cast<std::uintptr_t>(load<std::uint64_t>(in, request_header + 8 * done)));
+        store<std::uint64_t>(record, 0, adapter->handle);
+        store<std::uint64_t>(record, 8, 0);
+        store<std::uint32_t>(record, record_direction, frame.direction);
+        store<std::uint32_t>(record, record_length, static_cast<std::uint32_t>(frame.bytes.size()));
         std::memcpy(record + record_frame, frame.bytes.data(), frame.bytes.size());
         ++done;
     }
-    set_field<std::uint32_t>(out, 12, done);
+    store<std::uint32_t>(out, 12, done);
     call.packets_done = done;
     // Frames left behind: the program must hear of them again.
     signal_packets(*adapter);
@@ -711,8 +711,8 @@ packet_driver::outcome packet_driver::send_packets(io_call& call, destination to
                 std::string(what) + ": " + size_text("request", in_size, request_header)};
     if (reinterpret_cast<std::uintptr_t>(in) % request_alignment != 0)
         return {ERROR_INVALID_PARAMETER, std::string(what) + ": request not aligned to 4096 bytes"};
-    call.adapter_handle = field_at<std::uint64_t>(in, 0);
-    const auto count = field_at<std::uint32_t>(in, 8);
+    call.adapter_handle = load<std::uint64_t>(in, 0);
+    const auto count = load<std::uint32_t>(in, 8);
     call.packet_count = count;
     if (count == 0 || count > max_request_packets)
         return {ERROR_INVALID_PARAMETER,
@@ -720,7 +720,7 @@ packet_driver::outcome packet_driver::send_packets(io_call& call, destination to
     const DWORD expected = static_cast<DWORD>(request_header + 8 * count);
     if (auto bad = check_sizes(in_size, expected, out_size, 0); !bad.empty())
         return {ERROR_INVALID_PARAMETER, std::string(what) + ": " + bad};
-    if (field_at<std::uint32_t>(in, 12) != 0)
+    if (load<std::uint32_t>(in, 12) != 0)
         return {ERROR_INVALID_PARAMETER, std::string(what) + ": packets done is not zero"};
     if (find(call.adapter_handle) == nullptr)
         return {ERROR_INVALID_PARAMETER, std::string(what) + ": unknown adapter handle"};
@@ -728,11 +728,11 @@ packet_driver::outcome packet_driver::send_packets(io_call& call, destination to
     std::vector<const std::uint8_t*> records;
     for (std::uint32_t i = 0; i < count; ++i) {
         const auto* record = reinterpret_cast<const std::uint8_t*>(
-            static_cast<std::uintptr_t>(field_at<std::uint64_t>(in, request_header + 8 * i)));
+            static_cast<std::uintptr_t>(load<std::uint64_t>(in, request_header + 8 * i)));
         if (record == nullptr)
             return {ERROR_INVALID_PARAMETER,
                     std::string(what) + ": null record pointer " + std::to_string(i)};
-        const auto length = field_at<std::uint32_t>(record, record_length);
+        const auto length = load<std::uint32_t>(record, record_length);
         if (length < min_frame || length > max_frame)
             return {ERROR_INVALID_PARAMETER, std::string(what) + ": record " + std::to_string(i) +
                                                  " has frame length " + std::to_string(length)};
@@ -741,10 +741,10 @@ packet_driver::outcome packet_driver::send_packets(io_call& call, destination to
     if (auto failed = injected_failure(call.code))
         return *failed;
     for (const std::uint8_t* record : records) {
-        const auto length = field_at<std::uint32_t>(record, record_length);
+        const auto length = load<std::uint32_t>(record, record_length);
         const std::uint8_t* frame = record + record_frame;
         deliver(call.adapter_handle, to, true, call.number,
-                field_at<std::uint32_t>(record, record_direction), frame_bytes(frame, frame + length));
+                load<std::uint32_t>(record, record_direction), frame_bytes(frame, frame + length));
     }
     return {};
 }

@@ -15,15 +15,15 @@
 
 namespace simhost
 {
-// The records are laid out without regard to alignment.
-template <class T> T field_at(const void* base, std::size_t offset)
+// A value of a driver's record, which is laid out without regard to alignment.
+template <class T> T load(const void* base, std::size_t offset)
 {
     T value{};
     std::memcpy(&value, static_cast<const std::uint8_t*>(base) + offset, sizeof(T));
     return value;
 }
 
-template <class T> void set_field(void* base, std::size_t offset, T value)
+template <class T> void store(void* base, std::size_t offset, T value)
 {
     std::memcpy(static_cast<std::uint8_t*>(base) + offset, &value, sizeof(T));
 }

@@ -249,18 +249,18 @@ DWORD virtnet_driver::handle_call(DWORD code, void* in, DWORD in_size, void* out
     }
     if (auto bad = check_sizes(in_size, expected_in, out_size, expected_out); !bad.empty())
         return broken(std::move(bad));
-    if (code != code_get_adapter_list && field_at<std::uint32_t>(in, 0) != options_.adapter_id)
-        return broken("unknown adapter id " + std::to_string(field_at<std::uint32_t>(in, 0)));
+    if (code != code_get_adapter_list && simhost::load<std::uint32_t>(in, 0) != options_.adapter_id)
+        return broken("unknown adapter id " + std::to_string(simhost::load<std::uint32_t>(in, 0)));
     if (const auto error = device_.injected_failure(code))
         return *error;
 
     switch (code) {
     case code_get_adapter_list:
         std::memset(out, list_filler, list_size);
-        set_field<std::uint32_t>(out, 0, 1);
-        set_field<std::uint32_t>(out, list_adapter_id, options_.adapter_id);
-        set_field<std::uint64_t>(out, list_luid, adapter_->luid);
-        set_field<std::uint8_t>(out, list_flags, options_.flags);
+        store<std::uint32_t>(out, 0, 1);
+        store<std::uint32_t>(out, list_adapter_id, options_.adapter_id);
+        store<std::uint64_t>(out, list_luid, adapter_->luid);
+        store<std::uint8_t>(out, list_flags, options_.flags);
         returned = list_size;
         break;
     case code_activate:
@@ -271,11 +271,11 @@ DWORD virtnet_driver::handle_call(DWORD code, void* in, DWORD in_size, void* out
         break;
     case code_statistics: {
         virtnet_statistics_record r;
-        r.adapter_id = field_at<std::uint32_t>(in, 0);
-        r.received_bytes = field_at<std::uint64_t>(in, 4);
-        r.received_packets = field_at<std::uint64_t>(in, 12);
-        r.sent_bytes = field_at<std::uint64_t>(in, 20);
-        r.sent_packets = field_at<std::uint64_t>(in, 28);
+        r.adapter_id = simhost::load<std::uint32_t>(in, 0);
+        r.received_bytes = simhost::load<std::uint64_t>(in, 4);
+        r.received_packets = simhost::load<std::uint64_t>(in, 12);
+        r.sent_bytes = simhost::load<std::uint64_t>(in, 20);
+        r.sent_packets = simhost::load<std::uint64_t>(in, 28);
         statistics_.push_back(r);
         break;
     }

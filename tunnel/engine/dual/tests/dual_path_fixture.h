@@ -109,11 +109,12 @@ protected:
         return t;
     }
 
-    void with_dns_server(wireguard::wg_dual_tunnel& t)
+    // The DNS servers dns4 and the others given.
+    template <class... More> void with_dns_server(wireguard::wg_dual_tunnel& t, More... more)
     {
         wireguard::ip_address server;
         std::copy(dns4.begin(), dns4.end(), server.address.begin());
-        t.set_dns_redirect_table(wireguard::dns_slot_table({server}));
+        t.set_dns_redirect_table(wireguard::dns_slot_table({server, more...}));
     }
 
     // The tunnel's engine initiates, the server answers, the tunnel's engine takes the
