@@ -102,7 +102,7 @@ void packet_driver::reset()
     std::lock_guard lock(mutex_);
     release_adapter_events();
     present_ = true;
-    device_.reset();
+    reset_device();
     adapters_.clear();
     static_table_.clear();
     static_rows_.clear();
@@ -361,18 +361,6 @@ std::vector<driver_error> packet_driver::errors() const
     return errors_;
 }
 
-std::size_t packet_driver::open_device_count() const
-{
-    std::lock_guard lock(mutex_);
-    return device_.open_count();
-}
-
-void packet_driver::fail_next(DWORD code, DWORD error, unsigned times)
-{
-    std::lock_guard lock(mutex_);
-    device_.fail_next(code, error, times);
-}
-
 void packet_driver::set_output_hook(DWORD code, std::function<void(void*, DWORD)> hook)
 {
     std::lock_guard lock(mutex_);
@@ -390,33 +378,12 @@ void packet_driver::set_empty_reads_succeed(bool succeed)
 
 std::optional<packet_driver::outcome> packet_driver::injected_failure(DWORD code)
 {
-    if (const auto error = device_.injected_failure(code))
+    if (const auto error = simulated_device::injected_failure(code))
         return outcome{*error, {}};
     return std::nullopt;
 }
 
 // ---- the device -----------------------------------------------------------------
-
-HANDLE packet_driver::open(const wchar_t* path)
-{
-    std::lock_guard lock(mutex_);
-    return device_.open(path, present_);
-}
-
-bool packet_driver::owns(HANDLE device) const
-{
-    std::lock_guard lock(mutex_);
-    return device_.owns(device);
-}
-
-BOOL packet_driver::close(HANDLE device)
-{
-    std::lock_guard lock(mutex_);
-    if (device_.close(device))
-        return TRUE;
-    errors_.push_back({0, 0, "close of a handle that is not an open device"});
-    return FALSE;
-}
 
 BOOL packet_driver::io_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out,
                                DWORD out_size, DWORD* bytes_returned, OVERLAPPED* overlapped)
@@ -433,7 +400,7 @@ BOOL packet_driver::io_control(HANDLE device, DWORD code, void* in, DWORD in_siz
         call.out_size = out_size;
 
         outcome done;
-        done.error = device_.check(device, in, in_size, out, out_size, overlapped, done.violation);
+        done.error = check_request(device, in, in_size, out, out_size, overlapped, done.violation);
         if (done.error == NO_ERROR)
             done = handle_call(call, in, in_size, out, out_size);
 

@@ -19,7 +19,7 @@ std::string check_sizes(DWORD in_size, DWORD expected_in, DWORD out_size, DWORD 
     return {};
 }
 
-bool simulated_device::is_path(const wchar_t* path) const
+bool simulated_device::is_device_path(const wchar_t* path) const
 {
     if (path == nullptr)
         return false;
@@ -30,9 +30,10 @@ bool simulated_device::is_path(const wchar_t* path) const
     return path[i] == L'\0';
 }
 
-HANDLE simulated_device::open(const wchar_t* path, bool present)
+HANDLE simulated_device::open(const wchar_t* path)
 {
-    if (!present || !is_path(path)) {
+    std::lock_guard lock(mutex_);
+    if (!present() || !is_device_path(path)) {
         ::SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
@@ -43,32 +44,47 @@ HANDLE simulated_device::open(const wchar_t* path, bool present)
 
 bool simulated_device::owns(HANDLE device) const
 {
+    std::lock_guard lock(mutex_);
     return std::find(open_.begin(), open_.end(), device) != open_.end();
 }
 
-bool simulated_device::close(HANDLE device)
+BOOL simulated_device::close(HANDLE device)
 {
+    std::lock_guard lock(mutex_);
     const auto found = std::find(open_.begin(), open_.end(), device);
     if (found == open_.end()) {
+        record_violation("close of a handle that is not an open device");
         ::SetLastError(ERROR_INVALID_HANDLE);
-        return false;
+        return FALSE;
     }
     open_.erase(found);
-    return true;
+    return TRUE;
 }
 
-DWORD simulated_device::check(HANDLE device, const void* in, DWORD in_size, const void* out, DWORD out_size,
-                              const OVERLAPPED* overlapped, std::string& violation) const
+std::size_t simulated_device::open_device_count() const
 {
-    if (!owns(device))
+    std::lock_guard lock(mutex_);
+    return open_.size();
+}
+
+void simulated_device::fail_next(DWORD code, DWORD error, unsigned times)
+{
+    std::lock_guard lock(mutex_);
+    failures_[code] = {error, times};
+}
+
+DWORD simulated_device::check_request(HANDLE device, const void* in, DWORD in_size, const void* out, DWORD out_size,
+                                      const OVERLAPPED* overlapped, std::string& violation) const
+{
+    if (std::find(open_.begin(), open_.end(), device) == open_.end()) {
         violation = "I/O control on a handle that is not an open device";
-    else if (overlapped == nullptr)
+        return ERROR_INVALID_HANDLE;
+    }
+    if (overlapped == nullptr)
         violation = "no OVERLAPPED record for the overlapped device";
     else if ((in_size != 0 && in == nullptr) || (out_size != 0 && out == nullptr))
         violation = "null buffer with a non-zero length";
-    else
-        return NO_ERROR;
-    return owns(device) ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE;
+    return violation.empty() ? NO_ERROR : ERROR_INVALID_PARAMETER;
 }
 
 std::optional<DWORD> simulated_device::injected_failure(DWORD code)
@@ -82,7 +98,7 @@ std::optional<DWORD> simulated_device::injected_failure(DWORD code)
     return error;
 }
 
-void simulated_device::reset()
+void simulated_device::reset_device()
 {
     open_.clear();
     failures_.clear();

@@ -2,10 +2,10 @@
 // What the simulated drivers share: the device that a program opens by its path, the
 // checks that every I/O control of the overlapped device passes before the driver looks
 // at it, the failures that a test injects, and byte access to the driver's records.
-// Not locked: each driver calls it under its own lock.
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -35,32 +35,39 @@ std::string check_sizes(DWORD in_size, DWORD expected_in, DWORD out_size, DWORD 
 class simulated_device
 {
 public:
+    bool is_device_path(const wchar_t* path) const; // the device's path, in any case
+    // A new handle; INVALID_HANDLE_VALUE with last error 2 when the device is absent or
+    // the path is another.
+    HANDLE open(const wchar_t* path);
+    bool owns(HANDLE device) const;
+    // FALSE, with last error 6 and a broken rule, when the handle is not open.
+    BOOL close(HANDLE device);
+    std::size_t open_device_count() const;
+    // The next `times` calls of that code fail with that error after their checks
+    // passed, doing nothing.
+    void fail_next(DWORD code, DWORD error, unsigned times = 1);
+
+protected:
     // Handles are handle_base + 4, + 8, ...: values that no real handle of the process
     // takes, nor one of another simulated device.
     simulated_device(const wchar_t* path, std::uintptr_t handle_base) : path_(path), handle_base_(handle_base) {}
+    ~simulated_device() = default;
 
-    bool is_path(const wchar_t* path) const; // the device's path, in any case
-    // A new handle; INVALID_HANDLE_VALUE with last error 2 when the device is absent or
-    // the path is another.
-    HANDLE open(const wchar_t* path, bool present);
-    bool owns(HANDLE device) const;
-    // False, with last error 6, when the handle is not open.
-    bool close(HANDLE device);
-    std::size_t open_count() const { return open_.size(); }
+    // Lock held: whether the device can be opened; a broken rule to record.
+    virtual bool present() const = 0;
+    virtual void record_violation(std::string text) = 0;
 
-    // The error of an I/O control on a handle that is not open, without an OVERLAPPED
-    // record, or with a null buffer of a non-zero length, and the rule it broke; 0 when
-    // the call passes.
-    DWORD check(HANDLE device, const void* in, DWORD in_size, const void* out, DWORD out_size,
-                const OVERLAPPED* overlapped, std::string& violation) const;
-
-    // The next `times` calls of the code fail with the error.
-    void fail_next(DWORD code, DWORD error, unsigned times) { failures_[code] = {error, times}; }
-    // The error injected for this call of the code (used up), if any.
+    // Lock held. The error of an I/O control on a handle that is not open, without an
+    // OVERLAPPED record, or with a null buffer of a non-zero length, and the rule it
+    // broke; 0 when the call passes.
+    DWORD check_request(HANDLE device, const void* in, DWORD in_size, const void* out, DWORD out_size,
+                        const OVERLAPPED* overlapped, std::string& violation) const;
+    // Lock held. The error injected for this call of the code (used up), if any.
     std::optional<DWORD> injected_failure(DWORD code);
+    // Lock held. Forgets the open handles and the injected failures.
+    void reset_device();
 
-    // Forgets the open handles and the injected failures.
-    void reset();
+    mutable std::mutex mutex_;
 
 private:
     const wchar_t* path_;

@@ -93,7 +93,7 @@ void virtnet_driver::reset()
     adapter_.reset();
     options_ = {};
     activated_ = false;
-    device_.reset();
+    reset_device();
     statistics_.clear();
     call_counts_.clear();
     errors_.clear();
@@ -146,12 +146,6 @@ void virtnet_driver::unload()
     delete_keys(removed->guid);
 }
 
-void virtnet_driver::fail_next(DWORD code, DWORD error, unsigned times)
-{
-    std::lock_guard lock(mutex_);
-    device_.fail_next(code, error, times);
-}
-
 bool virtnet_driver::activated() const
 {
     std::lock_guard lock(mutex_);
@@ -177,34 +171,7 @@ std::vector<std::string> virtnet_driver::errors() const
     return errors_;
 }
 
-std::size_t virtnet_driver::open_device_count() const
-{
-    std::lock_guard lock(mutex_);
-    return device_.open_count();
-}
-
 // ---- the device -------------------------------------------------------------------
-
-HANDLE virtnet_driver::open(const wchar_t* path)
-{
-    std::lock_guard lock(mutex_);
-    return device_.open(path, adapter_.has_value());
-}
-
-bool virtnet_driver::owns(HANDLE device) const
-{
-    std::lock_guard lock(mutex_);
-    return device_.owns(device);
-}
-
-BOOL virtnet_driver::close(HANDLE device)
-{
-    std::lock_guard lock(mutex_);
-    if (device_.close(device))
-        return TRUE;
-    errors_.push_back("close of a handle that is not an open device");
-    return FALSE;
-}
 
 BOOL virtnet_driver::io_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out,
                                 DWORD out_size, DWORD* bytes_returned, OVERLAPPED* overlapped)
@@ -213,7 +180,7 @@ BOOL virtnet_driver::io_control(HANDLE device, DWORD code, void* in, DWORD in_si
     std::lock_guard lock(mutex_);
     ++call_counts_[code];
     std::string violation;
-    DWORD error = device_.check(device, in, in_size, out, out_size, overlapped, violation);
+    DWORD error = check_request(device, in, in_size, out, out_size, overlapped, violation);
     if (!violation.empty())
         errors_.push_back(std::move(violation));
     else if (!adapter_)
@@ -251,7 +218,7 @@ DWORD virtnet_driver::handle_call(DWORD code, void* in, DWORD in_size, void* out
         return broken(std::move(bad));
     if (code != code_get_adapter_list && simhost::load<std::uint32_t>(in, 0) != options_.adapter_id)
         return broken("unknown adapter id " + std::to_string(simhost::load<std::uint32_t>(in, 0)));
-    if (const auto error = device_.injected_failure(code))
+    if (const auto error = injected_failure(code))
         return *error;
 
     switch (code) {

@@ -53,7 +53,7 @@ struct virtnet_statistics_record {
     bool operator==(const virtnet_statistics_record&) const = default;
 };
 
-class virtnet_driver
+class virtnet_driver final : public simulated_device
 {
 public:
     static virtnet_driver& instance();
@@ -66,36 +66,28 @@ public:
     adapter load(virtnet_options options = {});
     void unload();
 
-    // The next `times` calls of that code fail with that error after their checks passed.
-    void fail_next(DWORD code, DWORD error, unsigned times = 1);
-
     bool activated() const;
     std::vector<virtnet_statistics_record> statistics() const;
     std::size_t call_count(DWORD code) const;
     std::vector<std::string> errors() const;
-    std::size_t open_device_count() const;
 
-    // The platform boundary's side.
-    bool is_device_path(const wchar_t* path) const { return device_.is_path(path); }
-    HANDLE open(const wchar_t* path);
-    bool owns(HANDLE device) const;
+    // The platform boundary's side (with is_device_path, open, owns and close).
     BOOL io_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size,
                     DWORD* bytes_returned, OVERLAPPED* overlapped);
-    BOOL close(HANDLE device);
 
 private:
-    virtnet_driver() = default;
+    virtnet_driver() : simulated_device(L"\\\\.\\LORRIVAN", 0x4C560000u) {}
+    bool present() const override { return adapter_.has_value(); }
+    void record_violation(std::string text) override { errors_.push_back(std::move(text)); }
     // A test program that ends with the driver loaded leaves no keys behind.
     ~virtnet_driver();
 
     DWORD handle_call(DWORD code, void* in, DWORD in_size, void* out, DWORD out_size,
                       DWORD& returned);
 
-    mutable std::mutex mutex_;
     std::optional<adapter> adapter_;
     virtnet_options options_;
     bool activated_ = false;
-    simulated_device device_{L"\\\\.\\LORRIVAN", 0x4C560000u};
     std::vector<virtnet_statistics_record> statistics_;
     std::map<DWORD, std::size_t> call_counts_;
     std::vector<std::string> errors_;
