@@ -18,17 +18,13 @@ std::uint16_t get16(const frame_bytes& f, std::size_t at)
     return static_cast<std::uint16_t>(f[at] << 8 | f[at + 1]);
 }
 
-// An echo reply of that id and sequence in a frame of IPv4 or IPv6 without extension
-// headers.
+// An ICMP echo reply of that id and sequence in a frame of IPv4.
 bool is_echo_reply(const frame_bytes& f, std::uint16_t id, std::uint16_t sequence)
 {
-    std::size_t at = 0;
-    if (f.size() >= ethernet_header_size + 20 && get16(f, 12) == 0x0800 && f[14] >> 4 == 4 && f[23] == 1)
-        at = ethernet_header_size + (f[14] & 0x0Fu) * 4u;
-    else if (f.size() >= ethernet_header_size + 40 && get16(f, 12) == 0x86DD && f[20] == 58)
-        at = ethernet_header_size + 40;
-    return at != 0 && f.size() >= at + 8 && f[at] == (f[12] == 0x08 ? 0 : 129) && get16(f, at + 4) == id &&
-           get16(f, at + 6) == sequence;
+    if (f.size() < ethernet_header_size + 20 || get16(f, 12) != 0x0800 || f[14] >> 4 != 4 || f[23] != 1)
+        return false;
+    const std::size_t at = ethernet_header_size + (f[14] & 0x0Fu) * 4u;
+    return f.size() >= at + 8 && f[at] == 0 && get16(f, at + 4) == id && get16(f, at + 6) == sequence;
 }
 } // namespace
 
@@ -79,8 +75,7 @@ sent_packet application::send_udp(std::string_view destination, std::uint16_t so
 sent_packet application::send_echo(std::string_view destination, std::uint16_t id,
                                    std::uint16_t sequence, std::span<const std::uint8_t> data)
 {
-    const ADDRESS_FAMILY family = parse_ip(destination).si_family;
-    return send(destination, family == AF_INET6 ? 58 : 1, echo_request(family, id, sequence, data));
+    return send(destination, 1, echo_request(id, sequence, data));
 }
 
 std::optional<frame_bytes> application::receive_echo_reply(std::uint16_t id, std::uint16_t sequence,
