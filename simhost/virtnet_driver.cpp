@@ -66,10 +66,8 @@ void create_keys(const std::string& guid, const virtnet_options& options)
 {
     if (!options.connection_name.empty())
         create_key(connection_key_path(guid), "Name", options.connection_name);
-    if (options.interface_keys) {
-        create_key(tcpip_interfaces + guid);
-        create_key(tcpip6_interfaces + guid);
-    }
+    create_key(tcpip_interfaces + guid);
+    create_key(tcpip6_interfaces + guid);
 }
 } // namespace
 

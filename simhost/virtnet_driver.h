@@ -40,7 +40,6 @@ struct virtnet_options {
     std::uint8_t flags = 0;                     // the list's flags byte (0x10: no activation)
     std::string connection_name = "Ethernet 7"; // the Connection key's Name; empty: no key
     std::wstring friendly_name;                 // the name while there is no Connection key
-    bool interface_keys = true;                 // the Tcpip and Tcpip6 interface keys
 };
 
 // A statistics record as the driver received it.
