@@ -1,7 +1,7 @@
 // The Lorrivan virtual adapter object on the simulated host: each construction failure
 // with its message and the host left as it was, a construction and destruction that
 // leave the host as it was, the address families, activation, the connection name, and
-// the undo of routes, addresses and the deactivation that are refused for a while.
+// the undo of addresses and the deactivation that are refused for a while.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "platform.h"
 #include "test_support.h"
 #include "virtnet_adapter.h"
 
@@ -90,30 +89,6 @@ protected:
         } catch (const std::runtime_error& e) {
             return e.what();
         }
-    }
-
-    // A route into the adapter as the tunnel adds one, kept by the object.
-    void add_route(const char* prefix, bool as_default = false)
-    {
-        const auto& info = *made->adapter_information();
-        auto row = std::make_unique<MIB_IPFORWARD_ROW2>();
-        netaccess::platform::initialize_ip_forward_entry(row.get());
-        const simhost::ip_prefix p = simhost::parse_prefix(prefix);
-        const bool v4 = p.address.si_family == AF_INET;
-        row->InterfaceLuid.Value = info.luid;
-        row->InterfaceIndex = v4 ? info.if_index : info.ipv6_if_index;
-        row->DestinationPrefix = {p.address, p.length};
-        row->NextHop.si_family = p.address.si_family;
-        row->SitePrefixLength = 0;
-        row->Metric = as_default ? 0x7FFFFFFF : 0;
-        row->Protocol = static_cast<NL_ROUTE_PROTOCOL>(10006);
-        row->Origin = NlroManual;
-        ASSERT_EQ(netaccess::platform::create_ip_forward_entry2(row.get()), 0u) << prefix;
-        std::lock_guard lock(made->route_lock());
-        if (as_default)
-            (v4 ? made->ipv4_default_route() : made->ipv6_default_route()) = std::move(row);
-        else
-            (v4 ? made->ipv4_routes() : made->ipv6_routes()).push_back(std::move(row));
     }
 
     simhost::adapter adapter;
@@ -289,41 +264,8 @@ TEST_F(virtnet_adapter_test, an_address_that_exists_already_is_taken_as_created_
     EXPECT_TRUE(addresses().empty());
 }
 
-// ---- routes and undo ------------------------------------------------------------------
-
-TEST_F(virtnet_adapter_test, destruction_deletes_every_route_the_object_holds)
-{
-    const auto before = load();
-    ASSERT_EQ(construct(), "");
-    for (const char* prefix : {"10.0.0.0/8", "192.0.2.0/24", "fd00:1::/32"})
-        add_route(prefix);
-    add_route("0.0.0.0/0", true);
-    add_route("::/0", true);
-    EXPECT_EQ(routes().size(), 5u);
-    made->remove_ipv6_address();
-    EXPECT_EQ(routes().size(), 4u) << "the IPv6 prefix route went with the IPv6 address";
-    EXPECT_EQ(addresses(), std::vector<std::string>{"10.9.0.2/24"});
-    made.reset();
-    EXPECT_EQ(state(), before);
-}
-
-TEST_F(virtnet_adapter_test, a_route_delete_still_refused_is_left_to_the_next_removal_or_the_destruction)
-{
-    const auto before = load();
-    ASSERT_EQ(construct(), "");
-    add_route("10.0.0.0/8");
-    add_route("0.0.0.0/0", true);
-    // Each delete is tried three times at once.
-    network().fail_next(iphelper_function::delete_ip_forward_entry2, ERROR_ACCESS_DENIED, 6);
-    made->remove_routes();
-    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(routes().size(), 2u);
-    network().fail_next(iphelper_function::delete_ip_forward_entry2, ERROR_ACCESS_DENIED, 3);
-    made->remove_routes();
-    EXPECT_EQ(routes().size(), 1u) << "one deleted by the next remove_routes";
-    made.reset();
-    EXPECT_EQ(state(), before) << "and the other by the destruction";
-}
+// ---- undo ---------------------------------------------------------------------------------
+// (The undo of routes is tested with the routes, in the dual tunnel's tests.)
 
 struct refusal_case {
     const char* name;
@@ -334,18 +276,6 @@ struct refusal_case {
 TEST_F(virtnet_adapter_test, an_undo_step_refused_is_tried_again_at_once_and_then_left_pending_for_the_next_undo)
 {
     const refusal_case cases[] = {
-        {"a route delete",
-         [this](unsigned times) {
-             add_route("10.0.0.0/8");
-             network().fail_next(iphelper_function::delete_ip_forward_entry2, ERROR_ACCESS_DENIED, times);
-         },
-         false},
-        {"a default route delete",
-         [this](unsigned times) {
-             add_route("0.0.0.0/0", true);
-             network().fail_next(iphelper_function::delete_ip_forward_entry2, ERROR_ACCESS_DENIED, times);
-         },
-         false},
         {"an address delete",
          [](unsigned times) {
              simhost::host_network::instance().fail_next(iphelper_function::delete_unicast_ip_address_entry,

@@ -127,4 +127,44 @@ TEST_F(virtual_adapter_routes, a_refused_prefix_route_leaves_the_error_and_the_d
     made->remove_routes();
     EXPECT_TRUE(routes().empty());
 }
+
+TEST_F(virtual_adapter_routes, an_address_removal_takes_its_familys_prefix_routes_and_the_destruction_every_route)
+{
+    construct(true);
+    ASSERT_TRUE(enable_default_gateway(*made, parse_prefix_list("10.0.0.0/8, 192.0.2.0/24, fd00:1::/32"), true));
+    EXPECT_EQ(routes().size(), 5u);
+    made->remove_ipv6_address();
+    EXPECT_EQ(routes().size(), 4u) << "the IPv6 prefix route went with the IPv6 address";
+    made.reset();
+}
+
+enum class then { remove_routes, undo, destruction };
+
+TEST_F(virtual_adapter_routes, a_refused_delete_is_tried_again_at_once_and_then_left_to_the_next_removal)
+{
+    for (const unsigned refusals : {1u, 2u, 6u})
+        for (const then next : {then::remove_routes, then::undo, then::destruction}) {
+            SCOPED_TRACE(testing::Message() << refusals << " refusals, then " << static_cast<int>(next));
+            construct(false);
+            ASSERT_TRUE(enable_default_gateway(*made, parse_prefix_list("10.0.0.0/8"), true)); // and the default route
+            network().fail_next(iphelper_function::delete_ip_forward_entry2, ERROR_ACCESS_DENIED, refusals);
+            made->remove_routes(); // three tries each
+            if (refusals < 6) {
+                EXPECT_TRUE(routes().empty());
+                break;
+            }
+            EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+            EXPECT_EQ(routes().size(), 2u);
+            if (next == then::remove_routes)
+                made->remove_routes();
+            else if (next == then::undo) {
+                network().fail_next(iphelper_function::delete_ip_forward_entry2, ERROR_ACCESS_DENIED, 3);
+                EXPECT_FALSE(made->undo()) << "one is still refused";
+                EXPECT_TRUE(made->undo());
+            } else
+                made.reset();
+            EXPECT_TRUE(routes().empty());
+            made.reset();
+        }
+}
 } // namespace
