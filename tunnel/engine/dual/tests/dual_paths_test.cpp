@@ -66,7 +66,6 @@ TEST_F(dual_paths, packets_leave_as_n_plus_42_or_62_byte_datagrams_with_the_lear
                 SCOPED_TRACE(testing::Message() << "IPv6 server " << v6_server << ", IPv6 inner " << v6_inner
                                                 << ", virtual path " << from_virtual);
                 auto& t = make(v6_server);
-                peer = std::make_unique<tunnel_test::engine_peer>(server_keys.private_text, client_keys.public_text);
                 handshake(t);
                 const std::uint16_t type = v6_inner ? ipv6_type : ipv4_type;
                 const bytes inner = with_checksums(
@@ -116,7 +115,6 @@ TEST_F(dual_paths, the_engine_gets_1472_bytes_of_room_before_an_ipv4_server_and_
         SCOPED_TRACE(testing::Message() << "IPv6 server " << c.v6_server << ", inner " << c.inner);
         auto& t = make(c.v6_server);
         t.mtu = 1500;
-        peer = std::make_unique<tunnel_test::engine_peer>(server_keys.private_text, client_keys.public_text);
         handshake(t);
         log_lines::instance().clear();
         const bytes inner = ipv4(17, udp(5000, 6000, pattern(c.inner - 28)), 5, 0x4000, tunnel4, remote4);

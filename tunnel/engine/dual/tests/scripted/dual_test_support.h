@@ -37,7 +37,6 @@ inline simhost::virtnet_driver& vdriver()
 }
 
 // The texts of the dual tunnel's log lines that several tests look for.
-inline const std::string adapter_missing = "[TUN]: Lorrivan virtual adapter is not available!";
 inline const std::string trying_to_activate =
     "[TUN]: set_tunnel_active: Lorrivan virtual adapter not available. Trying to activate!";
 inline const std::string activated = "[TUN]: set_tunnel_active: Lorrivan virtual adapter successfully activated. Starting tunneling.";
@@ -73,18 +72,18 @@ protected:
     tunnel_test::dual_host_state state() const { return tunnel_test::read_dual_host_state(physical, virtual_adapter); }
 
     // A tunnel toward the sink with the tunnel address 10.8.0.2/24, the DNS server
-    // 10.8.0.1 and the AllowedIPs given; the engine's forced handshake is a 148-byte
+    // 10.8.0.1 and AllowedIPs 10.8.0.0/24; the engine's forced handshake is a 148-byte
     // initiation.
-    wg_dual_tunnel& make(const std::string& allowed = "10.8.0.0/24", std::int32_t level = 3)
+    wg_dual_tunnel& make()
     {
         engine().set_force_handshake(WRITE_TO_NETWORK, 148);
-        tunnel = std::make_unique<wg_dual_tunnel>("k-private", "k-public", std::nullopt, 25, &log_lines::callback, level);
+        tunnel = std::make_unique<wg_dual_tunnel>("k-private", "k-public", std::nullopt, 25, &log_lines::callback, 3);
         wg_dual_tunnel& t = *tunnel;
         t.server_endpoint = tunnel_test::ipv4_endpoint(127, 0, 0, 1, server.port());
         t.tunnel_ipv4_address = tunnel_test::ipv4(10, 8, 0, 2);
         t.ipv4_prefix_length = 24;
         t.dns_servers = {test_support::server_address("10.8.0.1")};
-        t.allowed_ips = wireguard::parse_prefix_list(allowed);
+        t.allowed_ips = wireguard::parse_prefix_list("10.8.0.0/24");
         t.default_route = true;
         t.set_packet_filter(tunnel_test::nothing_tunnelled{});
         t.event_callback = [this](wireguard::wg_tunnel_event e) {
