@@ -262,30 +262,18 @@ TEST_F(virtnet_adapter_test, an_address_that_exists_already_is_taken_as_created_
 // ---- undo ---------------------------------------------------------------------------------
 // (The undo of routes is tested with the routes, in the dual tunnel's tests.)
 
-struct refusal_case {
-    const char* name;
-    std::function<void(unsigned times)> refuse;
-    bool deactivation;
-};
-
 TEST_F(virtnet_adapter_test, an_undo_step_refused_is_tried_again_at_once_and_then_left_pending_for_the_next_undo)
 {
-    const refusal_case cases[] = {
-        {"an address delete",
-         [](unsigned times) {
-             simhost::host_network::instance().fail_next(iphelper_function::delete_unicast_ip_address_entry,
-                                                         ERROR_ACCESS_DENIED, times);
-         },
-         false},
-        {"the deactivation", [](unsigned times) { virtnet().fail_next(deactivate_code, ERROR_GEN_FAILURE, times); },
-         true},
-    };
-    for (const auto& c : cases)
+    for (const bool deactivation : {false, true}) // or an address delete
         for (const unsigned times : {1u, 2u, 3u}) {
-            SCOPED_TRACE(testing::Message() << c.name << " refused " << times << " times");
+            SCOPED_TRACE(testing::Message() << (deactivation ? "the deactivation" : "an address delete") << " refused "
+                                            << times << " times");
             const auto before = load();
             ASSERT_EQ(construct(), "");
-            c.refuse(times);
+            if (deactivation)
+                virtnet().fail_next(deactivate_code, ERROR_GEN_FAILURE, times);
+            else
+                network().fail_next(iphelper_function::delete_unicast_ip_address_entry, ERROR_ACCESS_DENIED, times);
             EXPECT_EQ(made->undo(), times < 3) << "three tries at once";
             if (times == 3) {
                 EXPECT_NE(state(), before) << "something is left";
@@ -296,7 +284,7 @@ TEST_F(virtnet_adapter_test, an_undo_step_refused_is_tried_again_at_once_and_the
             EXPECT_EQ(state(), before);
             EXPECT_TRUE(made->undo()) << "nothing left to do";
             made.reset();
-            EXPECT_EQ(virtnet().call_count(deactivate_code), deactivations + (times == 3 && c.deactivation))
+            EXPECT_EQ(virtnet().call_count(deactivate_code), deactivations + (times == 3 && deactivation))
                 << "a step done is not repeated";
             check_virtnet();
         }
