@@ -93,8 +93,6 @@ adapter host::add_adapter(adapter_spec spec)
         try {
             a.filter_handle = packet_driver::instance().bind_adapter(a.guid, a.driver_name,
                                                                      a.mac, a.mtu, a.medium);
-            if (!spec.on_wire)
-                packet_driver::instance().keep_off_wire(a.filter_handle);
         } catch (...) {
             host_network::instance().detach(a.guid);
             throw;

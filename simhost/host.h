@@ -30,8 +30,6 @@ struct adapter_spec {
     std::uint16_t mtu = 1500;
     std::uint32_t medium = 0;
     bool filtered = true;    // bound by the packet filter driver (listed by it)
-    bool on_wire = true;     // false: what it sends to the network is its own driver's
-                             // (packet_driver::keep_off_wire), as a virtual adapter's is
     interface_settings ip;   // the interface that IP Helper shows
 };
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <cwctype>
 #include <stdexcept>
 
 namespace simhost
@@ -57,24 +56,6 @@ constexpr DWORD ras_links_size = 4 + max_ras_links * ras_link_size; // 530,436
 
 constexpr std::uint32_t valid_mode_flags = 3;
 
-template <class T> T load(const void* base, std::size_t offset)
-{
-    T value{};
-    std::memcpy(&value, static_cast<const std::uint8_t*>(base) + offset, sizeof(T));
-    return value;
-}
-
-template <class T> void store(void* base, std::size_t offset, T value)
-{
-    std::memcpy(static_cast<std::uint8_t*>(base) + offset, &value, sizeof(T));
-}
-
-std::string size_text(const char* what, DWORD size, DWORD expected)
-{
-    return std::string(what) + " length " + std::to_string(size) + ", expected " +
-           std::to_string(expected);
-}
-
 // The driver keeps a reference of its own to an event of the program: `own` (null for
 // null); false when the handle is not one of this process.
 bool own_reference(HANDLE event, HANDLE& own)
@@ -83,18 +64,6 @@ bool own_reference(HANDLE event, HANDLE& own)
     return event == nullptr ||
            ::DuplicateHandle(::GetCurrentProcess(), event, ::GetCurrentProcess(), &own, 0, FALSE,
                              DUPLICATE_SAME_ACCESS) != FALSE;
-}
-
-bool is_kestral(const wchar_t* path)
-{
-    static constexpr wchar_t name[] = L"\\\\.\\KESTRAL";
-    if (path == nullptr)
-        return false;
-    std::size_t i = 0;
-    for (; name[i] != L'\0'; ++i)
-        if (std::towupper(path[i]) != name[i])
-            return false;
-    return path[i] == L'\0';
 }
 } // namespace
 
@@ -133,7 +102,7 @@ void packet_driver::reset()
     std::lock_guard lock(mutex_);
     release_adapter_events();
     present_ = true;
-    open_devices_.clear();
+    reset_device();
     adapters_.clear();
     static_table_.clear();
     static_rows_.clear();
@@ -141,7 +110,6 @@ void packet_driver::reset()
     calls_.clear();
     errors_.clear();
     flushed_ = 0;
-    failures_.clear();
     output_hooks_.clear();
     empty_reads_succeed_ = false;
 }
@@ -393,18 +361,6 @@ std::vector<driver_error> packet_driver::errors() const
     return errors_;
 }
 
-std::size_t packet_driver::open_device_count() const
-{
-    std::lock_guard lock(mutex_);
-    return open_devices_.size();
-}
-
-void packet_driver::fail_next(DWORD code, DWORD error, unsigned times)
-{
-    std::lock_guard lock(mutex_);
-    failures_[code] = {error, times};
-}
-
 void packet_driver::set_output_hook(DWORD code, std::function<void(void*, DWORD)> hook)
 {
     std::lock_guard lock(mutex_);
@@ -422,48 +378,12 @@ void packet_driver::set_empty_reads_succeed(bool succeed)
 
 std::optional<packet_driver::outcome> packet_driver::injected_failure(DWORD code)
 {
-    auto found = failures_.find(code);
-    if (found == failures_.end() || found->second.second == 0)
-        return std::nullopt;
-    const DWORD error = found->second.first;
-    if (--found->second.second == 0)
-        failures_.erase(found);
-    return outcome{error, {}};
+    if (const auto error = simulated_device::injected_failure(code))
+        return outcome{*error, {}};
+    return std::nullopt;
 }
 
 // ---- the device -----------------------------------------------------------------
-
-HANDLE packet_driver::open(const wchar_t* path)
-{
-    std::lock_guard lock(mutex_);
-    if (!present_ || !is_kestral(path)) {
-        ::SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    // Values no real handle of this process takes.
-    HANDLE device = reinterpret_cast<HANDLE>(0x4B530000u + 4 * ++next_device_);
-    open_devices_.push_back(device);
-    return device;
-}
-
-bool packet_driver::owns(HANDLE device) const
-{
-    std::lock_guard lock(mutex_);
-    return std::find(open_devices_.begin(), open_devices_.end(), device) != open_devices_.end();
-}
-
-BOOL packet_driver::close(HANDLE device)
-{
-    std::lock_guard lock(mutex_);
-    auto found = std::find(open_devices_.begin(), open_devices_.end(), device);
-    if (found == open_devices_.end()) {
-        errors_.push_back({0, 0, "close of a handle that is not an open device"});
-        ::SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    open_devices_.erase(found);
-    return TRUE;
-}
 
 BOOL packet_driver::io_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out,
                                DWORD out_size, DWORD* bytes_returned, OVERLAPPED* overlapped)
@@ -480,13 +400,8 @@ BOOL packet_driver::io_control(HANDLE device, DWORD code, void* in, DWORD in_siz
         call.out_size = out_size;
 
         outcome done;
-        if (std::find(open_devices_.begin(), open_devices_.end(), device) == open_devices_.end())
-            done = {ERROR_INVALID_HANDLE, "I/O control on a handle that is not an open device"};
-        else if (overlapped == nullptr)
-            done = {ERROR_INVALID_PARAMETER, "no OVERLAPPED record for the overlapped device"};
-        else if ((in_size != 0 && in == nullptr) || (out_size != 0 && out == nullptr))
-            done = {ERROR_INVALID_PARAMETER, "null buffer with a non-zero length"};
-        else
+        done.error = check_request(device, in, in_size, out, out_size, overlapped, done.violation);
+        if (done.error == NO_ERROR)
             done = handle_call(call, in, in_size, out, out_size);
 
         call.ok = done.error == 0;
@@ -543,19 +458,6 @@ packet_driver::outcome packet_driver::handle_call(io_call& call, void* in, DWORD
         return {ERROR_INVALID_FUNCTION, "unknown I/O control code"};
     }
 }
-
-namespace
-{
-// The checks every I/O control starts with: exact input and output lengths.
-std::string check_sizes(DWORD in_size, DWORD expected_in, DWORD out_size, DWORD expected_out)
-{
-    if (in_size != expected_in)
-        return size_text("input", in_size, expected_in);
-    if (out_size != expected_out)
-        return size_text("output", out_size, expected_out);
-    return {};
-}
-} // namespace
 
 packet_driver::outcome packet_driver::get_adapter_list(void* in, DWORD in_size, void* out,
                                                        DWORD out_size)

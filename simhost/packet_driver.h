@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "host.h"
+#include "simulated_device.h"
 #include "static_filter_rules.h"
 #include "win32.h"
 
@@ -85,7 +86,7 @@ struct ras_link {
     void set_ipv6_interface_id(const std::array<std::uint8_t, 8>& interface_id);
 };
 
-class packet_driver
+class packet_driver final : public simulated_device
 {
 public:
     static packet_driver& instance();
@@ -139,12 +140,8 @@ public:
     std::vector<io_call> calls() const;
     std::size_t call_count(DWORD code) const;
     std::vector<driver_error> errors() const;
-    std::size_t open_device_count() const;
 
-    // Fault injection: the next `times` calls of that code fail with that error after
-    // their checks passed, doing nothing.
-    void fail_next(DWORD code, DWORD error, unsigned times = 1);
-    // Rewrites the output of every successful call of that code (for driver data that
+    // Fault injection (also simulated_device::fail_next): rewrites the output of every successful call of that code (for driver data that
     // the program must not trust). Empty function: no hook.
     void set_output_hook(DWORD code, std::function<void(void* out, DWORD out_size)> hook);
     // A read when no frame waits: fails with ERROR_NO_MORE_ITEMS (false, the default),
@@ -157,12 +154,9 @@ public:
     void unbind_adapter(std::uint64_t adapter_handle);
     void rename_adapter(std::uint64_t adapter_handle, const std::string& driver_name);
 
-    // The platform boundary's side.
-    HANDLE open(const wchar_t* path);
-    bool owns(HANDLE device) const;
+    // The platform boundary's side (with open, owns and close).
     BOOL io_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size,
                     DWORD* bytes_returned, OVERLAPPED* overlapped);
-    BOOL close(HANDLE device);
 
 private:
     struct held_frame {
@@ -191,7 +185,9 @@ private:
         DWORD returned = 0;      // bytes of output on success
     };
 
-    packet_driver() = default;
+    packet_driver() : simulated_device(L"\\\\.\\KESTRAL", 0x4B530000u) {}
+    bool present() const override { return present_; }
+    void record_violation(std::string text) override { errors_.push_back({0, 0, std::move(text)}); }
 
     bound_adapter* find(std::uint64_t handle);
     const bound_adapter& known(std::uint64_t handle) const;
@@ -216,11 +212,8 @@ private:
     outcome read_packets(io_call& call, void* in, DWORD in_size, void* out, DWORD out_size);
     outcome send_packets(io_call& call, destination to, void* in, DWORD in_size, DWORD out_size);
 
-    mutable std::mutex mutex_;
     mutable std::condition_variable delivered_;
     bool present_ = true;
-    std::vector<HANDLE> open_devices_;
-    std::uintptr_t next_device_ = 0;
     std::vector<bound_adapter> adapters_;
     std::uint64_t next_handle_ = 0;
     HANDLE list_change_event_ = nullptr;
@@ -230,7 +223,6 @@ private:
     std::vector<io_call> calls_;
     std::vector<driver_error> errors_;
     std::size_t flushed_ = 0;
-    std::map<DWORD, std::pair<DWORD, unsigned>> failures_;
     std::map<DWORD, std::function<void(void*, DWORD)>> output_hooks_;
     bool empty_reads_succeed_ = false;
     wire_tap wire_tap_;

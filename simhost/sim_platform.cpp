@@ -27,7 +27,7 @@ simhost::virtnet_driver& virtnet()
 
 HANDLE open_device(const wchar_t* path)
 {
-    if (simhost::virtnet_driver::is_device_path(path))
+    if (virtnet().is_device_path(path))
         return virtnet().open(path);
     return simhost::packet_driver::instance().open(path);
 }

@@ -1,12 +1,12 @@
 #include "virtnet_driver.h"
 
-#include <algorithm>
+#include <cstdio>
 #include <cstring>
-#include <cwctype>
-#include <utility>
 #include <stdexcept>
+#include <utility>
 
 #include "host_network.h"
+#include "packet_driver.h"
 
 namespace simhost
 {
@@ -32,25 +32,19 @@ constexpr const char* tcpip_interfaces = "SYSTEM\\CurrentControlSet\\Services\\T
 constexpr const char* tcpip6_interfaces = "SYSTEM\\CurrentControlSet\\Services\\Tcpip6\\Parameters\\Interfaces\\";
 constexpr const char* connection_suffix = "\\Connection";
 
-template <class T> T read_at(const void* base, std::size_t offset)
-{
-    T value{};
-    std::memcpy(&value, static_cast<const std::uint8_t*>(base) + offset, sizeof(T));
-    return value;
-}
-
-template <class T> void store(void* base, std::size_t offset, T value)
-{
-    std::memcpy(static_cast<std::uint8_t*>(base) + offset, &value, sizeof(T));
-}
-
-void create_key(const std::string& path)
+// Creates the key, with a string value when one is named.
+void create_key(const std::string& path, const char* value = nullptr, const std::string& text = {})
 {
     HKEY key = nullptr;
-    if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                          nullptr) != ERROR_SUCCESS)
-        throw std::runtime_error("simhost: cannot create the registry key " + path);
-    ::RegCloseKey(key);
+    LONG result = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                    nullptr);
+    if (result == ERROR_SUCCESS && value != nullptr)
+        result = ::RegSetValueExA(key, value, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                                  static_cast<DWORD>(text.size() + 1));
+    if (key != nullptr)
+        ::RegCloseKey(key);
+    if (result != ERROR_SUCCESS)
+        throw std::runtime_error("simhost: cannot write the registry key " + path);
 }
 
 // The adapter's own keys: its network key (with Connection below it) and its interface
@@ -68,41 +62,12 @@ void delete_keys(const std::string& guid)
         ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
 }
 
-void create_keys(const virtnet_options& options)
+void create_keys(const std::string& guid, const virtnet_options& options)
 {
-    if (!options.connection_name.empty()) {
-        const std::string path = connection_key_path(options.guid);
-        create_key(path);
-        HKEY key = nullptr;
-        ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_WRITE, &key);
-        const LONG set = ::RegSetValueExA(key, "Name", 0, REG_SZ,
-                                          reinterpret_cast<const BYTE*>(options.connection_name.c_str()),
-                                          static_cast<DWORD>(options.connection_name.size() + 1));
-        ::RegCloseKey(key);
-        if (set != ERROR_SUCCESS)
-            throw std::runtime_error("simhost: cannot set the connection name");
-    }
-    if (options.interface_keys) {
-        create_key(tcpip_interfaces + options.guid);
-        create_key(tcpip6_interfaces + options.guid);
-    }
-}
-
-bool is_lorrivan(const wchar_t* path)
-{
-    static constexpr wchar_t name[] = L"\\\\.\\LORRIVAN";
-    if (path == nullptr)
-        return false;
-    std::size_t i = 0;
-    for (; name[i] != L'\0'; ++i)
-        if (std::towupper(path[i]) != name[i])
-            return false;
-    return path[i] == L'\0';
-}
-
-std::string size_text(const char* what, DWORD size, DWORD expected)
-{
-    return std::string(what) + " length " + std::to_string(size) + ", expected " + std::to_string(expected);
+    if (!options.connection_name.empty())
+        create_key(connection_key_path(guid), "Name", options.connection_name);
+    create_key(tcpip_interfaces + guid);
+    create_key(tcpip6_interfaces + guid);
 }
 } // namespace
 
@@ -126,11 +91,10 @@ void virtnet_driver::reset()
     adapter_.reset();
     options_ = {};
     activated_ = false;
-    open_devices_.clear();
+    reset_device();
     statistics_.clear();
     call_counts_.clear();
     errors_.clear();
-    failures_.clear();
 }
 
 adapter virtnet_driver::load(virtnet_options options)
@@ -140,11 +104,8 @@ adapter virtnet_driver::load(virtnet_options options)
         if (adapter_)
             throw std::logic_error("simhost: the virtual adapter driver is loaded already");
     }
-    if (options.guid.empty())
-        options.guid = host::random_guid();
     adapter_spec spec;
-    spec.guid = options.guid;
-    spec.on_wire = false;
+    spec.guid = host::random_guid();
     spec.ip.physical_medium = 0; // a virtual interface
     spec.ip.hardware_interface = false;
     spec.ip.metric = virtual_adapter_metric; // below a physical adapter's, as a tunnel adapter's is
@@ -154,10 +115,12 @@ adapter virtnet_driver::load(virtnet_options options)
     spec.ip.oper_status = (options.flags & flag_no_activation) != 0 ? IfOperStatusUp : IfOperStatusDown;
     adapter added;
     try {
-        create_keys(options);
+        create_keys(spec.guid, options);
         added = host::instance().add_adapter(spec);
+        // What it sends toward the network is this driver's, never the wire's.
+        packet_driver::instance().keep_off_wire(added.filter_handle);
     } catch (...) {
-        delete_keys(options.guid);
+        delete_keys(spec.guid);
         throw;
     }
     std::lock_guard lock(mutex_);
@@ -179,33 +142,6 @@ void virtnet_driver::unload()
         return;
     host::instance().remove_adapter(removed->guid);
     delete_keys(removed->guid);
-}
-
-std::optional<adapter> virtnet_driver::loaded_adapter() const
-{
-    std::lock_guard lock(mutex_);
-    return adapter_;
-}
-
-void virtnet_driver::show_status() const
-{
-    if (!adapter_)
-        return;
-    const bool up = activated_ || (options_.flags & flag_no_activation) != 0;
-    host_network::instance().set_oper_status(adapter_->guid, up ? IfOperStatusUp : IfOperStatusDown);
-}
-
-void virtnet_driver::set_flags(std::uint8_t flags)
-{
-    std::lock_guard lock(mutex_);
-    options_.flags = flags;
-    show_status();
-}
-
-void virtnet_driver::fail_next(DWORD code, DWORD error, unsigned times)
-{
-    std::lock_guard lock(mutex_);
-    failures_[code] = {error, times};
 }
 
 bool virtnet_driver::activated() const
@@ -233,74 +169,22 @@ std::vector<std::string> virtnet_driver::errors() const
     return errors_;
 }
 
-std::size_t virtnet_driver::open_device_count() const
-{
-    std::lock_guard lock(mutex_);
-    return open_devices_.size();
-}
-
 // ---- the device -------------------------------------------------------------------
-
-bool virtnet_driver::is_device_path(const wchar_t* path)
-{
-    return is_lorrivan(path);
-}
-
-HANDLE virtnet_driver::open(const wchar_t* path)
-{
-    std::lock_guard lock(mutex_);
-    if (!adapter_ || !is_lorrivan(path)) {
-        ::SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    // Values no real handle of this process takes, nor one of the packet filter driver.
-    HANDLE device = reinterpret_cast<HANDLE>(0x4C560000u + 4 * ++next_device_);
-    open_devices_.push_back(device);
-    return device;
-}
-
-bool virtnet_driver::owns(HANDLE device) const
-{
-    std::lock_guard lock(mutex_);
-    return std::find(open_devices_.begin(), open_devices_.end(), device) != open_devices_.end();
-}
-
-BOOL virtnet_driver::close(HANDLE device)
-{
-    std::lock_guard lock(mutex_);
-    auto found = std::find(open_devices_.begin(), open_devices_.end(), device);
-    if (found == open_devices_.end()) {
-        errors_.push_back("close of a handle that is not an open device");
-        ::SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    open_devices_.erase(found);
-    return TRUE;
-}
 
 BOOL virtnet_driver::io_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out,
                                 DWORD out_size, DWORD* bytes_returned, OVERLAPPED* overlapped)
 {
-    DWORD error = NO_ERROR;
     DWORD returned = 0;
-    {
-        std::lock_guard lock(mutex_);
-        ++call_counts_[code];
-        auto broken = [&](DWORD code_of_error, std::string text) {
-            errors_.push_back(std::move(text));
-            return code_of_error;
-        };
-        if (std::find(open_devices_.begin(), open_devices_.end(), device) == open_devices_.end())
-            error = broken(ERROR_INVALID_HANDLE, "I/O control on a handle that is not an open device");
-        else if (overlapped == nullptr)
-            error = broken(ERROR_INVALID_PARAMETER, "no OVERLAPPED record for the overlapped device");
-        else if ((in_size != 0 && in == nullptr) || (out_size != 0 && out == nullptr))
-            error = broken(ERROR_INVALID_PARAMETER, "null buffer with a non-zero length");
-        else if (!adapter_)
-            error = ERROR_DEVICE_NOT_CONNECTED; // unloaded while the handle was open
-        else
-            error = handle_call(code, in, in_size, out, out_size, returned);
-    }
+    std::lock_guard lock(mutex_);
+    ++call_counts_[code];
+    std::string violation;
+    DWORD error = check_request(device, in, in_size, out, out_size, overlapped, violation);
+    if (!violation.empty())
+        errors_.push_back(std::move(violation));
+    else if (!adapter_)
+        error = ERROR_DEVICE_NOT_CONNECTED; // unloaded while the handle was open
+    else
+        error = handle_call(code, in, in_size, out, out_size, returned);
     if (error != NO_ERROR) {
         ::SetLastError(error);
         return FALSE;
@@ -328,19 +212,12 @@ DWORD virtnet_driver::handle_call(DWORD code, void* in, DWORD in_size, void* out
     case code_statistics: expected_in = statistics_size; break;
     default: errors_.push_back("unknown I/O control code " + std::to_string(code)); return ERROR_INVALID_FUNCTION;
     }
-    if (in_size != expected_in)
-        return broken(size_text("input", in_size, expected_in));
-    if (out_size != expected_out)
-        return broken(size_text("output", out_size, expected_out));
-    if (code != code_get_adapter_list && read_at<std::uint32_t>(in, 0) != options_.adapter_id)
-        return broken("unknown adapter id " + std::to_string(read_at<std::uint32_t>(in, 0)));
-
-    if (auto failure = failures_.find(code); failure != failures_.end() && failure->second.second != 0) {
-        const DWORD error = failure->second.first;
-        if (--failure->second.second == 0)
-            failures_.erase(failure);
-        return error;
-    }
+    if (auto bad = check_sizes(in_size, expected_in, out_size, expected_out); !bad.empty())
+        return broken(std::move(bad));
+    if (code != code_get_adapter_list && simhost::load<std::uint32_t>(in, 0) != options_.adapter_id)
+        return broken("unknown adapter id " + std::to_string(simhost::load<std::uint32_t>(in, 0)));
+    if (const auto error = injected_failure(code))
+        return *error;
 
     switch (code) {
     case code_get_adapter_list:
@@ -354,15 +231,16 @@ DWORD virtnet_driver::handle_call(DWORD code, void* in, DWORD in_size, void* out
     case code_activate:
     case code_deactivate:
         activated_ = code == code_activate;
-        show_status();
+        if ((options_.flags & flag_no_activation) == 0)
+            host_network::instance().set_oper_status(adapter_->guid, activated_ ? IfOperStatusUp : IfOperStatusDown);
         break;
     case code_statistics: {
         virtnet_statistics_record r;
-        r.adapter_id = read_at<std::uint32_t>(in, 0);
-        r.received_bytes = read_at<std::uint64_t>(in, 4);
-        r.received_packets = read_at<std::uint64_t>(in, 12);
-        r.sent_bytes = read_at<std::uint64_t>(in, 20);
-        r.sent_packets = read_at<std::uint64_t>(in, 28);
+        r.adapter_id = simhost::load<std::uint32_t>(in, 0);
+        r.received_bytes = simhost::load<std::uint64_t>(in, 4);
+        r.received_packets = simhost::load<std::uint64_t>(in, 12);
+        r.sent_bytes = simhost::load<std::uint64_t>(in, 20);
+        r.sent_packets = simhost::load<std::uint64_t>(in, 28);
         statistics_.push_back(r);
         break;
     }

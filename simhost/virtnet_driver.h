@@ -15,8 +15,8 @@
 //
 // The driver answers its four I/O controls with their records and checks every length
 // and the adapter id exactly; a call that breaks the driver's rules fails and is
-// recorded in errors(). A test sets the flags byte, makes any I/O control fail, and
-// reads the activation state and every statistics record received.
+// recorded in errors(). A test makes any I/O control fail, and reads the activation
+// state and every statistics record received.
 //
 // Thread-safe.
 #include <cstdint>
@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "host.h"
+#include "simulated_device.h"
 #include "win32.h"
 
 namespace simhost
@@ -35,12 +36,10 @@ namespace simhost
 inline constexpr std::uint32_t virtual_adapter_metric = 5;
 
 struct virtnet_options {
-    std::string guid;                           // empty: a fresh random GUID
     std::uint32_t adapter_id = 0x2A;
     std::uint8_t flags = 0;                     // the list's flags byte (0x10: no activation)
     std::string connection_name = "Ethernet 7"; // the Connection key's Name; empty: no key
     std::wstring friendly_name;                 // the name while there is no Connection key
-    bool interface_keys = true;                 // the Tcpip and Tcpip6 interface keys
 };
 
 // A statistics record as the driver received it.
@@ -53,7 +52,7 @@ struct virtnet_statistics_record {
     bool operator==(const virtnet_statistics_record&) const = default;
 };
 
-class virtnet_driver
+class virtnet_driver final : public simulated_device
 {
 public:
     static virtnet_driver& instance();
@@ -62,48 +61,34 @@ public:
     // Called by host::reset(), which removes the adapter itself.
     void reset();
 
-    // Throws std::logic_error when loaded already.
+    // A fresh random GUID each time. Throws std::logic_error when loaded already.
     adapter load(virtnet_options options = {});
     void unload();
-    std::optional<adapter> loaded_adapter() const;
-
-    void set_flags(std::uint8_t flags);
-    // The next `times` calls of that code fail with that error after their checks passed.
-    void fail_next(DWORD code, DWORD error, unsigned times = 1);
 
     bool activated() const;
     std::vector<virtnet_statistics_record> statistics() const;
     std::size_t call_count(DWORD code) const;
     std::vector<std::string> errors() const;
-    std::size_t open_device_count() const;
 
-    // The platform boundary's side.
-    static bool is_device_path(const wchar_t* path);
-    HANDLE open(const wchar_t* path);
-    bool owns(HANDLE device) const;
+    // The platform boundary's side (with is_device_path, open, owns and close).
     BOOL io_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size,
                     DWORD* bytes_returned, OVERLAPPED* overlapped);
-    BOOL close(HANDLE device);
 
 private:
-    virtnet_driver() = default;
+    virtnet_driver() : simulated_device(L"\\\\.\\LORRIVAN", 0x4C560000u) {}
+    bool present() const override { return adapter_.has_value(); }
+    void record_violation(std::string text) override { errors_.push_back(std::move(text)); }
     // A test program that ends with the driver loaded leaves no keys behind.
     ~virtnet_driver();
 
-    // Lock held. The interface's status as the activation and the flags make it.
-    void show_status() const;
     DWORD handle_call(DWORD code, void* in, DWORD in_size, void* out, DWORD out_size,
                       DWORD& returned);
 
-    mutable std::mutex mutex_;
     std::optional<adapter> adapter_;
     virtnet_options options_;
     bool activated_ = false;
-    std::vector<HANDLE> open_devices_;
-    std::uintptr_t next_device_ = 0;
     std::vector<virtnet_statistics_record> statistics_;
     std::map<DWORD, std::size_t> call_counts_;
     std::vector<std::string> errors_;
-    std::map<DWORD, std::pair<DWORD, unsigned>> failures_;
 };
 } // namespace simhost

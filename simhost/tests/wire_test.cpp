@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "frame_checks.h"
 #include "host.h"
 #include "host_network.h"
 #include "ip_text.h"
@@ -42,8 +41,20 @@ std::uint32_t get_address(const frame_bytes& f, std::size_t at)
     return a;
 }
 
-using frame_checks::add_bytes;
-using frame_checks::folds_to_ffff;
+// One's complement sum, byte pair by byte pair.
+std::uint32_t add_bytes(std::uint32_t sum, const std::uint8_t* p, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i)
+        sum += (i % 2 == 0) ? static_cast<std::uint32_t>(p[i]) << 8 : p[i];
+    return sum;
+}
+
+bool folds_to_ffff(std::uint32_t sum)
+{
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return sum == 0xFFFF;
+}
 
 // Checks the IPv4 header and UDP checksums and lengths of a frame.
 void expect_valid_udp_frame(const frame_bytes& f)

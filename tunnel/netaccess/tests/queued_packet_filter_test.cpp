@@ -514,42 +514,23 @@ TEST_F(queued_filter, a_driver_count_beyond_the_request_is_not_trusted)
 }
 TEST_F(queued_filter, driver_counts_never_reach_beyond_the_510_records_of_a_block)
 {
-    for (const auto& c : filter_checks::count_cases) {
-        SCOPED_TRACE(testing::Message() << c.packet_count << "/" << c.packets_done);
-        filter_checks::record_log log;
-        filter_->set_incoming_handler([&](void*, auto& record) { return log.note<action>(record); });
-        filter_checks::write_counts(c);
-        driver().clear_deliveries();
-        start();
-        driver().inject(handle(), incoming, make_frame(1));
-        ASSERT_TRUE(driver().wait_for_deliveries(1, 10s));
-        log.expect_one_array_of(c.handled);
-        // Round the ring of ten blocks, back to the one the driver wrote into.
-        for (std::uint32_t i = 2; i <= 12; ++i) {
-            driver().inject(handle(), incoming, make_frame(i));
-            ASSERT_TRUE(driver().wait_for_deliveries(i, 10s)) << "frame " << i;
-        }
-        stop();
-    }
+    // Eleven more frames: round the ring of ten blocks, back to the one the driver wrote into.
+    filter_checks::check_driver_counts<action>(
+        handle(), 11, [&](auto handler) { filter_->set_incoming_handler(handler); }, [&] { start(); },
+        [&] { stop(); });
 }
 
 TEST_F(queued_filter, a_refused_release_is_tried_again_at_once_and_at_destruction)
 {
-    for (const auto& c : filter_checks::refusal_cases) {
-        SCOPED_TRACE(c.refusals);
-        if (!filter_)
-            filter_ = std::make_unique<queued_packet_filter>();
-        install_test_handlers();
-        start();
-        driver().fail_next(rimcap::ioctl::set_adapter_mode, ERROR_GEN_FAILURE, c.refusals);
-        stop();
-        EXPECT_EQ(driver().mode(handle()), c.after_stop);
-        const auto before = driver().call_count(rimcap::ioctl::set_adapter_mode);
-        filter_.reset();
-        EXPECT_EQ(driver().call_count(rimcap::ioctl::set_adapter_mode) - before, c.tries_at_drop);
-        EXPECT_EQ(driver().mode(handle()), c.after_drop);
-        driver().fail_next(rimcap::ioctl::set_adapter_mode, 0, 0);
-    }
+    filter_checks::check_refused_releases(
+        handle(),
+        [&] {
+            if (!filter_)
+                filter_ = std::make_unique<queued_packet_filter>();
+            install_test_handlers();
+            start();
+        },
+        [&] { stop(); }, [&] { filter_.reset(); });
 }
 
 TEST_F(queued_filter, a_read_of_no_frame_waits_for_the_event_again)

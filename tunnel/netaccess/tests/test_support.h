@@ -16,6 +16,7 @@
 #include "host.h"
 #include "host_network.h"
 #include "packet_driver.h"
+#include "virtual_adapter_state.h"
 #include "win32.h"
 
 namespace test_support
@@ -182,30 +183,6 @@ public:
 private:
     std::string path_;
 };
-
-// An interface's key of the IPv4 ("Tcpip") or IPv6 ("Tcpip6") stack.
-inline std::string interface_key(const char* stack, const std::string& guid)
-{
-    return std::string("SYSTEM\\CurrentControlSet\\Services\\") + stack + "\\Parameters\\Interfaces\\" +
-           guid;
-}
-
-// A string value under HKEY_LOCAL_MACHINE as stored (up to 4096 bytes, cut at the first
-// zero); empty when the key or the value is missing.
-inline std::optional<std::string> registry_text(const std::string& path, const char* value)
-{
-    HKEY key = nullptr;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return std::nullopt;
-    std::vector<char> data(4097, '\0');
-    DWORD size = 4096;
-    const LONG result =
-        ::RegQueryValueExA(key, value, nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size);
-    ::RegCloseKey(key);
-    if (result != ERROR_SUCCESS)
-        return std::nullopt;
-    return std::string(data.data());
-}
 
 inline constexpr const char* network_key =
     "SYSTEM\\CurrentControlSet\\Control\\Network\\{4D36E972-E325-11CE-BFC1-08002BE10318}";

@@ -67,20 +67,17 @@ inline bool frame_verifies(const _INTERMEDIATE_BUFFER& r)
 class dual_paths : public tunnel_test::tunnel_host_test
 {
 protected:
-    void SetUp() override
-    {
-        tunnel_host_test::SetUp();
-        peer = std::make_unique<tunnel_test::engine_peer>(server_keys.private_text, client_keys.public_text);
-        ASSERT_TRUE(peer->ok());
-    }
     void TearDown() override
     {
         tunnel.reset();
         tunnel_host_test::TearDown();
     }
 
+    // A tunnel and a server engine of its own.
     wireguard::wg_dual_tunnel& make(bool ipv6_server = false, std::int32_t level = 3)
     {
+        peer = std::make_unique<tunnel_test::engine_peer>(server_keys.private_text, client_keys.public_text);
+        EXPECT_TRUE(peer->ok());
         tunnel = std::make_unique<wireguard::wg_dual_tunnel>(client_keys.private_text, server_keys.public_text,
                                                              std::nullopt, 0, &tunnel_test::log_lines::callback,
                                                              level);
@@ -109,11 +106,12 @@ protected:
         return t;
     }
 
-    void with_dns_server(wireguard::wg_dual_tunnel& t)
+    // The DNS servers dns4 and the others given.
+    template <class... More> void with_dns_server(wireguard::wg_dual_tunnel& t, More... more)
     {
         wireguard::ip_address server;
         std::copy(dns4.begin(), dns4.end(), server.address.begin());
-        t.set_dns_redirect_table(wireguard::dns_slot_table({server}));
+        t.set_dns_redirect_table(wireguard::dns_slot_table({server, more...}));
     }
 
     // The tunnel's engine initiates, the server answers, the tunnel's engine takes the

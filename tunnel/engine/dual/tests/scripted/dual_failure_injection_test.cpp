@@ -6,7 +6,6 @@
 // tells the failure.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
 #include <string>
 
@@ -37,16 +36,16 @@ void make_key(const std::string& path, const char* value = nullptr, const std::s
     ::RegCloseKey(key);
 }
 
+enum class step { start, activation, stop }; // the failure is injected before it
+
 struct failure_case {
     const char* name;
-    std::function<void()> before_start; // after the creation
-    std::function<void()> after_start;  // before the server's response
-    std::function<void()> before_stop;
-    std::function<void()> after_drop;   // puts back what the case took away
-    std::string line;                   // a line that the failure writes ("": none)
+    step at;
+    std::function<void()> inject;
+    std::string line;               // a line that the failure writes ("": none)
     bool starts = true;
     bool activates = true;
-    const char* endpoint = nullptr;     // another server than the sink
+    const char* endpoint = nullptr; // another server than the sink
 };
 
 class dual_failure_injection : public dual_host_test
@@ -65,8 +64,6 @@ protected:
         dual_host_test::TearDown();
     }
 
-    wireguard::wg_dual_tunnel* tunnel_of() { return tdlp_manager::from_handle(handle)->tunnel.get(); }
-
     void cycle(const failure_case& c)
     {
         SCOPED_TRACE(c.name);
@@ -77,33 +74,31 @@ protected:
         const wg_interface_params interface_params{"k-private", "10.8.0.2/24", "10.8.0.1"};
         const wg_peer_params peer_params{"k-public", nullptr, "10.8.0.0/24", endpoint.c_str(), 0};
         ASSERT_TRUE(tdlp_create_tunnel(handle, &interface_params, &peer_params, nullptr)) << logs().text();
-        wireguard::wg_dual_tunnel& t = *tunnel_of();
-        if (c.before_start)
-            c.before_start();
-
+        wireguard::wg_dual_tunnel& t = *tdlp_manager::from_handle(handle)->tunnel;
+        if (c.at == step::start)
+            c.inject();
         const bool started = tdlp_start_tunnel(handle);
         EXPECT_EQ(started, c.starts) << logs().text();
         if (started) {
-            if (c.after_start)
-                c.after_start();
+            if (c.at == step::activation)
+                c.inject();
             send_response(t);
-            if (c.activates)
-                EXPECT_TRUE(wait_until([&] { return tdlp_get_tunnel_active(handle); })) << logs().text();
-            else
-                EXPECT_TRUE(wait_until([&] { return logs().contains(c.line); })) << logs().text();
+            const std::string& awaited = c.activates ? activated : c.line;
+            EXPECT_TRUE(wait_until([&] { return logs().contains(awaited); })) << logs().text();
             ASSERT_TRUE(wait_until([&] { return t.activations_in_flight() == 0; }));
             EXPECT_EQ(tdlp_get_tunnel_active(handle), c.activates);
         }
-        if (c.before_stop)
-            c.before_stop();
+        if (c.at == step::stop)
+            c.inject();
         EXPECT_TRUE(tdlp_stop_tunnel(handle));
         EXPECT_FALSE(tdlp_get_tunnel_active(handle));
         EXPECT_TRUE(tdlp_drop_tunnel(handle));
         if (!c.line.empty()) {
             EXPECT_TRUE(logs().contains(c.line)) << logs().text();
         }
-        if (c.after_drop)
-            c.after_drop();
+        // The keys that a case deleted, as the driver made them.
+        make_key(simhost::connection_key_path(virtual_adapter.guid), "Name", "Ethernet 7");
+        make_key(test_support::interface_key("Tcpip", virtual_adapter.guid));
         EXPECT_EQ(state(), before);
         EXPECT_EQ(network().registration_count(), 0u);
         EXPECT_EQ(engine().live_tunnels(), 0u);
@@ -119,63 +114,67 @@ TEST_F(dual_failure_injection, every_failing_step_leaves_the_host_as_it_was)
     auto& virtual_driver = vdriver();
     const std::string connection = simhost::connection_key_path(virtual_adapter.guid);
     const std::string tcpip = test_support::interface_key("Tcpip", virtual_adapter.guid);
+    const auto refuse = [&](iphelper_function f, DWORD error, unsigned times = 1) {
+        return [&net, f, error, times] { net.fail_next(f, error, times); };
+    };
+    const auto refuse_virtual = [&](DWORD code, DWORD error, unsigned times = 1) {
+        return [&virtual_driver, code, error, times] { virtual_driver.fail_next(code, error, times); };
+    };
+    const auto refuse_filter = [&](DWORD code, unsigned times = 1) {
+        return [&filter_driver, code, times] { filter_driver.fail_next(code, ERROR_GEN_FAILURE, times); };
+    };
     const failure_case cases[] = {
-        {"nothing fails", {}, {}, {}, {}, activated},
-        {"the virtual adapter list is refused", [&] { virtual_driver.fail_next(list_code, ERROR_GEN_FAILURE); }, {}, {}, {},
+        {"nothing fails", step::start, [] {}, activated},
+        {"the virtual adapter list is refused", step::start, refuse_virtual(list_code, ERROR_GEN_FAILURE),
          "[TUN]: Failed to query Lorrivan virtual adapters list! lasterror: 31", false},
-        {"IP Helper cannot be read for the virtual adapter",
-         [&] { net.fail_next(iphelper_function::get_if_table2, ERROR_NOT_ENOUGH_MEMORY); }, {}, {}, {},
+        {"IP Helper cannot be read for the virtual adapter", step::start,
+         refuse(iphelper_function::get_if_table2, ERROR_NOT_ENOUGH_MEMORY),
          "[TUN]: Failed to obtain Lorrivan virtual adapter info! lasterror: 8", false},
-        {"the connection cannot be renamed",
+        {"the connection cannot be renamed", step::start,
          [&] {
-             // IP Helper takes the name from the key while there is one.
-             make_key(connection, "Name", "Ethernet 7");
-             iphelper::get_ip_adapters();
+             iphelper::get_ip_adapters(); // IP Helper takes the name from the key while there is one
              ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, connection.c_str());
          },
-         {}, {}, [&] { make_key(connection, "Name", "Ethernet 7"); },
          "[TUN]: Failed to rename Lorrivan virtual adapter connection! lasterror: 2", false},
-        {"the NameServer value cannot be written", [&] { ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, tcpip.c_str()); }, {}, {},
-         [&] { make_key(tcpip); }, "[TUN]: Failed to assign DNS to Lorrivan virtual adapter!",
-         false},
-        {"the interface address is refused",
-         [&] { net.fail_next(iphelper_function::create_unicast_ip_address_entry, ERROR_ACCESS_DENIED); }, {}, {}, {},
+        {"the NameServer value cannot be written", step::start,
+         [&] { ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, tcpip.c_str()); },
+         "[TUN]: Failed to assign DNS to Lorrivan virtual adapter!", false},
+        {"the interface address is refused", step::start,
+         refuse(iphelper_function::create_unicast_ip_address_entry, ERROR_ACCESS_DENIED),
          "[TUN]: Failed to assign IP to the Lorrivan virtual adapter! lasterror: 5", false},
-        {"the activation is refused", [&] { virtual_driver.fail_next(activate_code, ERROR_DEVICE_NOT_CONNECTED); }, {}, {},
-         {}, "[TUN]: Failed to activate Lorrivan virtual adapter! lasterror: 1167", false},
-        {"the filter's adapter list is refused",
-         [&] { filter_driver.fail_next(rimcap::ioctl::get_adapter_list, ERROR_GEN_FAILURE); }, {}, {}, {},
+        {"the activation is refused", step::start, refuse_virtual(activate_code, ERROR_DEVICE_NOT_CONNECTED),
+         "[TUN]: Failed to activate Lorrivan virtual adapter! lasterror: 1167", false},
+        {"the filter's adapter list is refused", step::start, refuse_filter(rimcap::ioctl::get_adapter_list),
          "[TUN]: Failed to update Norvask network interfaces, lasterror: 31"},
-        {"no interface toward the server",
-         [&] { net.fail_next(iphelper_function::get_best_interface_ex, ERROR_NETWORK_UNREACHABLE); }, {}, {}, {},
+        {"no interface toward the server", step::start,
+         refuse(iphelper_function::get_best_interface_ex, ERROR_NETWORK_UNREACHABLE),
          "[TUN]: Failed to figure out the route to the server, lasterror: 1231", false},
-        {"the socket cannot connect", {}, {}, {}, {},
+        {"the socket cannot connect", step::start, [] {},
          "[TUN]: start_internal: Failed to connect the endpoint socket, wsalasterror: 10013", false, false,
          "255.255.255.255:51820"},
-        {"the physical adapter's side cannot start",
-         [&] { filter_driver.fail_next(rimcap::ioctl::set_packet_event, ERROR_GEN_FAILURE); }, {}, {}, {},
+        {"the physical adapter's side cannot start", step::start, refuse_filter(rimcap::ioctl::set_packet_event),
          "[TUN]: start_internal: NDIS filter has failed to start for the default network interface! \n", false},
-        {"the handshake initiation cannot be sent", [] { engine().set_force_handshake(WRITE_TO_NETWORK, 20000); }, {}, {},
-         {}, "[TUN]: start_internal: force_handshake has failed! \n", false},
-        {"the activation cannot make the virtual adapter", {},
-         [&] { virtual_driver.fail_next(list_code, ERROR_GEN_FAILURE); }, {}, {},
+        {"the handshake initiation cannot be sent", step::start,
+         [] { engine().set_force_handshake(WRITE_TO_NETWORK, 20000); },
+         "[TUN]: start_internal: force_handshake has failed! \n", false},
+        {"the activation cannot make the virtual adapter", step::activation,
+         refuse_virtual(list_code, ERROR_GEN_FAILURE),
          "[TUN]: set_tunnel_active: Failed to activate Lorrivan virtual adapter. Schedule tunnel restart!", true, false},
-        {"the routes are refused", {},
-         [&] { net.fail_next(iphelper_function::create_ip_forward_entry2, ERROR_ACCESS_DENIED, 2); }, {}, {},
+        {"the routes are refused", step::activation,
+         refuse(iphelper_function::create_ip_forward_entry2, ERROR_ACCESS_DENIED, 2),
          "[TUN]: Failed to enable default gateway on virtual adapter, lasterror: 5", true, false},
-        {"the virtual adapter's side cannot start", {},
-         [&] { filter_driver.fail_next(rimcap::ioctl::set_packet_event, ERROR_GEN_FAILURE); }, {}, {},
+        {"the virtual adapter's side cannot start", step::activation, refuse_filter(rimcap::ioctl::set_packet_event),
          "[TUN]: set_tunnel_active: Failed to start filtering on Lorrivan virtual adapter!", true, false},
-        {"route deletes are refused at the stop", {}, {},
-         [&] { net.fail_next(iphelper_function::delete_ip_forward_entry2, ERROR_ACCESS_DENIED, 9); }, {}, ""},
-        {"address deletes are refused at the stop", {}, {},
-         [&] { net.fail_next(iphelper_function::delete_unicast_ip_address_entry, ERROR_ACCESS_DENIED, 3); }, {}, ""},
-        {"the deactivation is refused at the stop", {}, {},
-         [&] { virtual_driver.fail_next(deactivate_code, ERROR_GEN_FAILURE, 3); }, {}, ""},
-        {"the adapters' releases are refused at the stop", {}, {},
-         [&] { filter_driver.fail_next(rimcap::ioctl::set_adapter_mode, ERROR_GEN_FAILURE, 6); }, {}, ""},
-        {"the cancellation is refused at the stop", {}, {},
-         [&] { net.fail_next(iphelper_function::cancel_mib_change_notify2, ERROR_ACCESS_DENIED, 3); }, {},
+        {"route deletes are refused at the stop", step::stop,
+         refuse(iphelper_function::delete_ip_forward_entry2, ERROR_ACCESS_DENIED, 9), ""},
+        {"address deletes are refused at the stop", step::stop,
+         refuse(iphelper_function::delete_unicast_ip_address_entry, ERROR_ACCESS_DENIED, 3), ""},
+        {"the deactivation is refused at the stop", step::stop, refuse_virtual(deactivate_code, ERROR_GEN_FAILURE, 3),
+         ""},
+        {"the adapters' releases are refused at the stop", step::stop, refuse_filter(rimcap::ioctl::set_adapter_mode, 6),
+         ""},
+        {"the cancellation is refused at the stop", step::stop,
+         refuse(iphelper_function::cancel_mib_change_notify2, ERROR_ACCESS_DENIED, 3),
          "[TUN]: cancel_notify_ip_interface_change has failed, lasterror: 5"},
     };
     // About a hundred cycles: every case in turn, five times over.

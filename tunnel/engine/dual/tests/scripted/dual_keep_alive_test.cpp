@@ -1,8 +1,9 @@
 // The dual tunnel's keep-alive thread: the traffic records to the virtual adapter driver,
-// the dead-tunnel rule on the engine clock, and each answer of the timer tick.
+// each answer of the timer tick, the dead-tunnel rule on the engine clock (its bounds
+// are the single tunnel's tests'), and a send that fails.
 #include <gtest/gtest.h>
 
-#include <thread>
+#include <functional>
 
 #include "dual_test_support.h"
 
@@ -14,9 +15,7 @@ const std::string seems_down = "[TUN]: keep_alive_thread: Tunnel seems to be dow
 const std::string exiting = "[TUN]: keep_alive_thread: exiting \n";
 const std::string sent_line = "[TUN]: keep_alive_thread: Sending packet to WireGuard Server success \n";
 
-class dual_keep_alive : public dual_host_test
-{
-};
+using dual_keep_alive = dual_host_test;
 
 TEST_F(dual_keep_alive, traffic_reaches_the_virtual_adapter_driver_once_the_adapter_exists)
 {
@@ -41,64 +40,33 @@ TEST_F(dual_keep_alive, traffic_reaches_the_virtual_adapter_driver_once_the_adap
     EXPECT_EQ(vdriver().statistics().size(), 1u);
 }
 
-struct dead_case {
-    const char* name;
-    std::uint64_t sent;
-    std::chrono::nanoseconds later;
-    bool down;
-};
-
-TEST_F(dual_keep_alive, data_sent_without_an_answer_for_more_than_five_seconds_is_a_dead_tunnel)
-{
-    const dead_case cases[] = {
-        {"1000 bytes never count", 1000, std::chrono::seconds(6), false},
-        {"1001 bytes, exactly five seconds", 1001, std::chrono::seconds(5), false},
-        {"1001 bytes, just over five seconds", 1001, std::chrono::seconds(5) + std::chrono::nanoseconds(1), true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        logs().clear();
-        engine().reset();
-        wg_dual_tunnel& t = make();
-        start_active(t);
-        ASSERT_TRUE(engine().wait_for_ticks(engine().ticks() + 2)); // a snapshot of no traffic
-        engine().set_stats(-1, c.sent, 0);
-        engine().advance_clock(c.later);
-        if (c.down) {
-            ASSERT_TRUE(wait_until([&] { return logs().contains(seems_down); })) << logs().text();
-            EXPECT_EQ(event_count(wireguard::tunnel_event::tunnel_down), 1u);
-            ASSERT_TRUE(wait_until([&] { return logs().contains(restart_done); }, 2s)) << logs().text();
-            EXPECT_GE(logs().count(exiting), 1u);
-        } else {
-            ASSERT_TRUE(engine().wait_for_ticks(engine().ticks() + 4));
-            EXPECT_FALSE(logs().contains(seems_down));
-            EXPECT_TRUE(t.active.load());
-        }
-        tunnel.reset();
-        events.clear();
-    }
-}
-
 struct tick_case {
     const char* name;
-    result_type op;
-    std::size_t size;
-    const char* line;
-    bool restart;  // a restart is requested and the thread ends
-    std::size_t datagrams; // sent to the server after the start's initiation (a restart sends one)
+    std::function<void()> act; // on an active tunnel whose thread took a snapshot
+    std::string line;          // "": the tunnel goes on without a line
+    bool restart;              // a restart is requested and the thread ends
+    std::size_t datagrams;     // sent to the server after the start's initiation (a restart sends one)
 };
 
-TEST_F(dual_keep_alive, each_answer_of_the_timer_tick)
+TEST_F(dual_keep_alive, each_answer_of_the_timer_tick_and_the_dead_tunnel_rule)
 {
+    const auto tick = [](result_type op, std::size_t size) { return [=] { engine().push_tick(op, size); }; };
+    const auto sent_unanswered = [](std::uint64_t bytes, std::chrono::nanoseconds later) {
+        return [=] {
+            engine().set_stats(-1, bytes, 0);
+            engine().advance_clock(later);
+        };
+    };
     const tick_case cases[] = {
-        {"a keep-alive", WRITE_TO_NETWORK, 32, "[TUN]: keep_alive_thread: Sending packet to WireGuard Server success \n",
-         false, 1},
-        {"an initiation", WRITE_TO_NETWORK, 148,
-         "[TUN]: keep_alive_thread: Sending packet to WireGuard Server success \n", false, 1},
-        {"an error", WIREGUARD_ERROR, 15,
+        {"a keep-alive", tick(WRITE_TO_NETWORK, 32), sent_line, false, 1},
+        {"an initiation", tick(WRITE_TO_NETWORK, 148), sent_line, false, 1},
+        {"an error", tick(WIREGUARD_ERROR, 15),
          "[TUN]: keep_alive_thread: Tunnel error detected. Need handshake. Notify watchdog! \n", true, 1},
-        {"a packet for the tunnel", WRITE_TO_TUNNEL_IPV4, 40,
+        {"a packet for the tunnel", tick(WRITE_TO_TUNNEL_IPV4, 40),
          "[TUN]: keep_alive_thread: WRITE_TO_TUNNEL_IPV should never occur here \n", false, 0},
+        {"1001 bytes unanswered for just over five seconds", sent_unanswered(1001, 5s + std::chrono::nanoseconds(1)),
+         seems_down, true, 1},
+        {"1001 bytes unanswered for exactly five seconds", sent_unanswered(1001, 5s), "", false, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -107,16 +75,21 @@ TEST_F(dual_keep_alive, each_answer_of_the_timer_tick)
         wg_dual_tunnel& t = make();
         start_active(t);
         ASSERT_TRUE(wait_until([&] { return server.count() >= 1; }));
+        ASSERT_TRUE(engine().wait_for_ticks(engine().ticks() + 2)); // a snapshot of no traffic
         const std::size_t before_tick = server.count();
-        engine().push_tick(c.op, c.size);
-        ASSERT_TRUE(wait_until([&] { return logs().contains(c.line); })) << logs().text();
+        c.act();
+        if (!c.line.empty()) {
+            ASSERT_TRUE(wait_until([&] { return logs().contains(c.line); })) << logs().text();
+        }
         if (c.restart) {
             EXPECT_EQ(event_count(wireguard::tunnel_event::tunnel_down), 1u);
             ASSERT_TRUE(wait_until([&] { return logs().contains(restart_done); }, 2s)) << logs().text();
             EXPECT_GE(logs().count(exiting), 1u);
         } else {
-            ASSERT_TRUE(engine().wait_for_ticks(engine().ticks() + 2));
+            ASSERT_TRUE(engine().wait_for_ticks(engine().ticks() + 3));
             EXPECT_EQ(logs().count(exiting), 0u) << "the thread goes on";
+            EXPECT_FALSE(logs().contains(seems_down));
+            EXPECT_TRUE(t.active.load());
         }
         EXPECT_TRUE(wait_until([&] { return server.count() == before_tick + c.datagrams; }));
         tunnel.reset();

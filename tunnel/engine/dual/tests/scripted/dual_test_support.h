@@ -5,14 +5,12 @@
 // as a frame that the physical adapter receives, and the host's state before and after.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "config/address_parsers.h"
-#include "packet_builder.h"
 #include "scripted/scripted_engine.h"
 #include "support/dual_host_state.h"
 #include "support/tunnel_test_support.h"
@@ -39,7 +37,6 @@ inline simhost::virtnet_driver& vdriver()
 }
 
 // The texts of the dual tunnel's log lines that several tests look for.
-inline const std::string adapter_missing = "[TUN]: Lorrivan virtual adapter is not available!";
 inline const std::string trying_to_activate =
     "[TUN]: set_tunnel_active: Lorrivan virtual adapter not available. Trying to activate!";
 inline const std::string activated = "[TUN]: set_tunnel_active: Lorrivan virtual adapter successfully activated. Starting tunneling.";
@@ -47,10 +44,6 @@ inline const std::string restart_done = "[TUN]: watchdog: WireGuard tunnel was s
 inline const std::string restart_stopped = "[TUN]: internal_restart: WireGuard tunnel was successfully stopped!";
 inline const std::string restart_started = "[TUN]: internal_restart: WireGuard tunnel was successfully started!";
 inline const std::string watchdog_started = "[TUN]: watchdog: started!";
-
-// The physical adapter's address and the MAC of its gateway.
-inline constexpr testpkt::ipv4_address local_address = {192, 168, 1, 10};
-inline constexpr testpkt::ipv4_address loopback = {127, 0, 0, 1};
 
 class dual_host_test : public tunnel_test::tunnel_host_test
 {
@@ -61,8 +54,6 @@ protected:
         engine().reset();
         physical = add_ethernet();
         virtual_adapter = vdriver().load();
-        // Found again after the load: the driver's list change may renumber nothing, but
-        // the handle is the host's to tell.
         before = state();
     }
 
@@ -81,18 +72,18 @@ protected:
     tunnel_test::dual_host_state state() const { return tunnel_test::read_dual_host_state(physical, virtual_adapter); }
 
     // A tunnel toward the sink with the tunnel address 10.8.0.2/24, the DNS server
-    // 10.8.0.1 and the AllowedIPs given; the engine's forced handshake is a 148-byte
+    // 10.8.0.1 and AllowedIPs 10.8.0.0/24; the engine's forced handshake is a 148-byte
     // initiation.
-    wg_dual_tunnel& make(const std::string& allowed = "10.8.0.0/24", std::int32_t level = 3)
+    wg_dual_tunnel& make()
     {
         engine().set_force_handshake(WRITE_TO_NETWORK, 148);
-        tunnel = std::make_unique<wg_dual_tunnel>("k-private", "k-public", std::nullopt, 25, &log_lines::callback, level);
+        tunnel = std::make_unique<wg_dual_tunnel>("k-private", "k-public", std::nullopt, 25, &log_lines::callback, 3);
         wg_dual_tunnel& t = *tunnel;
         t.server_endpoint = tunnel_test::ipv4_endpoint(127, 0, 0, 1, server.port());
         t.tunnel_ipv4_address = tunnel_test::ipv4(10, 8, 0, 2);
         t.ipv4_prefix_length = 24;
         t.dns_servers = {test_support::server_address("10.8.0.1")};
-        t.allowed_ips = wireguard::parse_prefix_list(allowed);
+        t.allowed_ips = wireguard::parse_prefix_list("10.8.0.0/24");
         t.default_route = true;
         t.set_packet_filter(tunnel_test::nothing_tunnelled{});
         t.event_callback = [this](wireguard::wg_tunnel_event e) {
@@ -108,27 +99,13 @@ protected:
         return static_cast<std::size_t>(std::count(events.begin(), events.end(), type));
     }
 
-    // The server's handshake response as the physical adapter receives it: from the
-    // sink's address and port to the adapter's address and the tunnel's local port.
-    testpkt::bytes response_frame(const wg_dual_tunnel& t, std::size_t payload_size = 92) const
-    {
-        testpkt::bytes payload = testpkt::pattern(payload_size);
-        if (!payload.empty())
-            payload[0] = 2;
-        const testpkt::bytes ip = testpkt::ipv4(17, testpkt::udp(server.port(), t.local_udp_port.load(), payload), 5,
-                                                0x4000, loopback, local_address);
-        testpkt::bytes frame(14);
-        std::memcpy(frame.data(), physical.mac.data(), 6);
-        std::memcpy(frame.data() + 6, gateway_mac.data(), 6);
-        frame[12] = 0x08;
-        return testpkt::concat(frame, ip);
-    }
-
-    // The engine accepts the next response with a 32-byte reply; the frame arrives.
+    // The server's handshake response arrives; the engine accepts it with a 32-byte reply.
     void send_response(const wg_dual_tunnel& t)
     {
         engine().push_read(WRITE_TO_NETWORK, 32);
-        driver().inject(physical.filter_handle, rimcap::direction_incoming, response_frame(t));
+        driver().inject(physical.filter_handle, rimcap::direction_incoming,
+                        tunnel_test::handshake_response_frame(physical, gateway_mac, server.port(),
+                                                              t.local_udp_port.load()));
     }
 
     // Starts the tunnel and activates it with a handshake response.

@@ -49,31 +49,23 @@ TEST(dual_event_word, a_restart_takes_a_rehandshake_request_and_never_an_exit)
     t.event_word = event_type::none;
 }
 
-TEST_F(dual_watchdog, two_problems_in_one_pass_make_one_restart)
-{
-    wg_dual_tunnel& t = make();
-    ASSERT_EQ(t.start(), run_states::running);
-    t.request_restart();
-    t.request_restart();
-    ASSERT_TRUE(wait_until([&] { return logs().contains(restart_done); }, 2s)) << logs().text();
-    EXPECT_EQ(t.event_word.load(), event_type::none);
-    std::this_thread::sleep_for(600ms);
-    EXPECT_EQ(logs().count(restart_stopped), 1u);
-    EXPECT_EQ(logs().count(restart_started), 1u);
-    EXPECT_EQ(t.run_state.load(), run_states::running);
-    EXPECT_TRUE(wait_until([&] { return server.count() == 2; })) << "a handshake initiation from each start";
-}
-
-TEST_F(dual_watchdog, a_failed_restart_is_tried_again_at_the_next_pass)
+TEST_F(dual_watchdog, two_requests_in_one_pass_make_one_restart_and_a_failed_restart_is_tried_again)
 {
     wg_dual_tunnel& t = make();
     ASSERT_EQ(t.start(), run_states::running);
     network().fail_next(simhost::iphelper_function::get_best_interface_ex, ERROR_NETWORK_UNREACHABLE, 1);
     t.request_restart();
+    t.request_restart();
     ASSERT_TRUE(wait_until([&] { return logs().contains(restart_done); }, 3s)) << logs().text();
+    EXPECT_EQ(t.event_word.load(), event_type::none);
+    std::this_thread::sleep_for(600ms);
     EXPECT_EQ(logs().count("[TUN]: watchdog: WireGuard tunnel has failed to start!"), 1u);
     EXPECT_EQ(logs().count("[TUN]: internal_restart: WireGuard tunnel has failed to start!"), 1u);
     EXPECT_TRUE(logs().contains("[TUN]: Failed to figure out the route to the server, lasterror: 1231"));
+    EXPECT_EQ(logs().count(restart_stopped), 1u);
+    EXPECT_EQ(logs().count(restart_started), 1u);
+    EXPECT_EQ(t.run_state.load(), run_states::running);
+    EXPECT_TRUE(wait_until([&] { return server.count() == 2; })) << "a handshake initiation from each start";
 }
 
 TEST_F(dual_watchdog, an_inactive_tunnel_is_restarted_at_most_once_in_five_seconds)
@@ -106,10 +98,16 @@ TEST_F(dual_watchdog, an_inactive_tunnel_is_restarted_at_most_once_in_five_secon
     EXPECT_EQ(logs().count(restart_started), restarts);
 }
 
-TEST_F(dual_watchdog, a_stopped_tunnel_gets_its_default_adapter_released_and_restarts_when_the_route_is_back)
+TEST_F(dual_watchdog, a_stopped_tunnel_sends_no_rehandshake_gets_its_default_adapter_released_and_restarts_with_the_route)
 {
     wg_dual_tunnel& t = make();
     ASSERT_EQ(t.start(), run_states::running);
+    const auto forced = engine().force_handshakes();
+    t.request_rehandshake();
+    ASSERT_TRUE(wait_until([&] { return t.event_word.load() == event_type::none; }, 2s));
+    EXPECT_EQ(engine().force_handshakes(), forced + 1);
+    ASSERT_TRUE(wait_until([&] { return server.count() == 2; }));
+
     remove_gateway();
     notify();
     ASSERT_EQ(t.run_state.load(), run_states::stopped);
@@ -117,7 +115,7 @@ TEST_F(dual_watchdog, a_stopped_tunnel_gets_its_default_adapter_released_and_res
                                     "WireGuard Server is unreachable, lasterror: "),
               1u);
     EXPECT_EQ(driver().mode(physical.filter_handle), 0u);
-
+    t.request_rehandshake();
     // Something filters the default adapter again while the tunnel is stopped.
     {
         CRimCap other;
@@ -125,6 +123,8 @@ TEST_F(dual_watchdog, a_stopped_tunnel_gets_its_default_adapter_released_and_res
     }
     ASSERT_TRUE(wait_until([&] { return logs().contains(mode_line); }, 2s));
     EXPECT_EQ(driver().mode(physical.filter_handle), 0u);
+    EXPECT_EQ(engine().force_handshakes(), forced + 1) << "no handshake without a running tunnel";
+    EXPECT_EQ(t.event_word.load(), event_type::rehandshake) << "the request stays";
 
     // The route comes back: the notification asks for a restart.
     restore_gateway();
@@ -136,7 +136,7 @@ TEST_F(dual_watchdog, a_stopped_tunnel_gets_its_default_adapter_released_and_res
     EXPECT_EQ(logs().count(restart_stopped), 0u) << "the tunnel was stopped already";
 }
 
-TEST_F(dual_watchdog, only_the_virtual_adapter_toward_the_server_stops_the_tunnel)
+TEST_F(dual_watchdog, an_active_tunnel_stops_when_only_the_virtual_adapter_leads_to_the_server_or_it_is_removed)
 {
     wg_dual_tunnel& t = make();
     start_active(t);
@@ -159,12 +159,7 @@ TEST_F(dual_watchdog, only_the_virtual_adapter_toward_the_server_stops_the_tunne
     send_response(t);
     ASSERT_TRUE(wait_until([&] { return t.active.load(); }));
     EXPECT_EQ(logs().count(trying_to_activate), 1u) << "the adapter was kept";
-}
 
-TEST_F(dual_watchdog, a_removed_virtual_adapter_stops_the_tunnel)
-{
-    wg_dual_tunnel& t = make();
-    start_active(t);
     // The interface of the virtual adapter goes down (as when it is removed).
     network().set_oper_status(virtual_adapter.guid, 2);
     notify();
@@ -174,25 +169,5 @@ TEST_F(dual_watchdog, a_removed_virtual_adapter_stops_the_tunnel)
     EXPECT_EQ(t.run_state.load(), run_states::stopped);
     network().set_oper_status(virtual_adapter.guid, 1);
     t.stop_dual_tunnel();
-}
-
-TEST_F(dual_watchdog, a_rehandshake_is_sent_only_while_running)
-{
-    wg_dual_tunnel& t = make();
-    ASSERT_EQ(t.start(), run_states::running);
-    const auto forced = engine().force_handshakes();
-    t.request_rehandshake();
-    ASSERT_TRUE(wait_until([&] { return t.event_word.load() == event_type::none; }, 2s));
-    EXPECT_EQ(engine().force_handshakes(), forced + 1);
-    ASSERT_TRUE(wait_until([&] { return server.count() == 2; }));
-
-    remove_gateway();
-    notify();
-    ASSERT_EQ(t.run_state.load(), run_states::stopped);
-    t.request_rehandshake();
-    std::this_thread::sleep_for(700ms);
-    EXPECT_EQ(engine().force_handshakes(), forced + 1) << "no handshake without a running tunnel";
-    EXPECT_EQ(t.event_word.load(), event_type::rehandshake) << "the request stays";
-    restore_gateway();
 }
 } // namespace

@@ -1,7 +1,8 @@
-// The routes into the virtual adapter: the rows for each AllowedIPs case, the default
-// route's rule, refused and existing routes, and the prefix length of a mask.
+// The routes into the virtual adapter: the rows for each AllowedIPs case (prefix lengths
+// of every size), the default route's rule, refused and existing routes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,22 +18,6 @@ using namespace dual_test;
 using simhost::iphelper_function;
 using wireguard::enable_default_gateway;
 using wireguard::parse_prefix_list;
-
-struct prefix_length_case {
-    const char* prefix;
-    unsigned length;
-};
-
-TEST(prefix_length_from_mask, counts_the_mask_bits)
-{
-    const prefix_length_case cases[] = {{"0.0.0.0/0", 0}, {"10.0.0.0/8", 8},    {"10.1.2.3/8", 8},  {"1.2.3.4/32", 32},
-                                        {"::/0", 0},      {"fd00::/64", 64},    {"::1/128", 128},   {"2001:db8::/33", 33}};
-    for (const auto& c : cases) {
-        const auto list = parse_prefix_list(c.prefix);
-        ASSERT_EQ(list.size(), 1u) << c.prefix;
-        EXPECT_EQ(wireguard::prefix_length_from_mask(list.front()), c.length) << c.prefix;
-    }
-}
 
 class virtual_adapter_routes : public tunnel_test::tunnel_host_test
 {
@@ -81,15 +66,15 @@ TEST_F(virtual_adapter_routes, the_rows_of_each_allowed_ips_case)
          {"0.0.0.0/0 0 10006 0 []"}},
         {"a prefix: its route and the default route of the lowest preference", "10.0.0.0/8", true, false, true,
          {"0.0.0.0/0 2147483647 10006 0 []", "10.0.0.0/8 0 10006 0 []"}},
-        {"host bits are kept", "10.1.2.3/8", true, false, true,
-         {"0.0.0.0/0 2147483647 10006 0 []", "10.1.2.3/8 0 10006 0 []"}},
-        {"no default route asked for", "10.0.0.0/8, 192.0.2.0/24", false, false, true,
-         {"10.0.0.0/8 0 10006 0 []", "192.0.2.0/24 0 10006 0 []"}},
+        {"host bits are kept", "10.1.2.3/9", true, false, true,
+         {"0.0.0.0/0 2147483647 10006 0 []", "10.1.2.3/9 0 10006 0 []"}},
+        {"no default route asked for", "10.0.0.0/8, 192.0.2.1/32", false, false, true,
+         {"10.0.0.0/8 0 10006 0 []", "192.0.2.1/32 0 10006 0 []"}},
         {"IPv6 prefixes only on an adapter with only IPv4: no prefix route; the default route stays until removed",
          "fd00::/64", true, false, false, {"0.0.0.0/0 2147483647 10006 0 []"}},
-        {"both families", "10.0.0.0/8, fd00::/64", true, true, true,
-         {"0.0.0.0/0 2147483647 10006 0 []", "10.0.0.0/8 0 10006 0 []", "::/0 2147483647 10006 0 []",
-          "fd00::/64 0 10006 0 []"}},
+        {"both families", "10.0.0.0/8, 2001:db8::/33, ::1/128", true, true, true,
+         {"0.0.0.0/0 2147483647 10006 0 []", "10.0.0.0/8 0 10006 0 []", "2001:db8::/33 0 10006 0 []",
+          "::/0 2147483647 10006 0 []", "::1/128 0 10006 0 []"}},
         {"both whole spaces", "0.0.0.0/0, ::/0", true, true, true, {"0.0.0.0/0 0 10006 0 []", "::/0 0 10006 0 []"}},
     };
     for (const auto& c : cases) {
@@ -108,28 +93,22 @@ TEST_F(virtual_adapter_routes, the_rows_of_each_allowed_ips_case)
     }
 }
 
-TEST_F(virtual_adapter_routes, routes_in_place_are_not_made_twice)
-{
-    construct(false);
-    const auto allowed = parse_prefix_list("10.0.0.0/8");
-    ASSERT_TRUE(enable_default_gateway(*made, allowed, true));
-    const auto creates = network().call_count(iphelper_function::create_ip_forward_entry2);
-    EXPECT_TRUE(enable_default_gateway(*made, allowed, true));
-    EXPECT_EQ(network().call_count(iphelper_function::create_ip_forward_entry2), creates);
-    EXPECT_EQ(routes().size(), 2u);
-}
-
-TEST_F(virtual_adapter_routes, an_existing_identical_route_counts_as_made)
+TEST_F(virtual_adapter_routes, routes_in_place_or_existing_are_not_made_twice)
 {
     construct(false);
     network().add_route(adapter.guid, "10.0.0.0/8");
-    EXPECT_TRUE(enable_default_gateway(*made, parse_prefix_list("10.0.0.0/8"), false));
+    const auto allowed = parse_prefix_list("10.0.0.0/8");
+    ASSERT_TRUE(enable_default_gateway(*made, allowed, true)) << "an existing identical route counts as made";
     {
         std::lock_guard lock(made->route_lock());
         EXPECT_EQ(made->ipv4_routes().size(), 1u);
     }
+    const auto creates = network().call_count(iphelper_function::create_ip_forward_entry2);
+    EXPECT_TRUE(enable_default_gateway(*made, allowed, true));
+    EXPECT_EQ(network().call_count(iphelper_function::create_ip_forward_entry2), creates);
+    EXPECT_EQ(routes().size(), 2u);
     made->remove_routes();
-    EXPECT_TRUE(routes().empty()) << "the adapter's routes go with it";
+    EXPECT_TRUE(routes().empty()) << "the existing route is the adapter's now";
 }
 
 TEST_F(virtual_adapter_routes, a_refused_prefix_route_leaves_the_error_and_the_default_route_until_removal)
@@ -147,5 +126,45 @@ TEST_F(virtual_adapter_routes, a_refused_prefix_route_leaves_the_error_and_the_d
     EXPECT_EQ(routes(), std::vector<std::string>{"0.0.0.0/0 2147483647 10006 0 []"});
     made->remove_routes();
     EXPECT_TRUE(routes().empty());
+}
+
+TEST_F(virtual_adapter_routes, an_address_removal_takes_its_familys_prefix_routes_and_the_destruction_every_route)
+{
+    construct(true);
+    ASSERT_TRUE(enable_default_gateway(*made, parse_prefix_list("10.0.0.0/8, 192.0.2.0/24, fd00:1::/32"), true));
+    EXPECT_EQ(routes().size(), 5u);
+    made->remove_ipv6_address();
+    EXPECT_EQ(routes().size(), 4u) << "the IPv6 prefix route went with the IPv6 address";
+    made.reset();
+}
+
+enum class then { remove_routes, undo, destruction };
+
+TEST_F(virtual_adapter_routes, a_refused_delete_is_tried_again_at_once_and_then_left_to_the_next_removal)
+{
+    for (const unsigned refusals : {1u, 2u, 6u})
+        for (const then next : {then::remove_routes, then::undo, then::destruction}) {
+            SCOPED_TRACE(testing::Message() << refusals << " refusals, then " << static_cast<int>(next));
+            construct(false);
+            ASSERT_TRUE(enable_default_gateway(*made, parse_prefix_list("10.0.0.0/8"), true)); // and the default route
+            network().fail_next(iphelper_function::delete_ip_forward_entry2, ERROR_ACCESS_DENIED, refusals);
+            made->remove_routes(); // three tries each
+            if (refusals < 6) {
+                EXPECT_TRUE(routes().empty());
+                break;
+            }
+            EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+            EXPECT_EQ(routes().size(), 2u);
+            if (next == then::remove_routes)
+                made->remove_routes();
+            else if (next == then::undo) {
+                network().fail_next(iphelper_function::delete_ip_forward_entry2, ERROR_ACCESS_DENIED, 3);
+                EXPECT_FALSE(made->undo()) << "one is still refused";
+                EXPECT_TRUE(made->undo());
+            } else
+                made.reset();
+            EXPECT_TRUE(routes().empty());
+            made.reset();
+        }
 }
 } // namespace

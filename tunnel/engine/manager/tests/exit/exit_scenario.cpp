@@ -10,7 +10,6 @@
 #include <string>
 #include <thread>
 
-#include "packet_builder.h"
 #include "scripted/scripted_engine.h"
 #include "host.h"
 #include "host_network.h"
@@ -128,16 +127,10 @@ EXIT_SCENARIO_API int exit_scenario_start_dual(const wchar_t* path)
 
     // The server's handshake response, accepted by the engine with its 32-byte reply.
     const auto* tunnel = wireguard::wireguard_manager<wireguard::wg_dual_tunnel>::from_handle(handle)->tunnel.get();
-    testpkt::bytes payload = testpkt::pattern(92);
-    payload[0] = 2;
-    const testpkt::bytes ip = testpkt::ipv4(17, testpkt::udp(51820, tunnel->local_udp_port.load(), payload), 5, 0x4000,
-                                            {127, 0, 0, 1}, {192, 168, 1, 10});
-    testpkt::bytes frame(14);
-    std::copy(physical.mac.begin(), physical.mac.end(), frame.begin());
-    std::copy(gateway_mac.begin(), gateway_mac.end(), frame.begin() + 6);
-    frame[12] = 0x08;
     scripted::engine::instance().push_read(WRITE_TO_NETWORK, 32);
-    simhost::packet_driver::instance().inject(physical.filter_handle, 2, testpkt::concat(frame, ip));
+    simhost::packet_driver::instance().inject(
+        physical.filter_handle, 2,
+        tunnel_test::handshake_response_frame(physical, gateway_mac, 51820, tunnel->local_udp_port.load()));
     for (int i = 0; i < 5000 && !tdlp_get_tunnel_active(handle); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     if (!tdlp_get_tunnel_active(handle))
