@@ -2,14 +2,18 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
-#include <string>
+#include <string_view>
+
+#include "ip_text.h"
 
 namespace simhost
 {
 namespace
 {
 constexpr std::size_t ipv4_header_size = 20;
+constexpr std::size_t ipv6_header_size = 40;
 
 void put16(std::uint8_t* p, std::uint16_t v)
 {
@@ -33,44 +37,77 @@ std::uint16_t fold(std::uint32_t sum)
         sum = (sum & 0xFFFF) + (sum >> 16);
     return static_cast<std::uint16_t>(~sum);
 }
+
+// Where the protocol keeps its checksum in the transport part; none for other protocols.
+std::optional<std::size_t> checksum_offset(std::uint8_t protocol)
+{
+    switch (protocol) {
+    case 1:
+    case 58: return 2;
+    case 6: return 16;
+    case 17: return 6;
+    default: return std::nullopt;
+    }
+}
+
+const std::uint8_t* bytes_of(const SOCKADDR_INET& address)
+{
+    return reinterpret_cast<const std::uint8_t*>(address_bytes(address).data());
+}
 } // namespace
 
 frame_bytes build_ip_frame(const ip_packet_spec& spec, std::span<const std::uint8_t> transport)
 {
-    if (spec.source.si_family != AF_INET || spec.destination.si_family != AF_INET)
-        throw std::invalid_argument("simhost: a packet needs two IPv4 addresses");
-    const std::size_t size = ethernet_header_size + ipv4_header_size + transport.size();
+    const ADDRESS_FAMILY family = spec.source.si_family;
+    if (family != spec.destination.si_family || (family != AF_INET && family != AF_INET6))
+        throw std::invalid_argument("simhost: a packet needs two addresses of one family");
+    const bool v4 = family == AF_INET;
+    const std::size_t header = v4 ? ipv4_header_size : ipv6_header_size;
+    const std::size_t size = ethernet_header_size + header + transport.size();
     if (size > max_frame_size)
         throw std::invalid_argument("simhost: a frame of " + std::to_string(size) + " bytes");
+    const std::size_t address_size = v4 ? 4 : 16;
 
     frame_bytes f(size, 0);
     std::copy(spec.destination_mac.begin(), spec.destination_mac.end(), f.begin());
     std::copy(spec.source_mac.begin(), spec.source_mac.end(), f.begin() + 6);
-    put16(&f[12], 0x0800);
+    put16(&f[12], v4 ? 0x0800 : 0x86DD);
     std::uint8_t* ip = &f[ethernet_header_size];
-    ip[0] = 0x45;
-    put16(ip + 2, static_cast<std::uint16_t>(ipv4_header_size + transport.size()));
-    put16(ip + 4, spec.identification);
-    put16(ip + 6, 0x4000); // don't fragment
-    ip[8] = 128;
-    ip[9] = spec.protocol;
-    std::memcpy(ip + 12, &spec.source.Ipv4.sin_addr, 4);
-    std::memcpy(ip + 16, &spec.destination.Ipv4.sin_addr, 4);
-    put16(ip + 10, fold(sum_words(ip, ipv4_header_size)));
-    std::uint8_t* t = ip + ipv4_header_size;
+    std::uint8_t* addresses = ip + (v4 ? 12 : 8);
+    std::memcpy(addresses, bytes_of(spec.source), address_size);
+    std::memcpy(addresses + address_size, bytes_of(spec.destination), address_size);
+    if (v4) {
+        ip[0] = 0x45;
+        put16(ip + 2, static_cast<std::uint16_t>(header + transport.size()));
+        put16(ip + 4, spec.identification);
+        put16(ip + 6, 0x4000); // don't fragment
+        ip[8] = 128;
+        ip[9] = spec.protocol;
+        put16(ip + 10, fold(sum_words(ip, ipv4_header_size)));
+    } else {
+        ip[0] = 0x60;
+        put16(ip + 4, static_cast<std::uint16_t>(transport.size()));
+        ip[6] = spec.protocol;
+        ip[7] = 128;
+    }
+    std::uint8_t* t = ip + header;
     if (!transport.empty())
         std::memcpy(t, transport.data(), transport.size());
 
-    const std::size_t at = spec.protocol == 1 ? 2 : 6; // where ICMP and UDP keep their checksum
-    if ((spec.protocol == 1 || spec.protocol == 17) && at + 2 <= transport.size()) {
-        put16(t + at, 0);
+    const auto at = checksum_offset(spec.protocol);
+    if (at && *at + 2 <= transport.size()) {
+        put16(t + *at, 0);
         std::uint32_t sum = 0;
-        if (spec.protocol == 17) // UDP's sum covers the pseudo-header
-            sum = sum_words(ip + 12, 8) + 17 + static_cast<std::uint32_t>(transport.size());
+        if (spec.protocol != 1) { // every checksum but ICMP's covers the pseudo-header
+            sum = sum_words(addresses, 2 * address_size);
+            sum += spec.protocol;
+            sum += static_cast<std::uint32_t>(transport.size()) & 0xFFFF;
+            sum += static_cast<std::uint32_t>(transport.size()) >> 16;
+        }
         std::uint16_t checksum = fold(sum_words(t, transport.size(), sum));
         if (checksum == 0 && spec.protocol == 17)
             checksum = 0xFFFF;
-        put16(t + at, checksum);
+        put16(t + *at, checksum);
     }
     return f;
 }
@@ -86,10 +123,11 @@ frame_bytes udp_datagram(std::uint16_t source_port, std::uint16_t destination_po
     return d;
 }
 
-frame_bytes echo_request(std::uint16_t id, std::uint16_t sequence, std::span<const std::uint8_t> data)
+frame_bytes echo_request(ADDRESS_FAMILY family, std::uint16_t id, std::uint16_t sequence,
+                         std::span<const std::uint8_t> data)
 {
     frame_bytes m(8 + data.size(), 0);
-    m[0] = 8;
+    m[0] = family == AF_INET6 ? 128 : 8;
     put16(&m[4], id);
     put16(&m[6], sequence);
     std::copy(data.begin(), data.end(), m.begin() + 8);

@@ -1215,28 +1215,44 @@ host_network::best_route(ADDRESS_FAMILY family, const SOCKADDR_INET& destination
 }
 
 std::optional<host_network::route_choice>
-host_network::choose_route(const SOCKADDR_INET& destination) const
+host_network::choose_route(const SOCKADDR_INET& destination, const SOCKADDR_INET* bound_source) const
 {
     std::lock_guard lock(mutex_);
     if (!family_ok(destination.si_family))
         return std::nullopt;
-    const auto route = best_route(destination.si_family, destination, nullptr);
-    if (!route)
-        return std::nullopt;
     route_choice choice;
-    choice.guid = route->guid;
-    choice.next_hop = route->row.NextHop;
-    choice.source = first_address(route->guid, destination.si_family);
-    const SOCKADDR_INET& hop = zero_address(route->row.NextHop) ? destination : route->row.NextHop;
+    std::optional<stored_route> route;
+    if (bound_source != nullptr) {
+        const auto holder = std::find_if(addresses_.begin(), addresses_.end(), [&](const stored_address& a) {
+            return same_ip(a.row.Address, *bound_source);
+        });
+        if (holder == addresses_.end() || bound_source->si_family != destination.si_family)
+            return std::nullopt;
+        route = best_route(destination.si_family, destination, find(holder->guid));
+        choice.guid = holder->guid;
+        choice.source = *bound_source;
+        if (route)
+            choice.next_hop = route->row.NextHop;
+        else
+            choice.next_hop.si_family = destination.si_family; // on-link
+    } else {
+        route = best_route(destination.si_family, destination, nullptr);
+        if (!route)
+            return std::nullopt;
+        choice.guid = route->guid;
+        choice.next_hop = route->row.NextHop;
+        choice.source = first_address(route->guid, destination.si_family);
+    }
+    const SOCKADDR_INET& hop = zero_address(choice.next_hop) ? destination : choice.next_hop;
     for (const auto& n : neighbours_)
-        if (n.guid == route->guid && same_ip(n.row.Address, hop) && n.row.PhysicalAddressLength == 6) {
+        if (n.guid == choice.guid && same_ip(n.row.Address, hop) && n.row.PhysicalAddressLength == 6) {
             mac_address mac{};
             std::memcpy(mac.data(), n.row.PhysicalAddress, mac.size());
             choice.next_hop_mac = mac;
             return choice;
         }
     for (const auto& node : link_nodes_)
-        if (node.guid == route->guid && same_ip(node.address, hop)) {
+        if (node.guid == choice.guid && same_ip(node.address, hop)) {
             choice.next_hop_mac = node.mac;
             break;
         }

@@ -234,7 +234,11 @@ public:
         std::optional<SOCKADDR_INET> source;
         std::optional<mac_address> next_hop_mac;
     };
-    std::optional<route_choice> choose_route(const SOCKADDR_INET& destination) const;
+    // With a bound source (an application bound to one of the host's addresses) the
+    // interface that holds that address sends, whatever the other routes say: its best
+    // route there, else on-link; empty when no interface holds the address.
+    std::optional<route_choice> choose_route(const SOCKADDR_INET& destination,
+                                             const SOCKADDR_INET* bound_source = nullptr) const;
 
     // ---- the DHCP client's notification and the resolver cache --------------------------
     // Every DhcpNotifyConfigChange and DnsFlushResolverCache call of the program, in

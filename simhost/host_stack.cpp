@@ -1,7 +1,8 @@
 #include "host_stack.h"
 
-#include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <thread>
 
 #include "host_network.h"
 #include "ip_text.h"
@@ -18,17 +19,39 @@ std::uint16_t get16(const frame_bytes& f, std::size_t at)
     return static_cast<std::uint16_t>(f[at] << 8 | f[at + 1]);
 }
 
-// An ICMP echo reply of that id and sequence in a frame of IPv4.
-bool is_echo_reply(const frame_bytes& f, std::uint16_t id, std::uint16_t sequence)
+// The frame's IP destination and its transport part, when it carries IPv4 or IPv6.
+struct ip_parts {
+    SOCKADDR_INET destination{};
+    std::uint8_t protocol = 0;
+    std::size_t transport = 0; // offset in the frame
+};
+
+std::optional<ip_parts> parts_of(const frame_bytes& f)
 {
-    if (f.size() < ethernet_header_size + 20 || get16(f, 12) != 0x0800 || f[14] >> 4 != 4 || f[23] != 1)
-        return false;
-    const std::size_t at = ethernet_header_size + (f[14] & 0x0Fu) * 4u;
-    return f.size() >= at + 8 && f[at] == 0 && get16(f, at + 4) == id && get16(f, at + 6) == sequence;
+    ip_parts p;
+    if (f.size() >= ethernet_header_size + 20 && get16(f, 12) == 0x0800 && f[14] >> 4 == 4) {
+        p.destination.Ipv4.sin_family = AF_INET;
+        std::memcpy(&p.destination.Ipv4.sin_addr, &f[30], 4);
+        p.protocol = f[23];
+        p.transport = ethernet_header_size + (f[14] & 0x0Fu) * 4u;
+    } else if (f.size() >= ethernet_header_size + 40 && get16(f, 12) == 0x86DD && f[14] >> 4 == 6) {
+        p.destination.Ipv6.sin6_family = AF_INET6;
+        std::memcpy(&p.destination.Ipv6.sin6_addr, &f[38], 16);
+        p.protocol = f[20];
+        p.transport = ethernet_header_size + 40;
+    } else {
+        return std::nullopt;
+    }
+    return p;
 }
 } // namespace
 
 application::application() : seen_(packet_driver::instance().delivery_count())
+{
+}
+
+application::application(std::string_view bound_address)
+    : bound_(parse_ip(bound_address)), seen_(packet_driver::instance().delivery_count())
 {
 }
 
@@ -37,10 +60,11 @@ sent_packet application::send(std::string_view destination_text, std::uint8_t pr
 {
     sent_packet sent;
     const SOCKADDR_INET destination = parse_ip(destination_text);
-    const auto route = host_network::instance().choose_route(destination);
+    const auto route =
+        host_network::instance().choose_route(destination, bound_ ? &*bound_ : nullptr);
     const auto via = route ? host::instance().find_adapter(route->guid) : std::nullopt;
     if (!route)
-        sent.refused = "no route";
+        sent.refused = bound_ ? "no interface holds the bound address" : "no route";
     else if (!route->source)
         sent.refused = "no source address";
     else if (!via || via->filter_handle == 0)
@@ -75,21 +99,31 @@ sent_packet application::send_udp(std::string_view destination, std::uint16_t so
 sent_packet application::send_echo(std::string_view destination, std::uint16_t id,
                                    std::uint16_t sequence, std::span<const std::uint8_t> data)
 {
-    return send(destination, 1, echo_request(id, sequence, data));
+    const ADDRESS_FAMILY family = parse_ip(destination).si_family;
+    return send(destination, family == AF_INET6 ? 58 : 1, echo_request(family, id, sequence, data));
 }
 
-std::optional<frame_bytes> application::receive_echo_reply(std::uint16_t id, std::uint16_t sequence,
-                                                           std::chrono::milliseconds timeout)
+bool application::addressed_to_me(const frame_bytes& frame) const
+{
+    const auto parts = parts_of(frame);
+    return parts && (!bound_ || same_ip(parts->destination, *bound_));
+}
+
+std::optional<frame_bytes> application::receive(const std::function<bool(const frame_bytes&)>& match,
+                                                std::chrono::milliseconds timeout)
 {
     auto& driver = packet_driver::instance();
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (true) {
         const auto deliveries = driver.deliveries();
-        for (const auto& d : deliveries)
-            if (d.sequence > seen_ && d.to == destination::stack && is_echo_reply(d.frame, id, sequence)) {
+        for (const auto& d : deliveries) {
+            if (d.sequence <= seen_)
+                continue;
+            if (d.to == destination::stack && addressed_to_me(d.frame) && match(d.frame)) {
                 seen_ = d.sequence;
                 return d.frame;
             }
+        }
         const auto now = std::chrono::steady_clock::now();
         if (now >= end)
             return std::nullopt;
@@ -97,5 +131,20 @@ std::optional<frame_bytes> application::receive_echo_reply(std::uint16_t id, std
                                    std::min(std::chrono::duration_cast<std::chrono::milliseconds>(end - now),
                                             std::chrono::milliseconds(50)));
     }
+}
+
+std::optional<frame_bytes> application::receive_echo_reply(std::uint16_t id, std::uint16_t sequence,
+                                                           std::chrono::milliseconds timeout)
+{
+    return receive(
+        [&](const frame_bytes& f) {
+            const auto p = parts_of(f);
+            if (!p || f.size() < p->transport + 8)
+                return false;
+            const bool reply = (p->protocol == 1 && f[p->transport] == 0) ||
+                               (p->protocol == 58 && f[p->transport] == 129);
+            return reply && get16(f, p->transport + 4) == id && get16(f, p->transport + 6) == sequence;
+        },
+        timeout);
 }
 } // namespace simhost

@@ -6,9 +6,21 @@
 
 namespace tunnel_test
 {
+// Winsock for the test's own sockets, started once for the test program (the tunnel
+// alone does not start it; the manager does).
+inline void start_winsock()
+{
+    static const bool started = [] {
+        WSADATA data;
+        return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    (void)started;
+}
+
 // A UDP socket bound to 127.0.0.1 on a port of the system's choice, which goes to port.
 inline SOCKET bind_loopback_udp(std::uint16_t& port)
 {
+    start_winsock();
     const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     sockaddr_in a{};
     a.sin_family = AF_INET;
