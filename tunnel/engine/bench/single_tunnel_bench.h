@@ -126,6 +126,58 @@ inline double nanoseconds_per(clock_type::time_point start, long packets)
     return std::chrono::duration<double, std::nano>(clock_type::now() - start).count() / static_cast<double>(packets);
 }
 
+// Transport data sealed by the server's engine around `inner`, frames ready for the
+// tunnel's side (each with the next counter, so that the tunnel takes them in this
+// order). Empty when the server cannot seal.
+inline std::vector<frame_bytes> sealed_frames(wireguard_tunnel* server, const frame_bytes& inner, std::size_t count)
+{
+    std::vector<frame_bytes> frames;
+    frames.reserve(count);
+    std::vector<std::uint8_t> out(2048);
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto r = wireguard_write(server, inner.data(), static_cast<std::uint32_t>(inner.size()), out.data(),
+                                       static_cast<std::uint32_t>(out.size()));
+        if (r.op != WRITE_TO_NETWORK)
+            return {};
+        frames.push_back(from_server(out.data(), r.size));
+    }
+    return frames;
+}
+
+// Nanoseconds per bare wireguard_write of the frame's packet, each frame loaded afresh
+// into a record as the handlers' frames are; negative when the engine does not encrypt.
+inline double bare_write_ns(wireguard_tunnel* engine, const frame_bytes& frame, long packets)
+{
+    static _INTERMEDIATE_BUFFER record{};
+    std::uint8_t out[2048];
+    const auto start = clock_type::now();
+    for (long i = 0; i < packets; ++i) {
+        load(record, frame, rimcap::direction_outgoing);
+        const auto r = wireguard_write(engine, record.frame + 14, static_cast<std::uint32_t>(frame.size() - 14), out,
+                                       1472);
+        if (r.op != WRITE_TO_NETWORK)
+            return -1;
+    }
+    return nanoseconds_per(start, packets);
+}
+
+// Nanoseconds per bare wireguard_read of fresh transport data; negative when the engine
+// does not decrypt.
+inline double bare_read_ns(wireguard_tunnel* engine, const std::vector<frame_bytes>& frames)
+{
+    static _INTERMEDIATE_BUFFER record{};
+    std::uint8_t out[2048];
+    const auto start = clock_type::now();
+    for (const auto& frame : frames) {
+        load(record, frame, rimcap::direction_incoming);
+        const auto r = wireguard_read(engine, record.frame + 42, static_cast<std::uint32_t>(frame.size() - 42), out,
+                                      1500);
+        if (r.op != WRITE_TO_TUNNEL_IPV4)
+            return -1;
+    }
+    return nanoseconds_per(start, static_cast<long>(frames.size()));
+}
+
 // The tunnel, active after a handshake with the server's engine; program names the
 // benchmark in failure messages.
 class tunnel_fixture
@@ -174,49 +226,29 @@ public:
     // The frame that the stack sends: a tunnelled segment to 10.8.0.1.
     const frame_bytes& outgoing_frame() const { return outgoing_frame_; }
 
-    // Transport data made by the server, frames ready for the tunnel's side (each with
-    // the next counter, so that the tunnel takes them in this order).
+    // Transport data made by the server, frames ready for the tunnel's side.
     std::vector<frame_bytes> sealed_frames(std::size_t count)
     {
-        std::vector<frame_bytes> frames;
-        frames.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            const auto r = wireguard_write(server_, inner_.data(), static_cast<std::uint32_t>(inner_.size()),
-                                           out_.data(), static_cast<std::uint32_t>(out_.size()));
-            if (r.op != WRITE_TO_NETWORK)
-                fail("the server did not encrypt");
-            frames.push_back(from_server(out_.data(), r.size));
-        }
+        auto frames = single_bench::sealed_frames(server_, inner_, count);
+        if (frames.size() != count)
+            fail("the server did not encrypt");
         return frames;
     }
 
-    // Nanoseconds per bare wireguard_write of the outgoing frame's packet, each loaded
-    // afresh into a record as the handlers' frames are.
+    // The bare engine calls that the handlers wrap, on the tunnel's engine.
     double write_ns(long packets)
     {
-        const auto start = clock_type::now();
-        for (long i = 0; i < packets; ++i) {
-            load(record_, outgoing_frame_, rimcap::direction_outgoing);
-            const auto r = wireguard_write(tunnel_->engine_handle.get(), record_.frame + 14,
-                                           static_cast<std::uint32_t>(packet_size), out_.data(), 1472);
-            if (r.op != WRITE_TO_NETWORK)
-                fail("wireguard_write did not encrypt");
-        }
-        return nanoseconds_per(start, packets);
+        const double ns = bare_write_ns(tunnel_->engine_handle.get(), outgoing_frame_, packets);
+        if (ns < 0)
+            fail("wireguard_write did not encrypt");
+        return ns;
     }
-
-    // Nanoseconds per bare wireguard_read of fresh transport data.
     double read_ns(const std::vector<frame_bytes>& frames)
     {
-        const auto start = clock_type::now();
-        for (const auto& frame : frames) {
-            load(record_, frame, rimcap::direction_incoming);
-            const auto r = wireguard_read(tunnel_->engine_handle.get(), record_.frame + 42,
-                                          static_cast<std::uint32_t>(frame.size() - 42), out_.data(), 1500);
-            if (r.op != WRITE_TO_TUNNEL_IPV4)
-                fail("wireguard_read did not decrypt");
-        }
-        return nanoseconds_per(start, static_cast<long>(frames.size()));
+        const double ns = bare_read_ns(tunnel_->engine_handle.get(), frames);
+        if (ns < 0)
+            fail("wireguard_read did not decrypt");
+        return ns;
     }
 
 private:
@@ -247,6 +279,5 @@ private:
     _INTERMEDIATE_BUFFER record_{};
     frame_bytes outgoing_frame_;
     frame_bytes inner_;
-    std::vector<std::uint8_t> out_ = std::vector<std::uint8_t>(2048);
 };
 } // namespace single_bench
