@@ -11,6 +11,7 @@
 
 #include "packet_builder.h"
 #include "support/engine_peer.h"
+#include "support/inner_packets.h"
 #include "support/tunnel_test_support.h"
 #include "support/wg_responder.h"
 #include "wg_dual_tunnel.h"
@@ -19,6 +20,7 @@ namespace dual_test
 {
 using namespace testpkt;
 using packet_action = wireguard::wg_dual_tunnel::packet_action;
+using tunnel_test::as_u32;
 
 inline constexpr std::uint16_t ipv4_type = 0x0800;
 inline constexpr std::uint16_t ipv6_type = 0x86DD;
@@ -38,13 +40,6 @@ inline constexpr ipv4_address asked4 = {8, 8, 8, 8};
 inline constexpr ipv6_address tunnel6 = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
 inline constexpr ipv6_address remote6 = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 inline constexpr ipv6_address link_local = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x21};
-
-inline std::uint32_t as_u32(const ipv4_address& a)
-{
-    std::uint32_t v;
-    std::memcpy(&v, a.data(), 4);
-    return v;
-}
 
 inline wireguard::ip_subnet default_route(std::uint8_t family)
 {
