@@ -145,20 +145,31 @@ inline std::vector<std::string> texts_of(const std::vector<SOCKADDR_STORAGE>& li
     return texts;
 }
 
+// Creates the key under HKEY_LOCAL_MACHINE unless it is there and, when a value is
+// named, sets it.
+inline void write_registry_value(const std::string& path, const char* value = nullptr, DWORD type = REG_SZ,
+                                 const void* data = nullptr, DWORD size = 0)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS)
+        << path;
+    if (value != nullptr) {
+        EXPECT_EQ(::RegSetValueExA(key, value, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+    }
+    ::RegCloseKey(key);
+}
+inline void write_registry_text(const std::string& path, const char* value, const std::string& text)
+{
+    write_registry_value(path, value, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
+}
+
 // A registry key under HKEY_LOCAL_MACHINE, created for a test and deleted with its
 // subkeys afterwards.
 class scoped_registry_key
 {
 public:
-    explicit scoped_registry_key(std::string path) : path_(std::move(path))
-    {
-        HKEY key = nullptr;
-        const LONG result = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, 0,
-                                              KEY_ALL_ACCESS, nullptr, &key, nullptr);
-        EXPECT_EQ(result, ERROR_SUCCESS) << path_;
-        if (key != nullptr)
-            ::RegCloseKey(key);
-    }
+    explicit scoped_registry_key(std::string path) : path_(std::move(path)) { write_registry_value(path_); }
     ~scoped_registry_key() { ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, path_.c_str()); }
     scoped_registry_key(const scoped_registry_key&) = delete;
     scoped_registry_key& operator=(const scoped_registry_key&) = delete;
@@ -166,14 +177,7 @@ public:
     void set(const std::string& subkey, const char* value, DWORD type, const void* data,
              DWORD size) const
     {
-        HKEY key = nullptr;
-        const std::string path = subkey.empty() ? path_ : path_ + "\\" + subkey;
-        ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
-                                    KEY_ALL_ACCESS, nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        EXPECT_EQ(::RegSetValueExA(key, value, 0, type, static_cast<const BYTE*>(data), size),
-                  ERROR_SUCCESS);
-        ::RegCloseKey(key);
+        write_registry_value(subkey.empty() ? path_ : path_ + "\\" + subkey, value, type, data, size);
     }
     void set_string(const std::string& subkey, const char* value, const std::string& text) const
     {

@@ -8,8 +8,6 @@ namespace
 {
 using namespace dual_test;
 
-enum class handler { virtual_out, physical_out, incoming };
-
 class dual_malformed : public dual_paths
 {
 protected:
@@ -17,20 +15,7 @@ protected:
     void check(handler h, const _INTERMEDIATE_BUFFER& copy, int frame)
     {
         guarded.record = copy;
-        packet_action action{};
-        switch (h) {
-        case handler::virtual_out:
-            action = tunnel->process_virtual_adapter_packet(guarded.record, wireguard::classifier_ref(decide));
-            break;
-        case handler::physical_out:
-            action = tunnel->process_default_adapter_packet(guarded.record, wireguard::classifier_ref(decide));
-            break;
-        case handler::incoming:
-            guarded.record.direction = rimcap::direction_incoming;
-            action = tunnel->process_server_packet(guarded.record);
-            guarded.record.direction = copy.direction;
-            break;
-        }
+        const packet_action action = handle(h, guarded.record);
         ASSERT_TRUE(guarded.canary_intact()) << "handler " << static_cast<int>(h) << ", frame " << frame;
         ASSERT_LE(static_cast<std::uint32_t>(action), 4u) << "frame " << frame;
         if (action == packet_action::drop || copy.length > 1514)

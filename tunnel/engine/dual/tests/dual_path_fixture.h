@@ -11,6 +11,7 @@
 
 #include "packet_builder.h"
 #include "support/engine_peer.h"
+#include "support/inner_packets.h"
 #include "support/tunnel_test_support.h"
 #include "support/wg_responder.h"
 #include "wg_dual_tunnel.h"
@@ -19,6 +20,7 @@ namespace dual_test
 {
 using namespace testpkt;
 using packet_action = wireguard::wg_dual_tunnel::packet_action;
+using tunnel_test::as_u32;
 
 inline constexpr std::uint16_t ipv4_type = 0x0800;
 inline constexpr std::uint16_t ipv6_type = 0x86DD;
@@ -38,13 +40,6 @@ inline constexpr ipv4_address asked4 = {8, 8, 8, 8};
 inline constexpr ipv6_address tunnel6 = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
 inline constexpr ipv6_address remote6 = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 inline constexpr ipv6_address link_local = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x21};
-
-inline std::uint32_t as_u32(const ipv4_address& a)
-{
-    std::uint32_t v;
-    std::memcpy(&v, a.data(), 4);
-    return v;
-}
 
 inline wireguard::ip_subnet default_route(std::uint8_t family)
 {
@@ -131,31 +126,40 @@ protected:
     static bool v6_server(const wireguard::wg_dual_tunnel& t) { return t.server_endpoint.family == wireguard::family_ipv6; }
     static std::size_t outer_size(const wireguard::wg_dual_tunnel& t) { return v6_server(t) ? 62 : 42; }
 
-    packet_action run(std::function<packet_action(_INTERMEDIATE_BUFFER&)> handler, std::uint16_t type, const bytes& ip,
-                      std::uint32_t direction = rimcap::direction_outgoing)
+    enum class handler { virtual_out, physical_out, incoming };
+
+    // The handler's action on the record; the server's packets come in.
+    packet_action handle(handler h, _INTERMEDIATE_BUFFER& r)
+    {
+        switch (h) {
+        case handler::virtual_out:
+            return tunnel->process_virtual_adapter_packet(r, wireguard::classifier_ref(decide));
+        case handler::physical_out:
+            return tunnel->process_default_adapter_packet(r, wireguard::classifier_ref(decide));
+        case handler::incoming:
+            break;
+        }
+        const std::uint32_t direction = r.direction;
+        r.direction = rimcap::direction_incoming;
+        const packet_action action = tunnel->process_server_packet(r);
+        r.direction = direction;
+        return action;
+    }
+    // The frame of that type around `ip`, through the handler in the guarded record; what
+    // it left is in `after`.
+    packet_action run(handler h, std::uint16_t type, const bytes& ip)
     {
         std::memset(&guarded.record, 0, sizeof guarded.record);
         load(guarded.record, type, ip);
-        guarded.record.direction = direction;
-        const packet_action action = handler(guarded.record);
+        guarded.record.direction = h == handler::incoming ? rimcap::direction_incoming : rimcap::direction_outgoing;
+        const packet_action action = handle(h, guarded.record);
         EXPECT_TRUE(guarded.canary_intact());
         after.assign(guarded.record.frame, guarded.record.frame + std::min<std::size_t>(guarded.record.length, 1514));
         return action;
     }
-    packet_action virtual_out(std::uint16_t type, const bytes& ip)
-    {
-        return run([this](auto& r) { return tunnel->process_virtual_adapter_packet(r, wireguard::classifier_ref(decide)); },
-                   type, ip);
-    }
-    packet_action physical_out(std::uint16_t type, const bytes& ip)
-    {
-        return run([this](auto& r) { return tunnel->process_default_adapter_packet(r, wireguard::classifier_ref(decide)); },
-                   type, ip);
-    }
-    packet_action incoming(std::uint16_t type, const bytes& ip)
-    {
-        return run([this](auto& r) { return tunnel->process_server_packet(r); }, type, ip, rimcap::direction_incoming);
-    }
+    packet_action virtual_out(std::uint16_t type, const bytes& ip) { return run(handler::virtual_out, type, ip); }
+    packet_action physical_out(std::uint16_t type, const bytes& ip) { return run(handler::physical_out, type, ip); }
+    packet_action incoming(std::uint16_t type, const bytes& ip) { return run(handler::incoming, type, ip); }
 
     // A UDP datagram from the server to the socket's port, in the server's family.
     bytes from_server(const bytes& payload) const

@@ -4,35 +4,20 @@
 // fragments and oversize packets.
 #include "dual_path_fixture.h"
 
-#include "inner_rewrite.h"
 #include "socks5_test_support.h"
+#include "support/inner_packets.h"
 
 namespace
 {
 using namespace dual_test;
 using tunnel_test::log_lines;
+using tunnel_test::packet_verifies;
+using tunnel_test::with_checksums;
 
 const auto winsock = ::testing::AddGlobalTestEnvironment(new socks5_test::winsock_environment);
 
 constexpr ipv6_address dns6 = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x53};
 constexpr ipv6_address asked6 = {0x20, 0x01, 0x48, 0x60, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x88, 0x88};
-
-bytes with_checksums(const bytes& ip)
-{
-    _INTERMEDIATE_BUFFER r{};
-    load(r, ip[0] >> 4 == 6 ? ipv6_type : ipv4_type, ip);
-    rimcap::frame_view f(r);
-    wireguard::finish_inner_ipv4(f);
-    wireguard::finish_inner_ipv6(f);
-    return bytes(r.frame + 14, r.frame + r.length);
-}
-
-bool packet_verifies(const bytes& ip)
-{
-    _INTERMEDIATE_BUFFER r{};
-    load(r, ip[0] >> 4 == 6 ? ipv6_type : ipv4_type, ip);
-    return frame_verifies(r);
-}
 
 // The MSS option value of the (first) option of a TCP segment right behind the IP header.
 std::uint16_t mss_of(const bytes& ip)

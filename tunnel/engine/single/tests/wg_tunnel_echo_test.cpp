@@ -11,13 +11,14 @@
 #include "packet_builder.h"
 #include "classify_packet.h"
 #include "config/address_parsers.h"
-#include "inner_rewrite.h"
+#include "support/inner_packets.h"
 #include "support/real_tunnel.h"
 
 namespace
 {
 using namespace testpkt;
 using tunnel_test::log_lines;
+using tunnel_test::with_checksums;
 using tunnel_test::wait_until;
 
 struct test_manager {
@@ -30,15 +31,6 @@ struct test_manager {
 constexpr ipv4_address local4 = {192, 168, 1, 10};
 constexpr ipv4_address tunnel4 = {10, 8, 0, 2};
 constexpr ipv4_address remote4 = {10, 8, 0, 1};
-
-bytes with_checksums(const bytes& ip)
-{
-    _INTERMEDIATE_BUFFER r{};
-    load(r, 0x0800, ip);
-    rimcap::frame_view f(r);
-    wireguard::finish_inner_ipv4(f);
-    return bytes(r.frame + 14, r.frame + r.length);
-}
 
 // A whole frame into a record.
 void load_frame(_INTERMEDIATE_BUFFER& r, const bytes& frame)

@@ -16,15 +16,18 @@
 
 #include "packet_builder.h"
 #include "tshark_check.h"
-#include "inner_rewrite.h"
 #include "socks5_test_support.h"
 #include "support/engine_peer.h"
+#include "support/inner_packets.h"
 #include "support/real_tunnel.h"
 
 namespace
 {
 using namespace testpkt;
+using tunnel_test::as_u32;
 using tunnel_test::log_lines;
+using tunnel_test::packet_verifies;
+using tunnel_test::with_checksums;
 using packet_action = wireguard::wg_tunnel::packet_action;
 
 constexpr std::uint16_t ipv4_type = 0x0800;
@@ -43,37 +46,6 @@ constexpr ipv6_address tunnel6 = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0
 constexpr ipv6_address remote6 = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 constexpr ipv6_address link_local = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x21};
 constexpr ipv6_address solicited = {0xff, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0xff, 0, 0, 1};
-
-std::uint32_t as_u32(const ipv4_address& a)
-{
-    std::uint32_t v;
-    std::memcpy(&v, a.data(), 4);
-    return v;
-}
-
-// The packet with right checksums (tshark reads the captures).
-bytes with_checksums(std::uint16_t type, const bytes& ip)
-{
-    _INTERMEDIATE_BUFFER r{};
-    load(r, type, ip);
-    rimcap::frame_view f(r);
-    if (type == ipv4_type)
-        wireguard::finish_inner_ipv4(f);
-    else
-        wireguard::finish_inner_ipv6(f);
-    return bytes(r.frame + 14, r.frame + r.length);
-}
-
-// The checksums of an IP packet verify (as a frame of its own).
-bool packet_verifies(const bytes& ip)
-{
-    _INTERMEDIATE_BUFFER r{};
-    const bool v6 = !ip.empty() && ip[0] >> 4 == 6;
-    load(r, v6 ? ipv6_type : ipv4_type, ip);
-    if (!v6)
-        return ipv4_header_verifies(r) && ipv4_transport_verifies(r);
-    return ipv6_upper_verifies(r, 54, ip[6]);
-}
 
 class tunnel_handlers : public tunnel_test::real_tunnel_test
 {
@@ -149,8 +121,8 @@ protected:
     static bytes from_server(const wireguard::wg_tunnel& t, const bytes& payload, std::uint16_t source_port = wg_server_port)
     {
         if (ipv6_server(t))
-            return with_checksums(ipv6_type, ipv6(17, udp(source_port, local_port, payload), ipv6_b, ipv6_a));
-        return with_checksums(ipv4_type, ipv4(17, udp(source_port, local_port, payload), 5, 0x4000, ipv4_b, ipv4_a));
+            return with_checksums(ipv6(17, udp(source_port, local_port, payload), ipv6_b, ipv6_a));
+        return with_checksums(ipv4(17, udp(source_port, local_port, payload), 5, 0x4000, ipv4_b, ipv4_a));
     }
 
     // The socket's own keep-alive: teaches the local address and the next hop (and, for
@@ -160,9 +132,9 @@ protected:
         if (ipv6_server(t)) {
             bytes ip = ipv6(17, udp(local_port, wg_server_port, pattern(32)), ipv6_a, ipv6_b);
             ip[0] = 0x6A, ip[1] = 0xBC, ip[2] = 0xDE, ip[3] = 0xF0;
-            ASSERT_EQ(outgoing(t, ipv6_type, with_checksums(ipv6_type, ip)), packet_action::pass);
+            ASSERT_EQ(outgoing(t, ipv6_type, with_checksums(ip)), packet_action::pass);
         } else {
-            ASSERT_EQ(outgoing(t, ipv4_type, with_checksums(ipv4_type, ipv4(17, udp(local_port, wg_server_port, pattern(32))))),
+            ASSERT_EQ(outgoing(t, ipv4_type, with_checksums(ipv4(17, udp(local_port, wg_server_port, pattern(32))))),
                       packet_action::pass);
         }
     }
@@ -335,7 +307,7 @@ TEST_F(tunnel_handlers, initiations_go_through_a_ready_relay_and_wait_for_one_th
     EXPECT_EQ(incoming(t, ipv4_type, ipv4(17, udp(40001, local_port, relayed), 5, 0, {127, 0, 0, 1}, ipv4_a)),
               packet_action::pass) << "not a handshake response or transport data: passes";
     EXPECT_EQ(t.socks5_pending.load(), 0);
-    EXPECT_EQ(after, frame_of(ipv4_type, with_checksums(ipv4_type, ipv4(17, udp(wg_server_port, local_port, pattern(40)),
+    EXPECT_EQ(after, frame_of(ipv4_type, with_checksums(ipv4(17, udp(wg_server_port, local_port, pattern(40)),
                                                                         5, 0, ipv4_b, ipv4_a))))
         << "as if straight from the server";
     t.socks5.reset();
@@ -418,7 +390,7 @@ TEST_F(tunnel_handlers, the_handshake_response_is_turned_round_into_the_reply)
         const auto response = peer->read(bytes(initiation.begin(), initiation.begin() + 148));
         ASSERT_EQ(response.data.size(), 92u);
 
-        const bytes in_ip = with_checksums(server_type(t), from_server(t, response.data));
+        const bytes in_ip = with_checksums(from_server(t, response.data));
         const bytes in = frame_of(server_type(t), in_ip);
         ASSERT_EQ(incoming(t, server_type(t), in_ip), packet_action::revert);
         ASSERT_EQ(after.size() + 60, in.size()) << "92-byte response, 32-byte reply";
@@ -703,7 +675,7 @@ TEST_F(tunnel_handlers, transport_data_is_decrypted_in_place_for_the_address_it_
         t.address_switching.local_ipv4_address = tunnel_test::ipv4(192, 168, 7, 7);
         t.address_switching.local_ipv6_address = tunnel_test::ipv6_bytes("2001:db8:7::7");
 
-        const bytes reply4 = with_checksums(ipv4_type, ipv4(1, echo(0, pattern(100)), 5, 0x4000, remote4, tunnel4));
+        const bytes reply4 = with_checksums(ipv4(1, echo(0, pattern(100)), 5, 0x4000, remote4, tunnel4));
         const bytes in = sealed(t, reply4);
         const std::size_t frame_length = 14 + in.size();
         ASSERT_EQ(incoming(t, server_type(t), in), packet_action::pass);
@@ -722,7 +694,7 @@ TEST_F(tunnel_handlers, transport_data_is_decrypted_in_place_for_the_address_it_
         EXPECT_EQ(events[1].type, wireguard::tunnel_event::packet_received);
         EXPECT_EQ(events[1].value, static_cast<std::int64_t>(frame_length - 14));
 
-        const bytes reply6 = with_checksums(ipv6_type, ipv6(58, echo(129, pattern(100)), remote6, tunnel6));
+        const bytes reply6 = with_checksums(ipv6(58, echo(129, pattern(100)), remote6, tunnel6));
         ASSERT_EQ(incoming(t, server_type(t), sealed(t, reply6)), packet_action::pass);
         ASSERT_EQ(after.size(), 14u + reply6.size());
         EXPECT_EQ(get16(&after[12]), ipv6_type);
@@ -1099,20 +1071,20 @@ TEST_F(tunnel_handlers, every_capture_point_holds_its_frames_with_good_checksums
         bool tunnelled = true;
         decide = [&](_INTERMEDIATE_BUFFER&) { return tunnelled; };
         // lcl 1, tun 1, enc 1
-        EXPECT_EQ(outgoing(t, ipv4_type, with_checksums(ipv4_type, ipv4(1, echo(8, pattern(40)), 5, 0x4000, ipv4_a, remote4))),
+        EXPECT_EQ(outgoing(t, ipv4_type, with_checksums(ipv4(1, echo(8, pattern(40)), 5, 0x4000, ipv4_a, remote4))),
                   packet_action::pass);
         // lcl 2 (the packet and the reply)
-        EXPECT_EQ(outgoing(t, ipv4_type, with_checksums(ipv4_type, ipv4(17, udp(5000, 6000, pattern(1400)), 5, 0x4000, ipv4_a, remote4))),
+        EXPECT_EQ(outgoing(t, ipv4_type, with_checksums(ipv4(17, udp(5000, 6000, pattern(1400)), 5, 0x4000, ipv4_a, remote4))),
                   packet_action::revert);
         tunnelled = false;
         // ext 1
-        EXPECT_EQ(outgoing(t, ipv4_type, with_checksums(ipv4_type, ipv4(6, tcp(5000, 80, pattern(10)), 5, 0x4000, ipv4_a, asked4))),
+        EXPECT_EQ(outgoing(t, ipv4_type, with_checksums(ipv4(6, tcp(5000, 80, pattern(10)), 5, 0x4000, ipv4_a, asked4))),
                   packet_action::pass);
         // enc 1, tun 1, lcl 1
-        EXPECT_EQ(incoming(t, ipv4_type, with_checksums(ipv4_type, sealed(t, with_checksums(ipv4_type, ipv4(1, echo(0, pattern(40)), 5, 0, remote4, tunnel4))))),
+        EXPECT_EQ(incoming(t, ipv4_type, with_checksums(sealed(t, with_checksums(ipv4(1, echo(0, pattern(40)), 5, 0, remote4, tunnel4))))),
                   packet_action::pass);
         // ext 1
-        EXPECT_EQ(incoming(t, ipv4_type, with_checksums(ipv4_type, ipv4(17, udp(40001, 40002, pattern(20)), 5, 0, asked4, ipv4_a))),
+        EXPECT_EQ(incoming(t, ipv4_type, with_checksums(ipv4(17, udp(40001, 40002, pattern(20)), 5, 0, asked4, ipv4_a))),
                   packet_action::pass);
     }
     EXPECT_EQ(capture_records(base + "_enc.pcap"), 5u);

@@ -24,18 +24,6 @@ constexpr DWORD list_code = 0x830020C0;
 constexpr DWORD activate_code = 0x830020C4;
 constexpr DWORD deactivate_code = 0x830020C8;
 
-// Creates the key (as the simulated driver made it) and, when a value is named, sets it.
-void make_key(const std::string& path, const char* value = nullptr, const std::string& text = {})
-{
-    HKEY key = nullptr;
-    ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    if (value != nullptr)
-        ::RegSetValueExA(key, value, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                         static_cast<DWORD>(text.size() + 1));
-    ::RegCloseKey(key);
-}
-
 enum class step { start, activation, stop }; // the failure is injected before it
 
 struct failure_case {
@@ -97,8 +85,8 @@ protected:
             EXPECT_TRUE(logs().contains(c.line)) << logs().text();
         }
         // The keys that a case deleted, as the driver made them.
-        make_key(simhost::connection_key_path(virtual_adapter.guid), "Name", "Ethernet 7");
-        make_key(test_support::interface_key("Tcpip", virtual_adapter.guid));
+        test_support::write_registry_text(simhost::connection_key_path(virtual_adapter.guid), "Name", "Ethernet 7");
+        test_support::write_registry_value(test_support::interface_key("Tcpip", virtual_adapter.guid));
         EXPECT_EQ(state(), before);
         EXPECT_EQ(network().registration_count(), 0u);
         EXPECT_EQ(engine().live_tunnels(), 0u);

@@ -41,9 +41,7 @@ TEST_F(dual_interfaces, without_the_virtual_adapters_name_no_adapter_matches)
     EXPECT_EQ(t.default_adapter_handle.load(), physical.filter_handle);
     ASSERT_TRUE(t.default_adapter);
     EXPECT_EQ(t.default_adapter->adapter_name, physical.guid);
-    const auto view = t.default_view.load();
-    EXPECT_EQ(view->adapter_name, physical.guid);
-    EXPECT_EQ(view->mtu, 1500);
+    EXPECT_EQ(t.default_view.load()->adapter_name, physical.guid);
 }
 
 struct mtu_case {

@@ -110,10 +110,7 @@ TEST_F(dual_watchdog, a_stopped_tunnel_sends_no_rehandshake_gets_its_default_ada
 
     remove_gateway();
     notify();
-    ASSERT_EQ(t.run_state.load(), run_states::stopped);
-    EXPECT_EQ(logs().count_starting("[TUN]: ip_interface_changed_callback: No routable interfaces available: "
-                                    "WireGuard Server is unreachable, lasterror: "),
-              1u);
+    ASSERT_EQ(t.run_state.load(), run_states::stopped); // its line: dual_life_cycle_test.cpp
     EXPECT_EQ(driver().mode(physical.filter_handle), 0u);
     t.request_rehandshake();
     // Something filters the default adapter again while the tunnel is stopped.
