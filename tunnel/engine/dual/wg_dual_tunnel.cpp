@@ -50,10 +50,7 @@ void wg_dual_tunnel::set_socks5_credentials(std::string username, std::string pa
 
 void wg_dual_tunnel::set_dns_redirect_table(dns_slot_table table)
 {
-    if (dns_redirect_table)
-        *dns_redirect_table = std::move(table);
-    else
-        dns_redirect_table.emplace(std::move(table));
+    dns_redirect_table = std::move(table);
 }
 
 void wg_dual_tunnel::raise_event(std::int32_t type, std::int64_t value) const
