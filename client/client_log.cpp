@@ -7,7 +7,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <mutex>
 
 std::atomic<bool> running_as_service{false};
@@ -51,7 +50,7 @@ void log_message(const char* text)
 {
     std::lock_guard lock(log_mutex());
     if (!running_as_service) {
-        std::cout << log_timestamp() << ' ' << text << std::endl;
+        console_write_utf8(log_timestamp() + ' ' + text + '\n');
         return;
     }
     if (!service_log_opened) {

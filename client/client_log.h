@@ -1,5 +1,6 @@
 #pragma once
-// The client's one log sink. In the foreground the lines go to the console; in service
+// The client's one log sink. In the foreground the lines go to the standard output (a
+// console gets them as wide text, a pipe or a file as UTF-8 bytes); in service
 // mode to lorrivan-vpn-client.log under the common application data folder (the folder
 // is created when missing). Every line is the local time, a blank and the text.
 #include <atomic>

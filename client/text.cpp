@@ -75,6 +75,16 @@ HANDLE console_output()
                                                                                                 : nullptr;
 }
 
+// Wide text to the console, after anything the C runtime still holds for the standard
+// output. The console takes the wide text itself: the C runtime would narrow it by its
+// locale and show anything beyond ASCII wrongly, whatever the console's code page.
+void write_console(HANDLE console, std::wstring_view text)
+{
+    std::fflush(stdout);
+    DWORD written = 0;
+    ::WriteConsoleW(console, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
 std::wstring formatted(const wchar_t* format, std::va_list arguments)
 {
     std::wstring text(256, L'\0');
@@ -99,15 +109,20 @@ void console_print(const wchar_t* format, ...)
     std::va_list arguments;
     va_start(arguments, format);
     if (const HANDLE console = console_output()) {
-        // The console takes the wide text itself: the C runtime would narrow it by its
-        // locale and show anything beyond ASCII wrongly, whatever the console's code page.
-        const std::wstring text = formatted(format, arguments);
-        std::fflush(stdout);
-        DWORD written = 0;
-        ::WriteConsoleW(console, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        write_console(console, formatted(format, arguments));
     } else {
         std::vwprintf(format, arguments);
         std::fflush(stdout);
     }
     va_end(arguments);
+}
+
+void console_write_utf8(std::string_view text)
+{
+    if (const HANDLE console = console_output()) {
+        write_console(console, from_utf8(text));
+    } else {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
 }

@@ -24,3 +24,8 @@ std::wstring cut(std::wstring text, std::size_t max_characters);
 // else happens: to a console with WriteConsoleW, to a pipe or a file with wprintf.
 // Wide strings are passed with %ls, narrow ones with %hs.
 void console_print(const wchar_t* format, ...);
+
+// Writes UTF-8 text and flushes it at once: to a console as wide text with WriteConsoleW,
+// so that it shows the same characters whatever the console's code page; to a pipe or a
+// file as the UTF-8 bytes themselves.
+void console_write_utf8(std::string_view text);
