@@ -228,6 +228,9 @@ private:
     bool relay_own_datagram(rimcap::frame_view& frame, const own_datagram& own);
     oversize_reply_inputs oversize_inputs(std::uint16_t tested_mtu, std::uint16_t physical_mtu);
     std::uint16_t physical_mtu() const;
+    // The MTU that packets into the tunnel are held to: the tunnel's, but no more than a
+    // frame to the server carries.
+    std::uint16_t packet_mtu() const noexcept;
     void log_dns_flow(const char* prefix, const rimcap::frame_view& frame, const rimcap::transport_header& udp,
                       std::uint8_t family) const;
 

@@ -79,7 +79,7 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::process_transport_data(rimcap::fra
     capture(capture_tun, frame.record());
 
     const physical_addressing a = learned.load();
-    const std::uint16_t tunnel_mtu = mtu;
+    const std::uint16_t tunnel_mtu = packet_mtu();
     bool known = false;     // delivered to the physical adapter's stack
     bool rewritten = false; // checksums to recompute
     if (frame.is_ipv4()) {

@@ -122,7 +122,7 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::physical_ipv4_packet(rimcap::frame
 {
     if (!active.load())
         return packet_action::drop;
-    const std::uint16_t tunnel_mtu = mtu;
+    const std::uint16_t tunnel_mtu = packet_mtu();
     if (const auto oversize = inject_icmp_frag_needed(frame, oversize_inputs(tunnel_mtu, 0)))
         return static_cast<packet_action>(*oversize);
 
@@ -162,7 +162,7 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::physical_ipv6_packet(rimcap::frame
         return packet_action::pass;
     if (!active.load())
         return packet_action::drop;
-    const std::uint16_t tunnel_mtu = mtu;
+    const std::uint16_t tunnel_mtu = packet_mtu();
     if (const auto oversize = inject_icmpv6_packet_too_big(frame, oversize_inputs(tunnel_mtu, physical_mtu())))
         return static_cast<packet_action>(*oversize);
 

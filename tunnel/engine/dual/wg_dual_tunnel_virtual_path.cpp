@@ -120,7 +120,7 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::virtual_ipv4_packet(rimcap::frame_
         return packet_action::other_pass;
     }
 
-    const std::uint16_t tunnel_mtu = mtu;
+    const std::uint16_t tunnel_mtu = packet_mtu();
     if (const auto oversize = inject_icmp_frag_needed(frame, oversize_inputs(tunnel_mtu, 0)))
         return static_cast<packet_action>(*oversize);
     bool rewritten = false;
@@ -162,7 +162,7 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::virtual_ipv6_packet(rimcap::frame_
         return route_outside_tunnel_v6(frame, walk, physical);
     }
 
-    const std::uint16_t tunnel_mtu = mtu;
+    const std::uint16_t tunnel_mtu = packet_mtu();
     if (const auto oversize = inject_icmpv6_packet_too_big(frame, oversize_inputs(tunnel_mtu, physical)))
         return static_cast<packet_action>(*oversize);
     if (is_neighbour_discovery(frame, walk))
@@ -287,6 +287,11 @@ oversize_reply_inputs wg_dual_tunnel::oversize_inputs(std::uint16_t tested_mtu, 
     in.logger = &logger;
     in.capture_lcl = capture_lcl ? &*capture_lcl : nullptr;
     return in;
+}
+
+std::uint16_t wg_dual_tunnel::packet_mtu() const noexcept
+{
+    return tunnel_packet_mtu(mtu.load(), server_endpoint.family);
 }
 
 std::uint16_t wg_dual_tunnel::physical_mtu() const

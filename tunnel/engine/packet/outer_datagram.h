@@ -53,6 +53,26 @@ constexpr std::size_t datagram_capacity(std::uint8_t server_family) noexcept
     return rimcap::max_frame_size - outer_header_size(server_family);
 }
 
+// A transport data message adds a 16-byte header and a 16-byte tag to the packet.
+inline constexpr std::size_t transport_data_overhead = 32;
+
+// The largest packet that one frame carries to a server of that family: 1440 bytes to
+// an IPv4 server, 1420 to an IPv6 one. Transport data never goes through the SOCKS5
+// relay, so a proxy takes nothing off it.
+constexpr std::uint16_t max_tunnelled_packet(std::uint8_t server_family) noexcept
+{
+    return static_cast<std::uint16_t>(datagram_capacity(server_family) - transport_data_overhead);
+}
+
+// The MTU that packets into the tunnel are held to (oversize replies, MSS clamps): the
+// tunnel's MTU, but never more than one frame carries, since the engine refuses a
+// larger packet.
+constexpr std::uint16_t tunnel_packet_mtu(std::uint16_t mtu, std::uint8_t server_family) noexcept
+{
+    const std::uint16_t room = max_tunnelled_packet(server_family);
+    return mtu < room ? mtu : room;
+}
+
 // The inner packet's header fields that an outer header keeps, read before the packet
 // is replaced.
 struct inner_header_fields {

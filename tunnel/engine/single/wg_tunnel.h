@@ -233,6 +233,10 @@ private:
     void log_dns(const char* first, const dns_rewrite& rewrite, const char* second) const;
     // Stores a newly learned local IPv6 address with its line at level 2 or more.
     void learn_local_ipv6_address(const std::array<std::uint8_t, 16>& address);
+    // The MTU that tunnelled packets are held to: the configured one, but no more than
+    // a frame to the server carries.
+    std::uint16_t packet_mtu() const noexcept { return tunnel_packet_mtu(mtu, server_endpoint.family); }
+    tunnel_mtu clamp_mtu() const noexcept { return tunnel_mtu{packet_mtu(), mtu_configured}; }
     // The inputs of the oversize replies and the addressing of outer datagrams.
     oversize_reply_inputs oversize_inputs();
     outer_route route_to_server() const;

@@ -158,7 +158,7 @@ void wg_tunnel::deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destinatio
     replace_ipv4_address(frame, inner_field::ipv4_destination, destination);
     const auto t = frame.ipv4_transport();
     if (!frame.is_fragment() && t && is_tcp_syn_ack(frame, *t)) {
-        clamp_tcp_mss(clamp_family::ipv4, frame, tunnel_mtu{mtu, mtu_configured});
+        clamp_tcp_mss(clamp_family::ipv4, frame, clamp_mtu());
         finish_inner_ipv4(frame); // the clamp changed the segment's bytes
         return;
     }
@@ -177,7 +177,7 @@ void wg_tunnel::deliver_ipv6(rimcap::frame_view& frame, const std::array<std::ui
 {
     replace_ipv6_address(frame, inner_field::ipv6_destination, destination);
     if (const auto walk = ipv6_upper_layer(frame); walk.header && is_tcp_syn_ack(frame, *walk.header)) {
-        clamp_tcp_mss(clamp_family::ipv6, frame, tunnel_mtu{mtu, mtu_configured});
+        clamp_tcp_mss(clamp_family::ipv6, frame, clamp_mtu());
     } else if (dns_redirect_table) {
         if (const auto rewrite = translate_dns_answer(frame, *dns_redirect_table))
             log_dns("[TUN]: DNS response from ", *rewrite, " translated as from ");

@@ -44,8 +44,8 @@ void wg_tunnel::capture(std::optional<rimcap::pcap_file_writer>& writer, const _
 oversize_reply_inputs wg_tunnel::oversize_inputs()
 {
     oversize_reply_inputs in;
-    in.tested_mtu = mtu;
-    in.reported_mtu = mtu;
+    in.tested_mtu = packet_mtu();
+    in.reported_mtu = in.tested_mtu;
     in.reply_bound = default_adapter ? default_adapter->mtu : 0;
     in.log_level = log_level.load();
     in.logger = &logger;
@@ -106,7 +106,7 @@ wg_tunnel::packet_action wg_tunnel::tunnel_ipv4(rimcap::frame_view& frame)
         return packet_action::drop;
     capture(capture_lcl, frame.record());
 
-    if (frame.ip_length() > mtu) {
+    if (frame.ip_length() > packet_mtu()) {
         if (const auto oversize = inject_icmp_frag_needed(frame, oversize_inputs()))
             return static_cast<packet_action>(*oversize);
     }
@@ -133,7 +133,7 @@ wg_tunnel::packet_action wg_tunnel::tunnel_ipv6(rimcap::frame_view& frame)
         return packet_action::drop;
     capture(capture_lcl, frame.record());
 
-    if (frame.ip_length() > mtu) {
+    if (frame.ip_length() > packet_mtu()) {
         if (const auto oversize = inject_icmpv6_packet_too_big(frame, oversize_inputs()))
             return static_cast<packet_action>(*oversize);
     }
@@ -158,7 +158,7 @@ void wg_tunnel::rewrite_outgoing_transport(rimcap::frame_view& frame, const rimc
     if (!frame.header_complete(t))
         return;
     if (is_tcp_syn(frame, t)) {
-        clamp_tcp_mss(family, frame, tunnel_mtu{mtu, mtu_configured});
+        clamp_tcp_mss(family, frame, clamp_mtu());
     } else if (t.protocol == rimcap::ip_protocol_udp && dns_redirect_table) {
         if (const auto rewrite = redirect_dns_query(frame, *dns_redirect_table))
             log_dns("[TUN]: DNS request to ", *rewrite, " forwarded to ");

@@ -18,21 +18,25 @@ ipv4_key ipv4_key_of(const ip_address& a) noexcept
     return k;
 }
 
-// Drops the records that have waited more than the time-out since their query. True
-// when one of them was left unanswered by a server that has answered nothing since
-// that query: the server is failing.
+bool waited_out(std::int64_t since, std::int64_t now) noexcept
+{
+    return now > since && now - since > dns_slot_table::answer_timeout_ns;
+}
+
+// Drops the records that have waited more than the time-out since their latest query.
+// True when a record holds a query that has waited more than the time-out while the
+// server answered nothing: the server is failing.
 template <class Address>
 bool drop_expired(dns_slot<Address>& slot, std::int64_t now)
 {
     bool failing = false;
     for (auto it = slot.requests.begin(); it != slot.requests.end();) {
-        const std::int64_t queried = it->second.queried;
-        if (now > queried && now - queried > dns_slot_table::answer_timeout_ns) {
-            failing = failing || slot.last_answer <= queried;
+        const dns_request<Address>& r = it->second;
+        failing = failing || (waited_out(r.unanswered_since, now) && slot.last_answer <= r.unanswered_since);
+        if (waited_out(r.queried, now))
             it = slot.requests.erase(it);
-        } else {
+        else
             ++it;
-        }
     }
     return failing;
 }
@@ -59,15 +63,18 @@ std::optional<Address> acquire(std::vector<dns_slot<Address>>& slots, std::uint1
         std::rotate(slots.begin(), chosen, slots.end());
 
     dns_slot<Address>& slot = slots.front();
-    auto [record, inserted] = slot.requests.try_emplace(port, dns_request<Address>{requested, 1, now});
+    auto [record, inserted] = slot.requests.try_emplace(port, dns_request<Address>{requested, 1, now, now});
     if (!inserted) {
         dns_request<Address>& r = record->second;
         if (r.requested == requested) {
             if (r.count < std::numeric_limits<std::int32_t>::max())
                 ++r.count;
             r.queried = now;
+            // The queries before the server's last answer count as answered.
+            if (slot.last_answer > r.unanswered_since)
+                r.unanswered_since = now;
         } else {
-            r = dns_request<Address>{requested, 1, now};
+            r = dns_request<Address>{requested, 1, now, now};
         }
     }
     return slot.server;

@@ -3,10 +3,11 @@
 // address family. A redirected DNS query is recorded in a slot under its UDP source
 // port together with the destination the application asked for, so that the answer
 // can be given that destination back as its source. A record waits for its answer up
-// to 2 s from its own query, however many other queries come meanwhile. The slot order
-// is also the failover order: a server that has left a query unanswered for more than
-// 2 s, without answering anything since that query, is passed over and the next server
-// moves to the front.
+// to 2 s from its latest query, however many other queries come meanwhile. The slot
+// order is also the failover order: a server that has left a query unanswered for more
+// than 2 s, without answering anything since that query, is passed over and the next
+// server moves to the front, even while a resolver keeps repeating the query from the
+// same port.
 //
 // Every operation holds the table's own reader-writer lock for its whole duration and
 // takes no other lock. The clock is a function returning monotonic nanoseconds;
@@ -27,12 +28,15 @@ namespace wireguard
 {
 // One query waiting for its answer: the destination the application asked for, how
 // many queries from the same port to that destination are outstanding (at least 1),
-// and the clock reading at the latest of them.
+// the clock reading at the latest of them (the record waits 2 s from it), and the
+// clock reading at the oldest of them that the server has not answered since (the
+// failover rule looks at it, so that a resolver's retries do not hide a dead server).
 template <class Address>
 struct dns_request {
     Address requested{};
     std::int32_t count = 0;
     std::int64_t queried = 0;
+    std::int64_t unanswered_since = 0;
 
     friend bool operator==(const dns_request&, const dns_request&) = default;
 };
