@@ -1,14 +1,15 @@
 // wireguard::wg_dual_tunnel: frames that the physical adapter receives (slot 1's
 // thread).
 //
-// A datagram of the server (directly, or unwrapped from the SOCKS5 relay) holds either
-// the handshake response, which the activation step answers, or transport data, which
-// is decrypted into the same frame and goes up the virtual adapter's stack (3), or up
-// the physical adapter's own stack (0) when it belongs to a flow that this stack sent
-// through the tunnel or answers one of its DNS queries. While the tunnel is active, a
-// reply to a flow that the virtual adapter's stack sent outside the tunnel is given the
-// tunnel address as its destination and goes up the virtual adapter's stack (3).
-// Everything else passes (0).
+// A datagram of the server (directly, or unwrapped from the SOCKS5 relay) holds the
+// handshake response, which the activation step answers, a cookie reply, which goes to
+// the engine and no further, or transport data, which is decrypted into the same frame
+// and goes up the virtual adapter's stack (3), or up the physical adapter's own stack
+// (0) when it belongs to a flow that this stack sent through the tunnel or answers one
+// of its DNS queries; a decrypted packet whose source the server may not send is
+// dropped. While the tunnel is active, a reply to a flow that the virtual adapter's
+// stack sent outside the tunnel is given the tunnel address as its destination and goes
+// up the virtual adapter's stack (3). Everything else passes (0).
 //
 // Frames are hostile input: the engine gets exactly the UDP payload as far as the UDP
 // length says, checked against the frame; a decrypted packet is delivered only when it
@@ -20,21 +21,17 @@
 #include "address_texts.h"
 #include "dns_redirect.h"
 #include "inner_rewrite.h"
+#include "inner_source.h"
 #include "mss_clamp.h"
 #include "netaccess/checksum.h"
 #include "packet_kinds.h"
+#include "server_messages.h"
 #include "socks5_udp.h"
 #include "transport_data.h"
 #include "wg_dual_tunnel.h"
 
 namespace wireguard
 {
-namespace
-{
-constexpr std::uint8_t message_handshake_response = 2;
-constexpr std::uint8_t message_transport_data = 4;
-} // namespace
-
 wg_dual_tunnel::packet_action wg_dual_tunnel::process_server_packet(_INTERMEDIATE_BUFFER& record)
 {
     // The relay step may unwrap the frame; the views are made on the frame as it is then.
@@ -45,6 +42,9 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::process_server_packet(_INTERMEDIAT
     if (type == message_handshake_response) {
         if (const auto answered = process_handshake_response(record))
             return *answered;
+    } else if (type == message_cookie_reply) {
+        take_cookie_reply(engine_handle.get(), message->message);
+        return packet_action::drop;
     } else if (type == message_transport_data) {
         rimcap::frame_view frame(record);
         return process_transport_data(frame, message->message);
@@ -77,6 +77,12 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::process_transport_data(rimcap::fra
     if (opened != opened_transport::delivered)
         return packet_action::drop;
     capture(capture_tun, frame.record());
+    if (const auto source = refused_inner_source(frame, allowed_ips, dns_redirect_table ? &*dns_redirect_table : nullptr)) {
+        if (logs(log_importance::debug))
+            tunnel_log(log_importance::debug, "[TUN]: Decrypted packet from " + address_text(*source) +
+                                                  " dropped: its source is outside AllowedIPs");
+        return packet_action::drop;
+    }
 
     const physical_addressing a = learned.load();
     const std::uint16_t tunnel_mtu = packet_mtu();

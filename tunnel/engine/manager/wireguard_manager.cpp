@@ -366,11 +366,11 @@ bool wireguard_manager<T>::initialize_tunneling()
             t.set_socks5_credentials(*peer.socks5_username, *peer.socks5_password);
         }
 
-        // The dual tunnel routes AllowedIPs, and a default route, into its virtual adapter.
-        if constexpr (!is_single_adapter<T>) {
-            t.allowed_ips = peer.allowed_ips;
+        // Decrypted packets are delivered only from AllowedIPs; the dual tunnel also
+        // routes them, and a default route, into its virtual adapter.
+        t.allowed_ips = peer.allowed_ips;
+        if constexpr (!is_single_adapter<T>)
             t.default_route = true;
-        }
 
         // 8. The DNS client service excluded: its queries stay outside the tunnel.
         const bool bypass = std::any_of(peer.disallowed_apps.begin(), peer.disallowed_apps.end(),

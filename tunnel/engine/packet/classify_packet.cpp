@@ -5,12 +5,12 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "app_match.h"
 #include "ipv6_walk.h"
 #include "netaccess/address_text.h"
 #include "netaccess/frame_view.h"
+#include "subnet_match.h"
 
 namespace wireguard
 {
@@ -28,16 +28,6 @@ struct ipv4_family {
     static constexpr std::size_t source_offset = rimcap::ip_header_offset + 12;
     static constexpr std::size_t destination_offset = rimcap::ip_header_offset + 16;
 
-    static bool matches(const ip_subnet& entry, const address& a) noexcept
-    {
-        const auto* s = std::get_if<ipv4_subnet>(&entry.subnet);
-        if (entry.family != family || !s)
-            return false;
-        for (std::size_t i = 0; i < 4; ++i)
-            if ((s->mask[i] & a[i]) != (s->mask[i] & s->address[i]))
-                return false;
-        return true;
-    }
     static std::string text(const address& a)
     {
         IN_ADDR in;
@@ -63,22 +53,6 @@ struct ipv6_family {
     static constexpr std::size_t source_offset = rimcap::ip_header_offset + 8;
     static constexpr std::size_t destination_offset = rimcap::ip_header_offset + 24;
 
-    // Mask and address compared as two 8-byte halves.
-    static bool matches(const ip_subnet& entry, const address& a) noexcept
-    {
-        const auto* s = std::get_if<ipv6_subnet>(&entry.subnet);
-        if (entry.family != family || !s)
-            return false;
-        for (std::size_t half = 0; half < 16; half += 8) {
-            std::uint64_t mask, value, network;
-            std::memcpy(&mask, s->mask.data() + half, 8);
-            std::memcpy(&value, a.data() + half, 8);
-            std::memcpy(&network, s->address.data() + half, 8);
-            if ((mask & value) != (mask & network))
-                return false;
-        }
-        return true;
-    }
     static std::string text(const address& a)
     {
         IN6_ADDR in;
@@ -97,15 +71,6 @@ struct ipv6_family {
         return owners.ipv6().lookup_udp(iphelper::udp_owner_key_v6(f, t), refreshed, memos.udp_v6);
     }
 };
-
-template <class F>
-bool any_matches(const std::vector<ip_subnet>& list, const typename F::address& a) noexcept
-{
-    for (const ip_subnet& entry : list)
-        if (F::matches(entry, a))
-            return true;
-    return false;
-}
 
 // A path as 8-bit text: the low byte of each UTF-16 unit. A unit whose low byte is 0
 // (U+0100, say) becomes '?', so that it cannot end the line early.
@@ -239,8 +204,8 @@ public:
     }
 
 private:
-    bool disallowed() const noexcept { return any_matches<F>(config_.peer_config.disallowed_ips, destination_); }
-    bool allowed() const noexcept { return any_matches<F>(config_.peer_config.allowed_ips, destination_); }
+    bool disallowed() const noexcept { return any_subnet_holds(config_.peer_config.disallowed_ips, destination_); }
+    bool allowed() const noexcept { return any_subnet_holds(config_.peer_config.allowed_ips, destination_); }
     bool logging() const noexcept { return input_.logger && input_.log_level >= filter_log_level; }
 
     // Packets without ports: by AllowedIPs alone.

@@ -177,6 +177,8 @@ public:
     std::unique_ptr<rimcap::queued_packet_filter> filter;
     std::atomic<bool> active{false};
     std::optional<dns_slot_table> dns_redirect_table;
+    // The peer's AllowedIPs: the sources from which decrypted packets are delivered.
+    std::vector<ip_subnet> allowed_ips;
     std::uint16_t mtu = 1420;
     bool mtu_configured = false;
     std::uint64_t adapter_index = 0;

@@ -3,10 +3,12 @@
 //
 // Datagrams from the server (directly, or unwrapped from the SOCKS5 relay) never reach
 // the tunnel socket: a handshake response is answered by turning its frame round to the
-// server with the engine's 32-byte reply, and transport data is decrypted into the same
-// frame, which goes up to the stack addressed to the local address on which the
-// datagram arrived, with the MSS of SYN+ACK segments clamped and DNS answers given back
-// the source that the application asked. Everything else passes unchanged.
+// server with the engine's 32-byte reply, a cookie reply goes to the engine and no
+// further, and transport data is decrypted into the same frame, which goes up to the
+// stack addressed to the local address on which the datagram arrived, with the MSS of
+// SYN+ACK segments clamped and DNS answers given back the source that the application
+// asked; a decrypted packet whose source the server may not send is dropped. Everything
+// else passes unchanged.
 //
 // Frames are hostile input: the message handed to the engine is exactly the UDP payload
 // as far as the UDP length field says, checked against the frame; a frame that names
@@ -19,12 +21,14 @@
 
 #include "address_texts.h"
 #include "inner_rewrite.h"
+#include "inner_source.h"
 #include "ipv6_walk.h"
 #include "mss_clamp.h"
 #include "netaccess/checksum.h"
 #include "netaccess/frame_view.h"
 #include "own_datagram.h"
 #include "packet_kinds.h"
+#include "server_messages.h"
 #include "socks5_udp.h"
 #include "transport_data.h"
 #include "wg_tunnel.h"
@@ -33,8 +37,6 @@ namespace wireguard
 {
 namespace
 {
-constexpr std::uint8_t message_handshake_response = 2;
-constexpr std::uint8_t message_transport_data = 4;
 constexpr std::size_t max_transport_payload = 1500;
 
 // The UDP header of a frame that the server test accepted.
@@ -88,6 +90,10 @@ wg_tunnel::packet_action wg_tunnel::incoming_handler(void*, _INTERMEDIATE_BUFFER
     const std::uint8_t type = payload.empty() ? 0 : payload[0];
     if (type == message_handshake_response)
         return handshake_response(frame, udp->offset, payload);
+    if (type == message_cookie_reply) {
+        take_cookie_reply(engine_handle.get(), payload);
+        return packet_action::drop;
+    }
     if (type == message_transport_data && active.load())
         return transport_data(frame, payload);
     return packet_action::pass;
@@ -144,6 +150,12 @@ wg_tunnel::packet_action wg_tunnel::transport_data(rimcap::frame_view& frame, st
     if (opened != opened_transport::delivered)
         return packet_action::drop;
     capture(capture_tun, frame.record());
+    if (const auto source = refused_inner_source(frame, allowed_ips, dns_redirect_table ? &*dns_redirect_table : nullptr)) {
+        if (logs(log_importance::debug))
+            log(log_importance::debug, "[TUN]: Decrypted packet from " + address_text(*source) +
+                                           " dropped: its source is outside AllowedIPs");
+        return packet_action::drop;
+    }
 
     if (frame.is_ipv4())
         deliver_ipv4(frame, outer_ipv4, summed);

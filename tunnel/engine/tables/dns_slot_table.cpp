@@ -163,6 +163,29 @@ bool dns_slot_table::is_dns_server(const ipv6_key& address) const
                        [&](const dns_slot_v6& s) { return s.server == address; });
 }
 
+namespace
+{
+template <class Address>
+bool awaits(const std::vector<dns_slot<Address>>& slots, const Address& server, std::uint16_t port)
+{
+    return std::any_of(slots.begin(), slots.end(), [&](const dns_slot<Address>& s) {
+        return s.server == server && s.requests.contains(port);
+    });
+}
+} // namespace
+
+bool dns_slot_table::awaits_answer(ipv4_key server, std::uint16_t port) const
+{
+    std::shared_lock<srw_lock> guard(lock_);
+    return awaits(slots_v4_, server, port);
+}
+
+bool dns_slot_table::awaits_answer(const ipv6_key& server, std::uint16_t port) const
+{
+    std::shared_lock<srw_lock> guard(lock_);
+    return awaits(slots_v6_, server, port);
+}
+
 std::vector<dns_slot_v4> dns_slot_table::slots_v4() const
 {
     std::shared_lock<srw_lock> guard(lock_);

@@ -91,6 +91,10 @@ public:
     // True when the address is the server of a slot of its family. Shared lock.
     bool is_dns_server(ipv4_key address) const;
     bool is_dns_server(const ipv6_key& address) const;
+    // True when the slot of `server` holds a query from `port` (host order): an answer
+    // from that server to that port is awaited. Shared lock.
+    bool awaits_answer(ipv4_key server, std::uint16_t port) const;
+    bool awaits_answer(const ipv6_key& server, std::uint16_t port) const;
 
     // Copies of the slots in their current order (for diagnostics and tests).
     std::vector<dns_slot_v4> slots_v4() const;

@@ -4,7 +4,9 @@
 // fragments and oversize packets.
 #include "dual_path_fixture.h"
 
+#include "config/address_parsers.h"
 #include "socks5_test_support.h"
+#include "support/cookie_reply.h"
 #include "support/inner_packets.h"
 
 namespace
@@ -402,6 +404,53 @@ TEST_F(dual_paths, decrypted_packets_go_to_the_stack_that_reached_their_source)
     // A datagram that does not open is dropped with its line.
     EXPECT_EQ(incoming(ipv4_type, from_server(concat(bytes{4, 0, 0, 0}, pattern(60)))), packet_action::drop);
     EXPECT_EQ(log_lines::instance().count_starting("[TUN]: wireguard_read returned: result = 2 size = "), 1u);
+}
+
+TEST_F(dual_paths, decrypted_packets_come_only_from_allowed_ips_or_an_awaited_dns_server)
+{
+    auto& t = make();
+    with_dns_server(t);
+    handshake(t);
+    ASSERT_EQ(physical_out(ipv4_type, ipv4(17, udp(6000, 53, pattern(30)), 5, 0, ipv4_a, asked4)), packet_action::pass);
+    t.allowed_ips = wireguard::parse_prefix_list("10.8.0.0/29"); // remote4, not other4 or dns4
+    const struct {
+        bytes packet;
+        packet_action action;
+        const char* dropped_from;
+    } cases[] = {
+        {ipv4(1, echo(0, pattern(8)), 5, 0, remote4, tunnel4), packet_action::other_pass, nullptr},
+        {ipv4(1, echo(0, pattern(8)), 5, 0, other4, tunnel4), packet_action::drop, "10.8.0.9"},
+        {ipv6(58, echo(129, pattern(8)), remote6, tunnel6), packet_action::drop, "fd00::1"},
+        {ipv4(17, udp(53, 6000, pattern(41)), 5, 0, dns4, tunnel4), packet_action::pass, nullptr},
+        {ipv4(17, udp(53, 6000, pattern(41)), 5, 0, dns4, tunnel4), packet_action::drop, "10.8.0.53"},
+    };
+    for (const auto& c : cases) {
+        log_lines::instance().clear();
+        EXPECT_EQ(incoming(ipv4_type, sealed(with_checksums(c.packet))), c.action);
+        EXPECT_EQ(log_lines::instance().contains(std::string("[TUN]: Decrypted packet from ") +
+                                                 (c.dropped_from ? c.dropped_from : "") +
+                                                 " dropped: its source is outside AllowedIPs"),
+                  c.dropped_from != nullptr);
+    }
+}
+
+TEST_F(dual_paths, a_cookie_reply_keys_the_mac2_of_the_next_initiation_and_goes_no_further)
+{
+    auto& t = make();
+    std::array<std::uint8_t, 148> first{};
+    ASSERT_EQ(wireguard_force_handshake(t.engine_handle.get(), first.data(), first.size()).size, 148u);
+    const wireguard::engine::cookie cookie = {16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1};
+    EXPECT_EQ(incoming(ipv4_type, from_server(tunnel_test::cookie_reply_to(first, server_keys.public_text, cookie))),
+              packet_action::drop);
+
+    std::array<std::uint8_t, 256> buffer{};
+    ASSERT_EQ(wireguard_force_handshake(t.engine_handle.get(), buffer.data(), buffer.size()).size, 148u);
+    EXPECT_TRUE(wireguard::engine::check_mac2(cookie, std::span(buffer).first(148))) << "the server under load accepts it";
+    const auto response = peer->read(bytes(buffer.begin(), buffer.begin() + 148));
+    ASSERT_EQ(response.op, WRITE_TO_NETWORK);
+    EXPECT_EQ(wireguard_read(t.engine_handle.get(), response.data.data(), 92, buffer.data(), buffer.size()).op,
+              WRITE_TO_NETWORK)
+        << "the handshake completes";
 }
 
 TEST_F(dual_paths, replies_to_flows_sent_outside_the_tunnel_go_back_to_the_virtual_adapter)

@@ -76,6 +76,7 @@ TEST_F(tunnel_echo, a_handshake_and_an_icmp_echo_through_the_filter_and_the_wire
     t.server_endpoint = tunnel_test::ipv4_endpoint(127, 0, 0, 1, server_port);
     std::memcpy(&t.address_switching.tunnel_ipv4_address, tunnel4.data(), 4);
     t.address_switching.ipv4_prefix_length = 24;
+    t.allowed_ips = manager.config->peer_config.allowed_ips;
     // The classifier is handed over by value and lives with the filter.
     ASSERT_TRUE(t.set_packet_filter(wireguard::classify_packet<test_manager>(manager)));
     t.notification_flag = true;

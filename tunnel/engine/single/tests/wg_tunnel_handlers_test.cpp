@@ -17,6 +17,8 @@
 #include "packet_builder.h"
 #include "tshark_check.h"
 #include "socks5_test_support.h"
+#include "config/address_parsers.h"
+#include "support/cookie_reply.h"
 #include "support/engine_peer.h"
 #include "support/inner_packets.h"
 #include "support/real_tunnel.h"
@@ -429,6 +431,26 @@ TEST_F(tunnel_handlers, the_handshake_response_is_turned_round_into_the_reply)
     }
 }
 
+TEST_F(tunnel_handlers, a_cookie_reply_keys_the_mac2_of_the_next_initiation_and_goes_no_further)
+{
+    auto& t = make(2);
+    learn(t);
+    std::array<std::uint8_t, 148> first{};
+    ASSERT_EQ(wireguard_force_handshake(t.engine_handle.get(), first.data(), first.size()).size, 148u);
+    const wireguard::engine::cookie cookie = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    const bytes reply = tunnel_test::cookie_reply_to(first, server_keys.public_text, cookie);
+    ASSERT_EQ(reply.size(), 64u);
+    EXPECT_EQ(incoming(t, ipv4_type, from_server(t, reply)), packet_action::drop);
+
+    std::array<std::uint8_t, 148> next{};
+    ASSERT_EQ(wireguard_force_handshake(t.engine_handle.get(), next.data(), next.size()).size, 148u);
+    EXPECT_TRUE(wireguard::engine::check_mac2(cookie, next)) << "the server under load accepts it";
+    const auto response = peer->read(bytes(next.begin(), next.end()));
+    ASSERT_EQ(response.op, WRITE_TO_NETWORK);
+    EXPECT_EQ(incoming(t, ipv4_type, from_server(t, response.data)), packet_action::revert);
+    EXPECT_TRUE(t.active.load()) << "the handshake completes";
+}
+
 TEST_F(tunnel_handlers, responses_that_are_not_whole_or_not_accepted)
 {
     auto& t = make(3);
@@ -791,6 +813,45 @@ TEST_F(tunnel_handlers, the_largest_datagrams_that_a_frame_holds_are_decrypted)
     }
 }
 
+TEST_F(tunnel_handlers, decrypted_packets_come_only_from_allowed_ips_or_an_awaited_dns_server)
+{
+    auto& t = make(3);
+    learn(t);
+    handshake(t);
+    t.allowed_ips = wireguard::parse_prefix_list("10.8.0.0/24, fd00::/64");
+    constexpr ipv4_address server = {9, 9, 9, 9};
+    wireguard::ip_address dns;
+    std::copy(server.begin(), server.end(), dns.address.begin());
+    t.set_dns_redirect_table(wireguard::dns_slot_table({dns}));
+    ASSERT_EQ(outgoing(t, ipv4_type, ipv4(17, udp(5353, 53, pattern(30)), 5, 0, ipv4_a, asked4)), packet_action::pass);
+
+    constexpr ipv4_address lan = {192, 168, 1, 5};
+    const ipv6_address outside6 = tunnel_test::ipv6_bytes("2001:db8:9::9");
+    const struct {
+        bytes packet;
+        packet_action action;
+        const char* dropped_from;
+    } cases[] = {
+        {ipv4(1, echo(0, pattern(10)), 5, 0, remote4, tunnel4), packet_action::pass, nullptr},
+        {ipv4(1, echo(0, pattern(10)), 5, 0, lan, tunnel4), packet_action::drop, "192.168.1.5"},
+        {ipv6(58, echo(129, pattern(10)), remote6, tunnel6), packet_action::pass, nullptr},
+        {ipv6(58, echo(129, pattern(10)), outside6, tunnel6), packet_action::drop, "2001:db8:9::9"},
+        {ipv4(17, udp(53, 5353, pattern(40)), 5, 0, lan, tunnel4), packet_action::drop, "192.168.1.5"},
+        {ipv4(17, udp(54, 5353, pattern(40)), 5, 0, server, tunnel4), packet_action::drop, "9.9.9.9"},
+        {ipv4(17, udp(53, 5354, pattern(40)), 5, 0, server, tunnel4), packet_action::drop, "9.9.9.9"},
+        {ipv4(17, udp(53, 5353, pattern(40)), 5, 0, server, tunnel4), packet_action::pass, nullptr},
+        {ipv4(17, udp(53, 5353, pattern(40)), 5, 0, server, tunnel4), packet_action::drop, "9.9.9.9"},
+    };
+    for (const auto& c : cases) {
+        log_lines::instance().clear();
+        EXPECT_EQ(incoming(t, ipv4_type, sealed(t, with_checksums(c.packet))), c.action);
+        EXPECT_EQ(log_lines::instance().contains(std::string("[TUN]: Decrypted packet from ") +
+                                                 (c.dropped_from ? c.dropped_from : "") +
+                                                 " dropped: its source is outside AllowedIPs"),
+                  c.dropped_from != nullptr);
+    }
+}
+
 // ---- DNS ------------------------------------------------------------------------------------------
 
 TEST_F(tunnel_handlers, a_dns_query_is_redirected_and_its_answer_translated_back)
@@ -1099,6 +1160,7 @@ TEST_F(tunnel_handlers, every_capture_point_holds_its_frames_with_good_checksums
         t.server_endpoint.port = wg_server_port;
         t.local_udp_port = local_port;
         t.address_switching.tunnel_ipv4_address = as_u32(tunnel4);
+        t.allowed_ips = {tunnel_test::default_route(wireguard::family_ipv4)};
         learn(t);           // enc 1
         handshake(t);       // enc 2 (the response and the reply)
         bool tunnelled = true;

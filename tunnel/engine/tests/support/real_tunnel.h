@@ -35,8 +35,8 @@ protected:
         server_port = wire->add_endpoint("127.0.0.1", responder->port());
     }
 
-    // A tunnel toward 127.0.0.1:server_port with the tunnel address 10.8.0.2/24, its
-    // filter set up and its start allowed.
+    // A tunnel toward 127.0.0.1:server_port with the tunnel address 10.8.0.2/24 and both
+    // default routes as AllowedIPs, its filter set up and its start allowed.
     wireguard::wg_tunnel& make_tunnel(std::int32_t level = 3)
     {
         tunnel = std::make_unique<wireguard::wg_tunnel>(client_keys.private_text, server_keys.public_text,
@@ -44,6 +44,7 @@ protected:
         tunnel->server_endpoint = ipv4_endpoint(127, 0, 0, 1, server_port);
         tunnel->address_switching.tunnel_ipv4_address = ipv4(10, 8, 0, 2);
         tunnel->address_switching.ipv4_prefix_length = 24;
+        tunnel->allowed_ips = {default_route(wireguard::family_ipv4), default_route(wireguard::family_ipv6)};
         EXPECT_TRUE(tunnel->set_packet_filter(
             [this](_INTERMEDIATE_BUFFER& record) { return classify ? classify(record) : false; }));
         tunnel->notification_flag = true;

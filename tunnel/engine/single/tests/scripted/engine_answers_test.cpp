@@ -47,6 +47,8 @@ protected:
         t.address_switching.tunnel_ipv4_address = tunnel_test::ipv4(10, 8, 0, 2);
         t.address_switching.local_ipv4_address = tunnel_test::ipv4(192, 0, 2, 10);
         t.address_switching.local_ipv6_address = ipv6_a;
+        t.allowed_ips = {tunnel_test::default_route(wireguard::family_ipv4),
+                         tunnel_test::default_route(wireguard::family_ipv6)};
         return t;
     }
 
