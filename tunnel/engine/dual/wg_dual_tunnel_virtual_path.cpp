@@ -8,7 +8,10 @@
 // outside the tunnel is answered above the physical MTU, remembered by its destination
 // (so that the reply finds its way back), given the physical adapter's local address
 // and MAC addresses, and leaves unencrypted through the physical adapter (3). The tunnel
-// socket's own datagrams to the server leave the same way. Everything else passes (0).
+// socket's own datagrams to the server leave the same way. Link-scope traffic
+// (link_scope.h, neighbour discovery among it), which the classification keeps outside,
+// belongs to the virtual adapter's own link and stays there (0), as everything else
+// does.
 //
 // Frames are hostile input: everything goes through one frame view. A frame that fails
 // the view's checks is dropped when the classification puts it into the tunnel and
@@ -19,6 +22,7 @@
 
 #include "dns_redirect.h"
 #include "inner_rewrite.h"
+#include "link_scope.h"
 #include "mss_clamp.h"
 #include "netaccess/capture_file.h"
 #include "outer_datagram.h"
@@ -108,6 +112,8 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::virtual_ipv4_packet(rimcap::frame_
             return packet_action::drop; // no physical adapter to leave through
         if (const auto oversize = inject_icmp_frag_needed(frame, oversize_inputs(physical, physical)))
             return static_cast<packet_action>(*oversize);
+        if (is_link_scope(frame, t))
+            return packet_action::pass;
         std::uint32_t destination = 0;
         frame.read(inner_field::ipv4_destination, &destination, 4);
         virtual_adapter_bypass_v4.insert(destination);
@@ -157,7 +163,7 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::virtual_ipv6_packet(rimcap::frame_
             return packet_action::drop;
         if (const auto oversize = inject_icmpv6_packet_too_big(frame, oversize_inputs(physical, physical)))
             return static_cast<packet_action>(*oversize);
-        if (is_neighbour_discovery(frame, walk))
+        if (is_link_scope(frame, walk.header))
             return packet_action::pass;
         return route_outside_tunnel_v6(frame, walk, physical);
     }

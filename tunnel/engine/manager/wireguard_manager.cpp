@@ -246,9 +246,11 @@ bool wireguard_manager<T>::install(wg_config&& c)
 {
     {
         // The family has no tunnel, so no classification reads the record now; the lock
-        // keeps it so should that ever change.
+        // keeps it so should that ever change. No fragment decision of an earlier
+        // configuration may decide a fragment under this one.
         std::lock_guard classification(classification_mutex<wireguard_manager>());
         config = std::make_unique<wg_config>(std::move(c));
+        fragment_table<wireguard_manager>().clear();
     }
     if (!initialize_tunneling())
         return false;
@@ -271,6 +273,7 @@ bool wireguard_manager<T>::drop_tunnel()
     {
         std::lock_guard classification(classification_mutex<wireguard_manager>());
         config.reset();
+        fragment_table<wireguard_manager>().clear();
     }
     module_hold_.release();
     return true;

@@ -8,6 +8,7 @@
 
 #include "app_match.h"
 #include "ipv6_walk.h"
+#include "link_scope.h"
 #include "netaccess/address_text.h"
 #include "netaccess/frame_view.h"
 #include "subnet_match.h"
@@ -142,6 +143,8 @@ public:
             }
         }
 
+        if (is_link_scope(f_, transport))
+            return settle(role, protocol, identification, false);
         if (disallowed()) {
             log_ignored(protocol);
             return false;
@@ -153,14 +156,19 @@ public:
                 return *first;
             }
         }
-        const bool tunnel = decide_packet(protocol, transport, chain_cut);
-        if (role == fragment_role::first && input_.fragments)
-            input_.fragments->remember(fragment_key_of(protocol, identification), tunnel);
-        return tunnel;
+        return settle(role, protocol, identification, decide_packet(protocol, transport, chain_cut));
     }
 
 private:
     enum class fragment_role { none, first, later };
+
+    // The decision, remembered for the later fragments when this is a first fragment.
+    bool settle(fragment_role role, std::uint8_t protocol, std::uint32_t identification, bool tunnel)
+    {
+        if (role == fragment_role::first && input_.fragments)
+            input_.fragments->remember(fragment_key_of(protocol, identification), tunnel);
+        return tunnel;
+    }
 
     fragment_key fragment_key_of(std::uint8_t protocol, std::uint32_t identification) const noexcept
     {

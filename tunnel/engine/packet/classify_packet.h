@@ -3,7 +3,10 @@
 // untouched (false)?
 //
 // Rules, in order (the first that decides ends the call):
-//  1. Only IPv4 and IPv6 frames can be tunnelled.
+//  1. Only IPv4 and IPv6 frames can be tunnelled, and never their link-scope traffic
+//     (DHCP, DHCPv6, neighbour and router discovery, redirects, multicast listener
+//     discovery, and packets to link-local or link-scope destinations: see
+//     link_scope.h), whatever the lists below say.
 //  2. DisallowedIPs: a destination in the list never is (the DNS rule included).
 //  3. TCP: the destination must be in AllowedIPs; then AllowedApps (a match tunnels),
 //     DisallowedApps (a match does not), and a non-empty AllowedApps that did not
@@ -102,7 +105,8 @@ std::mutex& classification_mutex()
 }
 
 // The fragment table of a tunnel family (one per type), used under its
-// classification_mutex.
+// classification_mutex. The manager clears it whenever the family's configuration
+// comes or goes, so that no decision outlives the configuration it was made under.
 template <class Family>
 fragment_decisions& fragment_table()
 {

@@ -20,4 +20,10 @@ std::optional<bool> fragment_decisions::find(const fragment_key& key) const noex
     }
     return std::nullopt;
 }
+
+void fragment_decisions::clear() noexcept
+{
+    entries_.fill(entry{});
+    next_ = 0;
+}
 } // namespace wireguard

@@ -34,6 +34,8 @@ public:
     // The decision remembered for a later fragment's datagram, the newest one first;
     // none when its first fragment was not seen (lost, or not yet arrived).
     std::optional<bool> find(const fragment_key& key) const noexcept;
+    // Forgets every decision (they were made under a configuration that is gone).
+    void clear() noexcept;
 
 private:
     struct entry {

@@ -256,6 +256,20 @@ TEST_F(dual_paths, neighbour_discovery_and_what_no_default_route_of_the_tunnel_c
     EXPECT_EQ(physical_out(ipv6_type, ipv6(58, echo(128, pattern(8)), ipv6_a, remote6)), packet_action::pass);
 }
 
+TEST_F(dual_paths, link_scope_traffic_kept_outside_the_tunnel_stays_on_the_virtual_adapter)
+{
+    auto& t = make();
+    decide = [](_INTERMEDIATE_BUFFER&) { return false; };
+    const ipv6_address listeners = {0xff, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x16};
+    const bytes mdns = ipv4(17, udp(5353, 5353, pattern(20)), 5, 0, tunnel4, {224, 0, 0, 251});
+    const bytes report = ipv6(0, concat(options_header(58), echo(143, pattern(16))), link_local, listeners);
+    EXPECT_EQ(virtual_out(ipv4_type, mdns), packet_action::pass);
+    EXPECT_EQ(after_ip(), mdns);
+    EXPECT_EQ(virtual_out(ipv6_type, report), packet_action::pass);
+    EXPECT_EQ(after_ip(), report);
+    EXPECT_FALSE(t.virtual_adapter_bypass_v4.contains(as_u32({224, 0, 0, 251})));
+}
+
 struct mtu_case {
     const char* name;
     bool v6;

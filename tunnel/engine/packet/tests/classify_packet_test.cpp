@@ -174,6 +174,21 @@ std::ostream& operator<<(std::ostream& out, const classify_case& c)
 // Parameters of the fixed world: a configured DNS server and two of them.
 constexpr const char* dns_v4 = "10.0.0.53";
 
+// Link-scope traffic of the adapter's own stack, from the world's source addresses.
+constexpr ipv4_address lan_server = {192, 168, 1, 1};
+frame ipv6_to(std::uint8_t next, const bytes& payload, ipv6_address dst)
+{
+    return {eth_ipv6, ipv6(next, payload, ipv6_a, dst)};
+}
+constexpr ipv6_address v6(std::uint16_t first, std::uint16_t last)
+{
+    return {static_cast<std::uint8_t>(first >> 8), static_cast<std::uint8_t>(first), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+            static_cast<std::uint8_t>(last >> 8), static_cast<std::uint8_t>(last)};
+}
+// Both default routes, a DNS server and an application list that admits sockets without
+// an owner.
+constexpr config_text everything = {.dns = dns_v4, .allowed_apps = "SYSTEM"};
+
 const classify_case cases[] = {
     // EtherType
     {"arp_is_never_tunnelled", {}, {0x0806, pattern(28)}, false, {}},
@@ -335,6 +350,26 @@ const classify_case cases[] = {
     {"ipv6_chain_cut_before_the_tcp_header", {.allowed_apps = "GAME.EXE"},
      {eth_ipv6, ipv6(0, concat(options_header(60, 0), bytes{6, 9, 1, 2, 0, 0, 0, 0}))}, true,
      {"[FILTER]: PROTOCOL 6 : 2001:db8::1 -> 2001:db8::2"}, true},
+
+    // Link-scope traffic stays on its link whatever the lists say; what lies beside it
+    // follows the rules.
+    {"dhcp_renewal_to_the_lan_server", everything, udp4(68, 67, lan_server), false, {}},
+    {"port_67_from_another_port_is_no_dhcp", {}, udp4(40000, 67, lan_server), true,
+     {"[FILTER]: " + chrome + " : UDP : 192.0.2.10:40000 -> 192.168.1.1:67"}},
+    {"limited_broadcast", {}, udp4(40000, 137, {255, 255, 255, 255}), false, {}},
+    {"local_network_control_block", {}, udp4(40000, 5353, {224, 0, 0, 251}), false, {}},
+    {"multicast_beyond_the_control_block", {}, udp4(40000, 123, {224, 0, 1, 1}), true,
+     {"[FILTER]: " + chrome + " : UDP : 192.0.2.10:40000 -> 224.0.1.1:123"}},
+    {"dhcpv6_to_a_unicast_server", everything, ipv6_to(17, udp(546, 547, pattern(20)), ipv6_b), false, {}},
+    {"router_solicitation", {}, ipv6_to(58, echo(133, pattern(8)), v6(0xff02, 2)), false, {}},
+    {"unicast_neighbour_solicitation", {}, ipv6_to(58, echo(135, pattern(20)), ipv6_b), false, {}},
+    {"redirect", {}, ipv6_to(58, echo(137, pattern(32)), ipv6_b), false, {}},
+    {"mldv1_report_behind_hop_by_hop_options", {},
+     ipv6_to(0, concat(options_header(58), echo(131, pattern(16))), v6(0xff05, 0x0103)), false, {}},
+    {"tcp_to_a_link_local_address", {}, ipv6_to(6, tcp(50000, 443, {}, ack), v6(0xfe80, 2)), false, {}},
+    {"link_scope_transient_multicast", {}, ipv6_to(17, udp(40000, 5353, pattern(8)), v6(0xff12, 0xfb)), false, {}},
+    {"site_scope_multicast", {}, ipv6_to(17, udp(40000, 5353, pattern(8)), v6(0xff05, 0xfb)), true,
+     {"[FILTER]: " + chrome + " : UDP : 2001:db8::1:40000 -> ff05::fb:5353"}},
 
     // Frames that fail the frame checks
     {"ipv6_header_with_version_4_in_allowed_ips", {}, with_byte(tcp6(50000), 0, 0x40), true,
