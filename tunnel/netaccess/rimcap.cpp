@@ -50,15 +50,7 @@ CRimCap::CRimCap()
 
 CRimCap::~CRimCap()
 {
-    std::vector<std::uint64_t> unreleased;
-    {
-        std::lock_guard lock(unreleased_mutex_);
-        unreleased.swap(unreleased_);
-    }
-    for (std::uint64_t handle : unreleased)
-        if (release_adapter_mode(handle))
-            flush_adapter_queue(handle);
-
+    release_refused_adapters();
     if (device_ != INVALID_HANDLE_VALUE)
         netaccess::platform::close_device(device_);
     if (overlapped_.hEvent != nullptr)
@@ -100,6 +92,23 @@ bool CRimCap::release_adapter_mode(std::uint64_t adapter_handle)
     }
     note_release(adapter_handle, false);
     return false;
+}
+
+bool CRimCap::release_refused_adapters() noexcept
+{
+    std::vector<std::uint64_t> unreleased;
+    {
+        std::lock_guard lock(unreleased_mutex_);
+        unreleased.swap(unreleased_);
+    }
+    bool all = true;
+    for (std::uint64_t handle : unreleased) {
+        if (release_adapter_mode(handle))
+            flush_adapter_queue(handle);
+        else
+            all = false; // remembered again
+    }
+    return all;
 }
 
 // A refused release is remembered; any mode that the driver accepts later for that

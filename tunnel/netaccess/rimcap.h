@@ -16,7 +16,7 @@ class CRimCap
 public:
     CRimCap();
     // Tries once more to release every adapter whose release (mode 0) the driver
-    // refused, then closes the device.
+    // refused (release_refused_adapters), then closes the device.
     virtual ~CRimCap();
 
     CRimCap(const CRimCap&) = delete;
@@ -33,6 +33,9 @@ public:
     // short pause; when it still fails the adapter is remembered and released again by
     // the destructor (unless a later mode of it was accepted before).
     bool release_adapter_mode(std::uint64_t adapter_handle);
+    // Tries those remembered releases again (each released adapter is flushed); those
+    // still refused stay remembered. True when none is left.
+    bool release_refused_adapters() noexcept;
     bool get_adapter_mode(rimcap::adapter_mode& mode);
     bool flush_adapter_queue(std::uint64_t adapter_handle);
     bool set_packet_event(std::uint64_t adapter_handle, HANDLE event);

@@ -17,16 +17,17 @@
 //   wg_dual_tunnel_incoming.cpp       frames the physical adapter receives
 //
 // Life cycle (run_state): 3 stopped -> 0 starting -> 1 running -> 2 stopping -> 3.
-// start, stop_dual_tunnel, internal_restart and ip_interface_changed_callback exclude
-// each other through restart_mutex; adapter_mutex (the virtual adapter) is taken alone
+// start and stop_dual_tunnel run one at a time, each whole (start_stop_mutex_, taken
+// before any other lock); start, stop_dual_tunnel, internal_restart and
+// ip_interface_changed_callback exclude each other through restart_mutex; adapter_mutex (the virtual adapter) is taken alone
 // or after restart_mutex, never before it. Problems found on any thread are reported to
 // the watchdog through event_word; the watchdog restarts, re-handshakes or ends.
 //
 // Threads: the caller's (create, start, stop, destroy), the filter's two slot threads
 // (slot 0: the virtual adapter's outgoing handler; slot 1: the physical adapter's
 // outgoing and incoming handlers), the keep-alive thread, the watchdog, the activation
-// threads (counted; stop and destruction wait for them) and the system's notification
-// threads (counted likewise). Fields shared between threads are atomics, or guarded as
+// threads (joined by stop and destruction) and the system's notification threads
+// (counted; stop and destruction wait for them). Fields shared between threads are atomics, or guarded as
 // noted at each; the values that slot 1 learns from frames are one record that slot 0
 // reads without a lock (seqlock_record).
 #include <array>
@@ -35,6 +36,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -343,12 +345,10 @@ public:
     void undo_host_changes_at_exit() noexcept;
 
 private:
-    // Activation threads in flight; shared with the threads so that the count outlives
-    // the tunnel's last touch of it.
-    struct activation_count {
-        std::mutex mutex;
-        std::condition_variable ended;
-        int running = 0;
+    // An activation thread; `ended` is its last touch of the tunnel.
+    struct activation_thread {
+        std::thread thread;
+        std::atomic<bool> ended{false};
     };
 
     // start: the virtual adapter probe, the registration, start_internal and the watchdog.
@@ -359,6 +359,8 @@ private:
     std::int32_t fail_running_start() noexcept;
     void stop_filter_side(std::size_t slot) noexcept;
     void join_keep_alive() noexcept;
+    // Mode releases of the filter's adapters that the driver refused, tried again.
+    void release_refused_modes() noexcept;
     // Waits for the SOCKS5 client's relay (10 x 500 ms at most, cut short when the tunnel
     // stops); false when it is not ready.
     bool wait_for_socks5(const std::shared_ptr<socks5_client>& client);
@@ -383,12 +385,16 @@ private:
     void drop_default_adapter() noexcept;
     void publish_default_view() noexcept;
 
-    // Activation threads: started (counted) by process_handshake_response; false when no
-    // thread could be made. wait_for_activations returns once none runs.
+    // Activation threads: started by process_handshake_response (those that have ended
+    // are joined then); false when no thread could be made. wait_for_activations joins
+    // them all, so that none runs the library's code any more once it returns.
     bool start_activation() noexcept;
-    void wait_for_activations() const noexcept;
+    void wait_for_activations() noexcept;
 
-    std::shared_ptr<activation_count> activations_ = std::make_shared<activation_count>();
+    mutable std::mutex activations_mutex_;
+    std::list<activation_thread> activations_;
+    // start and stop_dual_tunnel, each whole: a stop never overlaps a start.
+    std::mutex start_stop_mutex_;
     // Cuts the keep-alive thread's, the watchdog's and the SOCKS5 waits short.
     std::mutex wake_mutex_;
     std::condition_variable wake_;

@@ -7,9 +7,10 @@
 // extension headers that lie within the frame), and it is answered only when the engine
 // produced exactly the 32-byte reply. Anything else is no action.
 //
-// Activation threads are counted: a stop waits for those at work before it resets the
-// routes, and the destruction waits until none runs. An activation that finds the tunnel
+// Activation threads are joined: a stop joins those at work before it resets the routes,
+// and the destruction joins every one, so that none runs the library's code after it. An activation that finds the tunnel
 // no longer running returns at once.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <exception>
@@ -110,26 +111,27 @@ std::optional<wg_dual_tunnel::packet_action> wg_dual_tunnel::process_handshake_r
 
 bool wg_dual_tunnel::start_activation() noexcept
 {
-    const std::shared_ptr<activation_count> count = activations_;
-    {
-        std::lock_guard lock(count->mutex);
-        ++count->running;
-    }
     try {
-        std::thread([this, count] {
-            set_tunnel_active();
-            // The last touch of the tunnel is above: once the count is 0 it may go.
-            std::lock_guard lock(count->mutex);
-            --count->running;
-            count->ended.notify_all();
-        }).detach();
+        std::lock_guard lock(activations_mutex_);
+        // Those that have ended are past their last touch of the tunnel: joined at once.
+        activations_.remove_if([](activation_thread& a) {
+            if (!a.ended.load())
+                return false;
+            a.thread.join();
+            return true;
+        });
+        activation_thread& activation = activations_.emplace_back();
+        try {
+            activation.thread = std::thread([this, &activation] {
+                set_tunnel_active();
+                activation.ended = true;
+            });
+        } catch (...) {
+            activations_.pop_back();
+            throw;
+        }
         return true;
     } catch (const std::exception& e) {
-        {
-            std::lock_guard lock(count->mutex);
-            --count->running;
-            count->ended.notify_all();
-        }
         // The reply goes out all the same; the next handshake response tries again.
         try {
             tunnel_log(log_importance::information,
@@ -140,17 +142,40 @@ bool wg_dual_tunnel::start_activation() noexcept
     }
 }
 
-void wg_dual_tunnel::wait_for_activations() const noexcept
+void wg_dual_tunnel::wait_for_activations() noexcept
 {
-    const std::shared_ptr<activation_count> count = activations_;
-    std::unique_lock lock(count->mutex);
-    count->ended.wait(lock, [&] { return count->running == 0; });
+    // Those started while the taken ones are joined are taken in the next round. An
+    // activation that stops its own tunnel (a log callback) is left to a later wait.
+    for (;;) {
+        std::list<activation_thread> taken;
+        {
+            std::lock_guard lock(activations_mutex_);
+            taken.swap(activations_);
+        }
+        bool joined = false;
+        for (auto a = taken.begin(); a != taken.end();) {
+            if (a->thread.get_id() == std::this_thread::get_id()) {
+                ++a;
+                continue;
+            }
+            a->thread.join();
+            joined = true;
+            a = taken.erase(a);
+        }
+        if (!taken.empty()) {
+            std::lock_guard lock(activations_mutex_);
+            activations_.splice(activations_.end(), taken);
+        }
+        if (!joined)
+            return;
+    }
 }
 
 int wg_dual_tunnel::activations_in_flight() const noexcept
 {
-    std::lock_guard lock(activations_->mutex);
-    return activations_->running;
+    std::lock_guard lock(activations_mutex_);
+    return static_cast<int>(
+        std::count_if(activations_.begin(), activations_.end(), [](const activation_thread& a) { return !a.ended.load(); }));
 }
 
 // ---- activation -----------------------------------------------------------------------------

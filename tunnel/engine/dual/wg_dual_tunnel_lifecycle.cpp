@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "address_texts.h"
+#include "library_module.h"
 #include "netaccess/platform.h"
 #include "refused_calls.h"
 #include "server_route.h"
@@ -49,8 +50,12 @@ wg_dual_tunnel::~wg_dual_tunnel()
     if (notification_handle != nullptr)
         cancel_notify_ip_interface_change();
     notification_token_->detach();
-    if (notification_handle != nullptr)
-        static_cast<void>(notification_token_.release()); // left to the live registration
+    if (notification_handle != nullptr) {
+        // Left to the live registration, together with the code it calls: the library
+        // stays loaded until the process ends.
+        static_cast<void>(notification_token_.release());
+        reference_library_module(true);
+    }
     wait_for_activations();
 
     try {
@@ -97,8 +102,15 @@ wg_dual_tunnel::~wg_dual_tunnel()
 
 std::optional<std::int32_t> wg_dual_tunnel::start()
 {
+    // A stop on another thread ends before this start begins, or waits for it to end.
+    std::lock_guard start_stop(start_stop_mutex_);
     if (run_state.load() != run_states::stopped)
         return std::nullopt;
+    // What an earlier stop could not finish: an exit request that no watchdog took (the
+    // SOCKS5 wait of the handshake initiation reads it) and refused mode releases.
+    std::int32_t stale = wg_dual_tunnel_event_type::exit;
+    event_word.compare_exchange_strong(stale, wg_dual_tunnel_event_type::none);
+    release_refused_modes();
 
     // The virtual adapter can be made: the probe's object goes again at once; the one that
     // stays is made by the activation after the first handshake response.
@@ -159,9 +171,6 @@ void wg_dual_tunnel::start_watchdog()
     // A watchdog that still runs (the tunnel had stopped itself) stays the only one.
     if (watchdog_thread.joinable())
         return;
-    // An exit request that an earlier stop left without a watchdog to take it.
-    std::int32_t stale = wg_dual_tunnel_event_type::exit;
-    event_word.compare_exchange_strong(stale, wg_dual_tunnel_event_type::none);
     try {
         watchdog_thread = std::thread(&wg_dual_tunnel::watchdog, this);
     } catch (const std::exception& e) {
@@ -504,8 +513,15 @@ std::optional<std::int32_t> wg_dual_tunnel::stop_internal(bool stop_virtual_side
     return run_states::stopped;
 }
 
+void wg_dual_tunnel::release_refused_modes() noexcept
+{
+    if (filter)
+        filter->release_refused_adapters();
+}
+
 void wg_dual_tunnel::stop_dual_tunnel()
 {
+    std::lock_guard start_stop(start_stop_mutex_);
     notification_flag.exchange(false);
 
     ::SetLastError(0);
@@ -534,6 +550,9 @@ void wg_dual_tunnel::stop_dual_tunnel()
         wait_for_activations();
     }
     release_virtual_adapter();
+    // No watchdog puts a mode back to 0 now: a release refused above is tried again
+    // here, and at the next start, stop and the drop while it stays refused.
+    release_refused_modes();
 
     while (callbacks_in_flight.load() != 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

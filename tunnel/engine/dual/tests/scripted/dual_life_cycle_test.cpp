@@ -1,12 +1,13 @@
 // The dual tunnel's life cycle on the simulated host: a start, the activation by the
 // server's handshake response, a stop and the destruction, with nothing left on the
 // host afterwards; starts that fail; the interface-change
-// registration across starts and refused cancellations; a stop while an activation is
-// at work.
+// registration across starts and refused cancellations; a stop during a start; a stop
+// while an activation is at work.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include "dual_test_support.h"
@@ -20,6 +21,44 @@ using simhost::iphelper_function;
 const auto winsock = ::testing::AddGlobalTestEnvironment(new socks5_test::winsock_environment);
 
 using dual_life_cycle = dual_host_test;
+
+// Holds every call of an IP Helper function inside it until released.
+class held_call
+{
+public:
+    explicit held_call(iphelper_function function) : function_(function)
+    {
+        simhost::host_network::instance().set_call_hook(function, [this](unsigned) {
+            std::unique_lock lock(mutex_);
+            entered_ = true;
+            changed_.notify_all();
+            changed_.wait(lock, [&] { return released_; });
+        });
+    }
+    ~held_call()
+    {
+        release();
+        simhost::host_network::instance().set_call_hook(function_, {});
+    }
+    bool wait_entered()
+    {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 10s, [&] { return entered_; });
+    }
+    void release()
+    {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    iphelper_function function_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool entered_ = false;
+    bool released_ = false;
+};
 
 // What the end-to-end test checks of the active tunnel (the virtual adapter's address,
 // DNS server, routes and filter mode, the reply that goes back to the server) is not
@@ -116,19 +155,43 @@ TEST_F(dual_life_cycle, one_registration_and_one_watchdog_whatever_the_starts)
     EXPECT_EQ(network().call_count(iphelper_function::notify_ip_interface_change), 1u);
     EXPECT_EQ(logs().count(watchdog_started), 1u);
 
-    // Stopped for good and started again: a new registration and a new watchdog, which
-    // does not end at the exit request that the stop left.
+    // Stopped for good and started again through a SOCKS5 proxy: a new registration and
+    // a new watchdog, which does not end at the exit request that the stop left, and a
+    // handshake initiation that does not take that request for a stop of its own.
     t.stop_dual_tunnel();
     EXPECT_EQ(network().registration_count(), 0u);
     EXPECT_EQ(t.event_word.load(), event_type::none) << "the watchdog took its exit request";
+    const socks5_test::bytes relay_reply = {5, 0, 0, 1, 127, 0, 0, 1, 0x9C, 0x40};
+    socks5_test::scripted_proxy proxy({socks5_test::step::recv(4), socks5_test::step::reply({5, 0}),
+                                       socks5_test::step::recv(10), socks5_test::step::reply(relay_reply)});
+    t.socks5_proxy_endpoint = tunnel_test::ipv4_endpoint(127, 0, 0, 1, proxy.port());
     t.event_word = event_type::exit; // as a stop leaves it when no watchdog ran
-    ASSERT_EQ(t.start(), run_states::running);
+    ASSERT_EQ(t.start(), run_states::running) << logs().text();
+    EXPECT_FALSE(logs().contains("[TUN]: error connecting SOCKS5 proxy \n"));
     EXPECT_EQ(network().registration_count(), 1u);
     ASSERT_TRUE(wait_until([&] { return logs().count(watchdog_started) == 2; }));
     std::this_thread::sleep_for(700ms);
     EXPECT_EQ(logs().count("[TUN]: watchdog: exited!"), 1u) << "the stale exit request was cleared";
     tunnel.reset();
     EXPECT_EQ(logs().count("[TUN]: watchdog: exited!"), 2u);
+}
+
+// A start held in its registration while a stop comes: once both have returned, in
+// whatever order they ran, no watchdog or registration is left of the start.
+TEST_F(dual_life_cycle, a_stop_during_a_start_leaves_nothing_running)
+{
+    wg_dual_tunnel& t = make();
+    held_call registration(iphelper_function::notify_ip_interface_change);
+    auto started = std::async(std::launch::async, [&] { return t.start(); });
+    ASSERT_TRUE(registration.wait_entered());
+    auto stopped = std::async(std::launch::async, [&] { t.stop_dual_tunnel(); });
+    std::this_thread::sleep_for(200ms); // the stop goes as far as it can
+    registration.release();
+    ASSERT_EQ(started.wait_for(10s), std::future_status::ready);
+    ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(t.run_state.load(), run_states::stopped);
+    EXPECT_FALSE(t.watchdog_thread.joinable()) << "a watchdog outlived the stop";
+    EXPECT_EQ(network().registration_count(), 0u);
 }
 
 TEST_F(dual_life_cycle, a_refused_cancellation_keeps_the_registration_until_the_drop)
@@ -159,32 +222,15 @@ TEST_F(dual_life_cycle, a_stop_waits_for_the_activation_at_work_and_leaves_nothi
     ASSERT_EQ(t.start(), run_states::running);
 
     // The activation is held inside its first route creation.
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool entered = false;
-    bool released = false;
-    network().set_call_hook(iphelper_function::create_ip_forward_entry2, [&](unsigned) {
-        std::unique_lock lock(mutex);
-        entered = true;
-        changed.notify_all();
-        changed.wait(lock, [&] { return released; });
-    });
+    held_call route(iphelper_function::create_ip_forward_entry2);
     send_response(t);
-    {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return entered; }));
-    }
+    ASSERT_TRUE(route.wait_entered());
     EXPECT_EQ(t.activations_in_flight(), 1);
 
     auto stopped = std::async(std::launch::async, [&] { t.stop_dual_tunnel(); });
     EXPECT_EQ(stopped.wait_for(300ms), std::future_status::timeout) << "the stop did not wait for the activation";
-    {
-        std::lock_guard lock(mutex);
-        released = true;
-        changed.notify_all();
-    }
+    route.release();
     ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
-    network().set_call_hook(iphelper_function::create_ip_forward_entry2, {});
     EXPECT_FALSE(t.active.load()) << "an activation finished after the stop";
     EXPECT_EQ(t.activations_in_flight(), 0);
     EXPECT_EQ(state(), before);

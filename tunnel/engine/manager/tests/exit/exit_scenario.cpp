@@ -28,6 +28,7 @@ bool dual = false;
 simhost::adapter physical;
 simhost::adapter virtual_adapter;
 tunnel_test::dual_host_state dual_before;
+void* dual_handle = nullptr;
 std::atomic<bool> counting{false};
 std::atomic<unsigned> lines_after{0};
 
@@ -118,6 +119,7 @@ EXIT_SCENARIO_API int exit_scenario_start_dual(const wchar_t* path)
     if (std::atexit(report) != 0)
         return 1;
     void* const handle = tdlp_get_handle(&sink, 3, false);
+    dual_handle = handle;
     const wg_interface_params interface_params{"k-private", "10.8.0.2/24", "10.8.0.1"};
     const wg_peer_params peer_params{"k-public", nullptr, "10.8.0.0/24", "127.0.0.1:51820", 0};
     if (!tdlp_create_tunnel(handle, &interface_params, &peer_params, nullptr))
@@ -138,6 +140,19 @@ EXIT_SCENARIO_API int exit_scenario_start_dual(const wchar_t* path)
     const auto running = tunnel_test::read_dual_host_state(physical, virtual_adapter);
     if (!running.activated || running.network == dual_before.network || !running.ipv4_name_server)
         return 5; // the virtual adapter is not in place
+    counting = true;
+    return 0;
+}
+
+EXIT_SCENARIO_API int exit_scenario_drop_dual_refused()
+{
+    counting = false;
+    simhost::host_network::instance().fail_next(simhost::iphelper_function::cancel_mib_change_notify2,
+                                                 ERROR_ACCESS_DENIED, 1000000);
+    if (!tdlp_drop_tunnel(dual_handle))
+        return 1;
+    if (simhost::host_network::instance().registration_count() != 1)
+        return 2;
     counting = true;
     return 0;
 }

@@ -30,3 +30,8 @@ EXIT_SCENARIO_API int exit_scenario_start(const wchar_t* report_path);
 // activated. U then tells whether those are undone (the host network, the NameServer
 // values and the activation as before the start); F is the tdlp_ family's.
 EXIT_SCENARIO_API int exit_scenario_start_dual(const wchar_t* report_path);
+
+// After exit_scenario_start_dual: drops the tunnel while every cancellation of its
+// interface-change registration is refused, so that the registration outlives it. 0
+// when the drop succeeded and left that registration.
+EXIT_SCENARIO_API int exit_scenario_drop_dual_refused();

@@ -6,7 +6,9 @@
 //    loaded (the tunnel holds a reference), so the destructor runs only at the
 //    process's end as above;
 //  - the library linked into the program: the program's exit runs the destructor while
-//    the tunnel's threads are alive, and it stops and frees the tunnel.
+//    the tunnel's threads are alive, and it stops and frees the tunnel;
+//  - the library as a DLL that the program unloads after a drop whose registration
+//    could not be cancelled: it stays loaded for that registration's callbacks.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -99,6 +101,14 @@ TEST(manager_exit, the_programs_own_exit_stops_and_frees_the_dual_tunnel)
     EXPECT_EQ(r.report, "undone=1 silent=1 family=0 ending=0 live=0 registrations=0");
 }
 
+TEST(manager_exit, a_library_unloaded_after_a_drop_that_left_a_registration_stays_until_the_process_ends)
+{
+    const child_result r = run_child("dual-refused-unload");
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exit_code, exit_scenario_reported) << "report: " << r.report;
+    EXPECT_EQ(r.report, "undone=1 silent=1 family=0 ending=1 live=0 registrations=1");
+}
+
 int child(const std::string& mode, const std::wstring& report)
 {
     if (mode == "static")
@@ -111,14 +121,23 @@ int child(const std::string& mode, const std::wstring& report)
     if (library == nullptr)
         return 11;
     using start_function = int (*)(const wchar_t*);
-    const char* const entry = mode == "dual-library" ? "exit_scenario_start_dual" : "exit_scenario_start";
+    const bool dual = mode == "dual-library" || mode == "dual-refused-unload";
+    const char* const entry = dual ? "exit_scenario_start_dual" : "exit_scenario_start";
     const auto start =
         reinterpret_cast<start_function>(reinterpret_cast<void*>(::GetProcAddress(library, entry)));
     if (start == nullptr)
         return 12;
     if (const int failed = start(report.c_str()); failed != 0)
         return 20 + failed;
-    if (mode == "unload") {
+    if (mode == "dual-refused-unload") {
+        const auto drop = reinterpret_cast<int (*)()>(
+            reinterpret_cast<void*>(::GetProcAddress(library, "exit_scenario_drop_dual_refused")));
+        if (drop == nullptr)
+            return 14;
+        if (const int failed = drop(); failed != 0)
+            return 40 + failed;
+    }
+    if (mode == "unload" || mode == "dual-refused-unload") {
         ::FreeLibrary(library);
         if (::GetModuleHandleW(library_name) == nullptr)
             return 13; // unloaded under the running tunnel
