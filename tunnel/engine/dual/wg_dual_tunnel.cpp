@@ -65,7 +65,7 @@ void wg_dual_tunnel::capture(std::optional<rimcap::pcap_file_writer>& writer, co
         rimcap::write_capture_record(*writer, record);
 }
 
-void wg_dual_tunnel::install_packet_filter(rimcap::dual_packet_filter::packet_handler virtual_outgoing,
+bool wg_dual_tunnel::install_packet_filter(rimcap::dual_packet_filter::packet_handler virtual_outgoing,
                                            rimcap::dual_packet_filter::packet_handler default_outgoing)
 {
     try {
@@ -76,8 +76,8 @@ void wg_dual_tunnel::install_packet_filter(rimcap::dual_packet_filter::packet_ha
                                       [this](void*, _INTERMEDIATE_BUFFER& record) { return process_server_packet(record); });
         filter = std::move(created);
         auto table = rimcap::build_static_filter_table();
-        filter->device_io_control(rimcap::ioctl::set_static_filters, table.data(), static_cast<DWORD>(table.size()),
-                                  nullptr, 0);
+        return filter->device_io_control(rimcap::ioctl::set_static_filters, table.data(),
+                                         static_cast<DWORD>(table.size()), nullptr, 0);
     } catch (const std::exception& e) {
         tunnel_log(log_importance::error, std::string("[TUN]: ") + e.what());
         throw;

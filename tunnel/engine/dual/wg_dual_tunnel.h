@@ -93,6 +93,10 @@ struct physical_addressing {
 struct default_adapter_view {
     std::uint16_t mtu = 0; // 0: no record
     std::string adapter_name;
+    // The record's local address of each family (0 / all zero: none): the source of
+    // frames outside the tunnel until the physical path has learned one.
+    std::uint32_t local_ipv4 = 0;
+    std::array<std::uint8_t, 16> local_ipv6{};
 };
 
 class wg_dual_tunnel
@@ -157,13 +161,13 @@ public:
     // ---- packet filter and packet paths ---------------------------------------------------
     // Creates the filter with the three handlers (the two outgoing ones classify with
     // the function object, held by value so that it lives as long as the filter) and
-    // loads the static filter table. Throws what the filter's constructor throws, after
-    // logging "[TUN]: " and its text.
+    // loads the static filter table; the result is the table's. Throws what the filter's
+    // constructor throws, after logging "[TUN]: " and its text.
     template <typename Classifier>
-    void set_packet_filter(Classifier classifier)
+    bool set_packet_filter(Classifier classifier)
     {
         auto shared = std::make_shared<Classifier>(std::move(classifier));
-        install_packet_filter(
+        return install_packet_filter(
             [this, shared](void*, _INTERMEDIATE_BUFFER& record) {
                 return process_virtual_adapter_packet(record, classifier_ref(*shared));
             },
@@ -193,7 +197,8 @@ private:
     packet_action route_outside_tunnel_v6(rimcap::frame_view& frame, const ipv6_upper_layer_info& walk,
                                           std::uint16_t physical_mtu);
     // Encrypts the frame's IP packet into a datagram to the server in the same frame:
-    // `sent` when one was built, nothing when the engine gave none.
+    // `sent` when one was built, drop when there is no local address of the server's
+    // family to send it from, nothing when the engine gave none.
     std::optional<packet_action> encapsulate_to_server(rimcap::frame_view& frame, packet_action sent);
     // No datagram from the engine: re-handshake when no handshake ever completed; drop.
     packet_action no_datagram();
@@ -228,6 +233,12 @@ private:
     // while the relay is not ready), the oversize reply inputs, the physical MTU (0: no
     // default adapter record), and the "address:port -> address:port" DNS lines.
     bool relay_own_datagram(rimcap::frame_view& frame, const own_datagram& own);
+    // The addressing of frames for the physical adapter: what slot 1 learned, and for a
+    // family it has not learned, the address of the default adapter record.
+    physical_addressing physical_addresses() const;
+    // Whether the addressing has a local address of the family; without one, a debug line
+    // (the frame, which would leave from no address, is dropped).
+    bool has_local_address(const physical_addressing& a, std::uint8_t family) const;
     oversize_reply_inputs oversize_inputs(std::uint16_t tested_mtu, std::uint16_t physical_mtu);
     std::uint16_t physical_mtu() const;
     // The MTU that packets into the tunnel are held to: the tunnel's, but no more than a
@@ -306,10 +317,14 @@ public:
     ipv6_address_set default_adapter_remotes_v6;
     ipv4_address_set virtual_adapter_bypass_v4;
     ipv6_address_set virtual_adapter_bypass_v6;
-    port_set virtual_adapter_dns_ports_v4;
-    port_set virtual_adapter_dns_ports_v6;
-    port_set default_adapter_udp_ports_v4;
-    port_set default_adapter_udp_ports_v6;
+    // DNS queries (port and DNS id, dns_query_key) whose answers go back to a stack:
+    // those of the virtual adapter's stack whose physical source became the tunnel
+    // address, and those of the physical adapter's stack sent through the tunnel. Each
+    // answer takes its own query, so two queries from one socket get both answers.
+    dns_query_set virtual_adapter_dns_ports_v4;
+    dns_query_set virtual_adapter_dns_ports_v6;
+    dns_query_set default_adapter_udp_ports_v4;
+    dns_query_set default_adapter_udp_ports_v6;
 
     std::optional<rimcap::pcap_file_writer> capture_enc;
     std::optional<rimcap::pcap_file_writer> capture_tun;
@@ -325,7 +340,7 @@ public:
     stats stats_snapshot{};
 
 private:
-    void install_packet_filter(rimcap::dual_packet_filter::packet_handler virtual_outgoing,
+    bool install_packet_filter(rimcap::dual_packet_filter::packet_handler virtual_outgoing,
                                rimcap::dual_packet_filter::packet_handler default_outgoing);
     void capture(std::optional<rimcap::pcap_file_writer>& writer, const _INTERMEDIATE_BUFFER& record);
 

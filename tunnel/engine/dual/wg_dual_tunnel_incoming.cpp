@@ -84,7 +84,7 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::process_transport_data(rimcap::fra
         return packet_action::drop;
     }
 
-    const physical_addressing a = learned.load();
+    const physical_addressing a = physical_addresses();
     const std::uint16_t tunnel_mtu = packet_mtu();
     bool known = false;     // delivered to the physical adapter's stack
     bool rewritten = false; // checksums to recompute
@@ -155,16 +155,16 @@ bool wg_dual_tunnel::translate_decrypted_dns(rimcap::frame_view& frame, const ri
                                 : frame.equal(inner_field::ipv6_destination, tunnel_ipv6_address.data(), 16);
     if (!to_tunnel)
         return known;
-    const std::uint16_t port = frame.u16(udp.offset + 2u);
-    port_set& switched = ipv4 ? virtual_adapter_dns_ports_v4 : virtual_adapter_dns_ports_v6;
-    port_set& physical = ipv4 ? default_adapter_udp_ports_v4 : default_adapter_udp_ports_v6;
-    port_set* ports = nullptr;
+    const std::uint32_t query = dns_query_key(frame, udp, true);
+    dns_query_set& switched = ipv4 ? virtual_adapter_dns_ports_v4 : virtual_adapter_dns_ports_v6;
+    dns_query_set& physical = ipv4 ? default_adapter_udp_ports_v4 : default_adapter_udp_ports_v6;
+    dns_query_set* queries = nullptr;
     const char* prefix = nullptr;
-    if (switched.contains(port)) {
-        ports = &switched;
+    if (switched.contains(query)) {
+        queries = &switched;
         prefix = "[TUN]: Lorrivan virtual adapter interface : DNS : ";
-    } else if (physical.contains(port)) {
-        ports = &physical;
+    } else if (physical.contains(query)) {
+        queries = &physical;
         prefix = "[TUN]: Default interface : DNS : ";
     } else {
         return known;
@@ -173,14 +173,14 @@ bool wg_dual_tunnel::translate_decrypted_dns(rimcap::frame_view& frame, const ri
         replace_ipv4_address(frame, inner_field::ipv4_destination, learned_now.local_ipv4);
     else
         replace_ipv6_address(frame, inner_field::ipv6_destination, learned_now.local_ipv6);
-    ports->erase(port);
+    queries->erase(query);
     log_dns_flow(prefix, frame, udp, family);
     return true;
 }
 
 std::optional<wg_dual_tunnel::packet_action> wg_dual_tunnel::process_outside_reply(rimcap::frame_view& frame)
 {
-    const physical_addressing a = learned.load();
+    const physical_addressing a = physical_addresses();
     if (frame.is_ipv4()) {
         std::uint32_t source = 0;
         frame.read(inner_field::ipv4_source, &source, 4);

@@ -92,7 +92,7 @@ std::optional<wg_dual_tunnel::packet_action> wg_dual_tunnel::switch_local_addres
     if (own->family == family_ipv4) {
         std::uint32_t source = 0;
         frame.read(inner_field::ipv4_source, &source, 4);
-        if (source != a.local_ipv4) {
+        if (source != a.local_ipv4 && is_unicast_source(source)) {
             learn_local_ipv4(a, source);
             changed = true;
         }
@@ -102,7 +102,7 @@ std::optional<wg_dual_tunnel::packet_action> wg_dual_tunnel::switch_local_addres
         ipv6_header_word.store(frame.u32(rimcap::ip_header_offset));
         std::array<std::uint8_t, 16> source{};
         frame.read(inner_field::ipv6_source, source.data(), source.size());
-        if (source != a.local_ipv6) {
+        if (source != a.local_ipv6 && is_unicast_source(source)) {
             learn_local_ipv6(a, source);
             changed = true;
         }
@@ -130,7 +130,9 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::physical_ipv4_packet(rimcap::frame
     std::uint32_t destination = 0;
     frame.read(inner_field::ipv4_source, &source, 4);
     frame.read(inner_field::ipv4_destination, &destination, 4);
-    if (physical_addressing a = learned.load(); source != a.local_ipv4) {
+    // An unspecified, broadcast or multicast source (a DHCP DISCOVER, say) is no address
+    // of the adapter.
+    if (physical_addressing a = learned.load(); source != a.local_ipv4 && is_unicast_source(source)) {
         learn_local_ipv4(a, source);
         learned.store(a);
     }
@@ -141,10 +143,12 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::physical_ipv4_packet(rimcap::frame
         if (is_tcp_syn(frame, *t)) {
             clamp_tcp_mss(clamp_family::ipv4, frame, tunnel_mtu);
         } else if (t->protocol == rimcap::ip_protocol_udp && frame.header_complete(*t)) {
-            if (dns_redirect_table && frame.u16(t->offset + 2u) == dns_port)
-                if (const auto refused = redirect_physical_dns(frame, *t, family_ipv4))
-                    return *refused;
-            default_adapter_udp_ports_v4.insert(frame.u16(t->offset));
+            if (frame.u16(t->offset + 2u) == dns_port) {
+                if (dns_redirect_table)
+                    if (const auto refused = redirect_physical_dns(frame, *t, family_ipv4))
+                        return *refused;
+                default_adapter_udp_ports_v4.insert(dns_query_key(frame, *t, false));
+            }
         }
     }
     finish_inner_ipv4(frame);
@@ -171,8 +175,9 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::physical_ipv6_packet(rimcap::frame
     frame.read(inner_field::ipv6_source, source.data(), source.size());
     frame.read(inner_field::ipv6_destination, destination.data(), destination.size());
     // Only addresses that the stack may use toward the server are learned; link-local
-    // and other sources from 0x40 on leave the learned address alone.
-    if (source[0] < first_global_ipv6_byte || source == tunnel_ipv6_address) {
+    // and other sources from 0x40 on, and the unspecified source (an MLD report, say),
+    // leave the learned address alone.
+    if ((source[0] < first_global_ipv6_byte || source == tunnel_ipv6_address) && is_unicast_source(source)) {
         if (physical_addressing a = learned.load(); source != a.local_ipv6) {
             learn_local_ipv6(a, source);
             learned.store(a);
@@ -186,10 +191,12 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::physical_ipv6_packet(rimcap::frame
         if (is_tcp_syn(frame, t)) {
             clamp_tcp_mss(clamp_family::ipv6, frame, tunnel_mtu);
         } else if (t.protocol == rimcap::ip_protocol_udp && frame.header_complete(t)) {
-            if (dns_redirect_table && frame.u16(t.offset + 2u) == dns_port)
-                if (const auto refused = redirect_physical_dns(frame, t, family_ipv6))
-                    return *refused;
-            default_adapter_udp_ports_v6.insert(frame.u16(t.offset));
+            if (frame.u16(t.offset + 2u) == dns_port) {
+                if (dns_redirect_table)
+                    if (const auto refused = redirect_physical_dns(frame, t, family_ipv6))
+                        return *refused;
+                default_adapter_udp_ports_v6.insert(dns_query_key(frame, t, false));
+            }
         }
     }
     finish_inner_ipv6(frame);

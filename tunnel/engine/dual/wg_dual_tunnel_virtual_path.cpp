@@ -11,7 +11,8 @@
 // socket's own datagrams to the server leave the same way. Link-scope traffic
 // (link_scope.h, neighbour discovery among it), which the classification keeps outside,
 // belongs to the virtual adapter's own link and stays there (0), as everything else
-// does.
+// does. The local address of a family is the learned one, else that of the physical
+// adapter's record; a frame that would leave from no address is dropped.
 //
 // Frames are hostile input: everything goes through one frame view. A frame that fails
 // the view's checks is dropped when the classification puts it into the tunnel and
@@ -86,7 +87,9 @@ std::optional<wg_dual_tunnel::packet_action> wg_dual_tunnel::reroute_own_datagra
     if (ipv4 ? tunnel_ipv4_address == 0 : is_unspecified(tunnel_ipv6_address))
         return std::nullopt;
 
-    const physical_addressing a = learned.load();
+    const physical_addressing a = physical_addresses();
+    if (!has_local_address(a, own->family))
+        return packet_action::drop;
     write_macs(frame, a);
     if (ipv4) {
         replace_ipv4_address(frame, inner_field::ipv4_source, a.local_ipv4);
@@ -104,7 +107,7 @@ std::optional<wg_dual_tunnel::packet_action> wg_dual_tunnel::reroute_own_datagra
 wg_dual_tunnel::packet_action wg_dual_tunnel::virtual_ipv4_packet(rimcap::frame_view& frame, bool tunnelled)
 {
     const std::optional<rimcap::transport_header> t = frame.ipv4_transport(); // none for a later fragment
-    const physical_addressing a = learned.load();
+    const physical_addressing a = physical_addresses();
 
     if (!tunnelled) {
         const std::uint16_t physical = physical_mtu();
@@ -114,6 +117,8 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::virtual_ipv4_packet(rimcap::frame_
             return static_cast<packet_action>(*oversize);
         if (is_link_scope(frame, t))
             return packet_action::pass;
+        if (!has_local_address(a, family_ipv4))
+            return packet_action::drop;
         std::uint32_t destination = 0;
         frame.read(inner_field::ipv4_destination, &destination, 4);
         virtual_adapter_bypass_v4.insert(destination);
@@ -142,7 +147,7 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::virtual_ipv4_packet(rimcap::frame_
             return packet_action::drop; // DNS goes only to the configured servers
         if (source == a.local_ipv4) {
             replace_ipv4_address(frame, inner_field::ipv4_source, tunnel_ipv4_address);
-            virtual_adapter_dns_ports_v4.insert(frame.u16(t->offset));
+            virtual_adapter_dns_ports_v4.insert(dns_query_key(frame, *t, false));
             rewritten = true;
         }
     }
@@ -184,9 +189,9 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::virtual_ipv6_packet(rimcap::frame_
         frame.read(inner_field::ipv6_source, source.data(), source.size());
         if (dns_redirect_table && !dns_redirect_table->is_dns_server(destination))
             return packet_action::drop;
-        if (source == learned.load().local_ipv6) {
+        if (source == physical_addresses().local_ipv6) {
             replace_ipv6_address(frame, inner_field::ipv6_source, tunnel_ipv6_address);
-            virtual_adapter_dns_ports_v6.insert(frame.u16(walk.header->offset));
+            virtual_adapter_dns_ports_v6.insert(dns_query_key(frame, *walk.header, false));
             rewritten = true;
         }
     }
@@ -201,10 +206,12 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::route_outside_tunnel_v6(rimcap::fr
                                                                       const ipv6_upper_layer_info& walk,
                                                                       std::uint16_t physical)
 {
+    const physical_addressing a = physical_addresses();
+    if (!has_local_address(a, family_ipv6))
+        return packet_action::drop;
     ipv6_key destination{};
     frame.read(inner_field::ipv6_destination, destination.data(), destination.size());
     virtual_adapter_bypass_v6.insert(destination);
-    const physical_addressing a = learned.load();
     write_macs(frame, a);
     replace_ipv6_address(frame, inner_field::ipv6_source, a.local_ipv6);
     if (walk.header && is_tcp_syn(frame, *walk.header))
@@ -222,6 +229,9 @@ std::optional<wg_dual_tunnel::packet_action> wg_dual_tunnel::encapsulate_to_serv
     if (packet.empty())
         return std::nullopt;
     const std::uint8_t server_family = server_endpoint.family;
+    const physical_addressing a = physical_addresses();
+    if (!has_local_address(a, server_family))
+        return packet_action::drop; // before the engine spends a counter on it
     const std::size_t capacity = datagram_capacity(server_family);
     std::array<std::uint8_t, rimcap::max_frame_size> sealed; // written by the engine before use
     const wireguard_result result =
@@ -236,7 +246,6 @@ std::optional<wg_dual_tunnel::packet_action> wg_dual_tunnel::encapsulate_to_serv
         return std::nullopt;
     }
 
-    const physical_addressing a = learned.load();
     outer_route route;
     route.server = server_endpoint;
     route.local_port = local_udp_port.load();
@@ -276,10 +285,38 @@ bool wg_dual_tunnel::relay_own_datagram(rimcap::frame_view& frame, const own_dat
         return true;
     if (!client->ready())
         return false;
-    socks5_udp_wrap(*client, frame.record());
-    frame.check(); // the wrap changed the lengths
-    relay_pending_count.fetch_add(1);
+    // A frame that cannot be wrapped leaves as it is, and no relayed answer is awaited.
+    if (socks5_udp_wrap(*client, frame.record())) {
+        frame.check(); // the wrap changed the lengths
+        relay_pending_count.fetch_add(1);
+    }
     return true;
+}
+
+physical_addressing wg_dual_tunnel::physical_addresses() const
+{
+    physical_addressing a = learned.load();
+    if (a.local_ipv4 != 0 && !is_unspecified(a.local_ipv6))
+        return a;
+    const std::shared_ptr<const default_adapter_view> view = default_view.load();
+    if (!view)
+        return a;
+    if (a.local_ipv4 == 0)
+        a.local_ipv4 = view->local_ipv4;
+    if (is_unspecified(a.local_ipv6))
+        a.local_ipv6 = view->local_ipv6;
+    return a;
+}
+
+bool wg_dual_tunnel::has_local_address(const physical_addressing& a, std::uint8_t family) const
+{
+    const bool ipv4 = family == family_ipv4;
+    if (ipv4 ? a.local_ipv4 != 0 : !is_unspecified(a.local_ipv6))
+        return true;
+    if (logs(log_importance::debug))
+        tunnel_log(log_importance::debug, std::string("[TUN]: No local ") + (ipv4 ? "IPv4" : "IPv6") +
+                                              " address of the default adapter: packet dropped");
+    return false;
 }
 
 oversize_reply_inputs wg_dual_tunnel::oversize_inputs(std::uint16_t tested_mtu, std::uint16_t physical)

@@ -17,6 +17,7 @@
 #include "netaccess/platform.h"
 #include "netaccess/ras_links.h"
 #include "netaccess/route_checks.h"
+#include "packet_kinds.h"
 #include "server_route.h"
 #include "wg_dual_tunnel.h"
 #include "wgengine/engine_clock.h"
@@ -280,6 +281,29 @@ void wg_dual_tunnel::ip_interface_changed_callback() noexcept
 
 // ---- the adapters the tunnel works on --------------------------------------------------------
 
+namespace
+{
+// The first address of each family that frames may leave from; IPv6 as the physical
+// path learns it, below 0x40 in its first byte (not link-local: a link-local address
+// reaches nothing beyond the link).
+void set_local_addresses(default_adapter_view& view, const std::vector<SOCKADDR_STORAGE>& addresses) noexcept
+{
+    for (const SOCKADDR_STORAGE& a : addresses) {
+        if (a.ss_family == AF_INET && view.local_ipv4 == 0) {
+            std::uint32_t address = 0;
+            std::memcpy(&address, &reinterpret_cast<const sockaddr_in&>(a).sin_addr, 4);
+            if (is_unicast_source(address))
+                view.local_ipv4 = address;
+        } else if (a.ss_family == AF_INET6 && is_unspecified(view.local_ipv6)) {
+            std::array<std::uint8_t, 16> address{};
+            std::memcpy(address.data(), &reinterpret_cast<const sockaddr_in6&>(a).sin6_addr, 16);
+            if (is_unicast_source(address) && address[0] < 0x40)
+                view.local_ipv6 = address;
+        }
+    }
+}
+} // namespace
+
 void wg_dual_tunnel::publish_default_view() noexcept
 {
     try {
@@ -287,6 +311,7 @@ void wg_dual_tunnel::publish_default_view() noexcept
         if (default_adapter) {
             view->mtu = default_adapter->mtu;
             view->adapter_name = default_adapter->adapter_name;
+            set_local_addresses(*view, default_adapter->unicast_addresses);
         }
         default_view.store(std::move(view));
     } catch (...) {

@@ -383,8 +383,12 @@ bool wireguard_manager<T>::initialize_tunneling()
             log(log_importance::debug, "[CONFIG]: DNS redirection will be disabled for DNSCACHE.");
 
         // 9. The packet filter and the handlers; the outgoing handlers classify with this
-        // manager's configuration, lists and level.
-        t.set_packet_filter(classify_packet<wireguard_manager>(*this));
+        // manager's configuration, lists and level. Without the static filter table the
+        // driver would hand DHCP, ARP and the like to the tunnel's handlers: no tunnel.
+        if (!t.set_packet_filter(classify_packet<wireguard_manager>(*this))) {
+            log(log_importance::error, "[MGR]: Failed to load the static filter table into the Norvask driver!");
+            throw std::runtime_error("static filter table refused"); // the failure below
+        }
         return true;
     } catch (...) {
         try {

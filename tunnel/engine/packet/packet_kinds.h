@@ -1,7 +1,8 @@
 #pragma once
 // Questions that the packet paths of both tunnels ask about a frame before they rewrite
 // it: connection-opening TCP segments (for MSS clamping), IPv6 neighbour discovery
-// (which never enters a tunnel) and the unspecified IPv6 address (no address set).
+// (which never enters a tunnel), the unspecified IPv6 address (no address set) and the
+// addresses that a host never sends from.
 #include <array>
 #include <cstdint>
 
@@ -51,5 +52,19 @@ inline bool is_unspecified(const std::array<std::uint8_t, 16>& address) noexcept
         if (b != 0)
             return false;
     return true;
+}
+
+// An address that a host may send from and be answered at: not unspecified, not the
+// IPv4 broadcast, not multicast (IPv4 224/4, IPv6 ff00::/8). The IPv4 address holds its
+// bytes in network order, as read from a packet.
+inline bool is_unicast_source(std::uint32_t ipv4) noexcept
+{
+    const auto* b = reinterpret_cast<const std::uint8_t*>(&ipv4);
+    return ipv4 != 0 && ipv4 != 0xFFFFFFFFu && (b[0] & 0xF0) != 0xE0;
+}
+
+inline bool is_unicast_source(const std::array<std::uint8_t, 16>& ipv6) noexcept
+{
+    return !is_unspecified(ipv6) && ipv6[0] != 0xFF;
 }
 } // namespace wireguard

@@ -1,7 +1,7 @@
 #pragma once
 // A hash set of addresses or ports together with the reader-writer lock that guards
 // it. Each operation takes the set's own lock and no other: lookups shared, changes
-// exclusive. The dual tunnel keeps its flow and port tables in these sets.
+// exclusive. The dual tunnel keeps its flow tables and its DNS queries in these sets.
 #include <array>
 #include <cstdint>
 #include <mutex>
@@ -48,6 +48,17 @@ struct port_hash {
     }
 };
 
+// DNS query (u32: the client's UDP port in the high half, the DNS id in the low half):
+// FNV-1a of its four bytes, low byte first.
+struct dns_query_hash {
+    std::size_t operator()(std::uint32_t q) const noexcept
+    {
+        const std::uint8_t b[4] = {static_cast<std::uint8_t>(q), static_cast<std::uint8_t>(q >> 8),
+                                   static_cast<std::uint8_t>(q >> 16), static_cast<std::uint8_t>(q >> 24)};
+        return static_cast<std::size_t>(iphelper::fnv1a_64(b, 4));
+    }
+};
+
 template <class Key, class Hash>
 class locked_set
 {
@@ -90,4 +101,5 @@ private:
 using ipv4_address_set = locked_set<ipv4_key, ipv4_address_hash>;
 using ipv6_address_set = locked_set<ipv6_key, ipv6_address_hash>;
 using port_set = locked_set<std::uint16_t, port_hash>;
+using dns_query_set = locked_set<std::uint32_t, dns_query_hash>;
 } // namespace wireguard

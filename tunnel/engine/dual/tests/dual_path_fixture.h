@@ -1,8 +1,9 @@
 #pragma once
 // A dual tunnel set up as active for its three packet handlers, with no driver: the
-// real engine with learned addressing, a default adapter view and AllowedIPs holding
-// both default routes, and a server engine inside the test that answers the handshake,
-// opens what the tunnel sends and seals what it receives.
+// real engine with learned addressing, a default adapter view with the record's
+// addresses, AllowedIPs holding both default routes, and a server engine inside the
+// test that answers the handshake, opens what the tunnel sends and seals what it
+// receives.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -80,15 +81,19 @@ protected:
         t.tunnel_ipv4_address = as_u32(tunnel4);
         t.tunnel_ipv6_address = tunnel6;
         t.allowed_ips = {default_route(wireguard::family_ipv4), default_route(wireguard::family_ipv6)};
+        // What the tunnel's own datagrams teach: the MACs and the address of the server's
+        // family; the other family's address is the adapter record's.
         wireguard::physical_addressing a;
-        a.local_ipv4 = as_u32(ipv4_a);
-        a.local_ipv6 = ipv6_a;
+        if (ipv6_server)
+            a.local_ipv6 = ipv6_a;
+        else
+            a.local_ipv4 = as_u32(ipv4_a);
         a.local_mac = own_mac;
         a.next_hop_mac = next_hop;
         t.learned.store(a);
         t.ipv6_header_word = 0x6ABCDEF0;
         t.default_view.store(std::make_shared<const wireguard::default_adapter_view>(
-            wireguard::default_adapter_view{physical_mtu, adapter_name}));
+            wireguard::default_adapter_view{physical_mtu, adapter_name, as_u32(ipv4_a), ipv6_a}));
         t.event_callback = [this](wireguard::wg_tunnel_event e) { events.push_back(e); };
         t.active = true;
         return t;

@@ -187,11 +187,17 @@ TEST_F(dual_paths, own_datagrams_leave_through_the_physical_adapter_and_only_ini
         EXPECT_EQ(own(keepalive), sent);
         EXPECT_EQ(after.size(), 14u + keepalive.size()) << "keep-alives leave unwrapped";
         EXPECT_EQ(t.relay_pending_count.load(), 1u);
+        // An initiation that the relay header cannot go in front of (bytes behind the UDP
+        // datagram) leaves as it is, and no relayed answer is awaited for it.
+        const bytes padded = ipv4(17, testpkt::concat(udp(local_port, server_port, pattern(148)), bytes(4, 0)), 5, 0, source, ipv4_b);
+        EXPECT_EQ(own(padded), sent);
+        EXPECT_EQ(after.size(), 14u + padded.size());
+        EXPECT_EQ(t.relay_pending_count.load(), 1u);
         t.socks5.reset();
     }
 }
 
-TEST_F(dual_paths, own_datagrams_on_the_physical_adapter_teach_its_address_and_non_zero_macs)
+TEST_F(dual_paths, own_datagrams_on_the_physical_adapter_teach_its_address_and_non_zero_macs_never_a_non_unicast_source)
 {
     auto& t = make(false, 2);
     t.learned.store({});
@@ -206,6 +212,17 @@ TEST_F(dual_paths, own_datagrams_on_the_physical_adapter_teach_its_address_and_n
     std::memset(&guarded.record.frame, 0, 12);
     ASSERT_EQ(t.process_default_adapter_packet(guarded.record, wireguard::classifier_ref(decide)), packet_action::pass);
     EXPECT_EQ(t.learned.load().next_hop_mac[5], 0xBB) << "an all-zero MAC is never learned";
+
+    // Nor a source that is no address of the adapter: unspecified (the DHCP client's
+    // DISCOVER), broadcast or multicast, in own datagrams or tunnelled packets.
+    handshake(t);
+    log_lines::instance().clear();
+    for (const ipv4_address& source : {ipv4_address{0, 0, 0, 0}, ipv4_address{255, 255, 255, 255}, ipv4_address{224, 0, 0, 251}}) {
+        physical_out(ipv4_type, with_checksums(ipv4(17, udp(68, 67, pattern(20)), 5, 0, source, {255, 255, 255, 255})));
+        physical_out(ipv4_type, ipv4(17, udp(local_port, server_port, pattern(32)), 5, 0, source, ipv4_b));
+        EXPECT_EQ(t.learned.load().local_ipv4, as_u32(ipv4_a)) << int{source[0]};
+    }
+    EXPECT_EQ(log_lines::instance().count_starting("[TUN]: Switching"), 0u);
 
     // IPv6: the header word and the address once per initiation; link-local sources of
     // tunnelled packets never.
@@ -222,6 +239,13 @@ TEST_F(dual_paths, own_datagrams_on_the_physical_adapter_teach_its_address_and_n
     EXPECT_EQ(v6.learned.load().local_ipv6, remote6) << "link-local";
     EXPECT_NE(physical_out(ipv6_type, ipv6(58, echo(128, pattern(8)), ipv6_a, remote6)), packet_action::drop);
     EXPECT_EQ(v6.learned.load().local_ipv6, ipv6_a);
+    const ipv6_address unspecified{};
+    const ipv6_address mld_routers = {0xff, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x16};
+    physical_out(ipv6_type, ipv6(58, echo(143, pattern(8)), unspecified, mld_routers)); // an MLD report
+    EXPECT_EQ(v6.learned.load().local_ipv6, ipv6_a) << "unspecified";
+    v6.ipv6_header_word = 0;
+    physical_out(ipv6_type, ipv6(17, udp(local_port, server_port, pattern(32)), mld_routers, ipv6_b));
+    EXPECT_EQ(v6.learned.load().local_ipv6, ipv6_a) << "multicast";
     EXPECT_EQ(log_lines::instance().all(),
               (std::vector<std::string>{"[TUN]: Switching local IPv6 address for the " + adapter_name + " to fd00::1",
                                         "[TUN]: Switching local IPv6 address for the " + adapter_name + " to 2001:db8::1"}));
@@ -346,9 +370,35 @@ TEST_F(dual_paths, decrypted_syn_acks_get_a_clamped_mss_that_never_grows)
     EXPECT_EQ(t.counters.received_packets.load(), std::size(cases));
 }
 
+TEST_F(dual_paths, traffic_outside_the_tunnel_leaves_from_the_adapter_address_of_its_family_or_not_at_all)
+{
+    for (const bool v6_server : {false, true}) {
+        SCOPED_TRACE(v6_server ? "IPv6 server" : "IPv4 server");
+        auto& t = make(v6_server);
+        decide = [](_INTERMEDIATE_BUFFER&) { return false; };
+        const bytes syn4 = ipv4(6, tcp(5000, 443, {}, 0x02, 1), 5, 0x4000, tunnel4, other4);
+        const bytes syn6 = ipv6(6, tcp(5000, 443, {}, 0x02, 1), tunnel6, remote6);
+        // Only the server's family is learned; the other comes from the adapter record.
+        EXPECT_EQ(virtual_out(ipv4_type, syn4), packet_action::other_pass);
+        EXPECT_TRUE(at(after, 26, ipv4_a) && frame_verifies(guarded.record));
+        EXPECT_EQ(virtual_out(ipv6_type, syn6), packet_action::other_pass);
+        EXPECT_TRUE(at(after, 22, ipv6_a) && frame_verifies(guarded.record));
+
+        // A record without addresses: the unlearned family is dropped with its line.
+        t.default_view.store(std::make_shared<const wireguard::default_adapter_view>(
+            wireguard::default_adapter_view{physical_mtu, adapter_name}));
+        log_lines::instance().clear();
+        EXPECT_EQ(virtual_out(v6_server ? ipv4_type : ipv6_type, v6_server ? syn4 : syn6), packet_action::drop);
+        EXPECT_EQ(log_lines::instance().all(),
+                  std::vector<std::string>{std::string("[TUN]: No local ") + (v6_server ? "IPv4" : "IPv6") +
+                                           " address of the default adapter: packet dropped"});
+        EXPECT_EQ(virtual_out(v6_server ? ipv6_type : ipv4_type, v6_server ? syn6 : syn4), packet_action::other_pass);
+    }
+}
+
 // ---- DNS --------------------------------------------------------------------------------------
 
-TEST_F(dual_paths, dns_goes_only_to_configured_servers_and_answers_come_back_as_asked)
+TEST_F(dual_paths, dns_goes_only_to_configured_servers_and_every_answer_comes_back_as_asked)
 {
     auto& t = make();
     wireguard::ip_address server6;
@@ -356,40 +406,53 @@ TEST_F(dual_paths, dns_goes_only_to_configured_servers_and_answers_come_back_as_
     std::copy(dns6.begin(), dns6.end(), server6.address.begin());
     with_dns_server(t, server6);
     handshake(t);
+    // A and AAAA queries of one socket: the same port, DNS ids of their own.
+    const auto dns = [](std::uint16_t id) { return concat(bytes{static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)}, pattern(30)); };
+    const std::uint16_t ids[] = {0x1111, 0x2222};
 
     // Virtual adapter: another server is refused; the physical source is switched.
-    EXPECT_EQ(virtual_out(ipv4_type, ipv4(17, udp(5353, 53, pattern(30)), 5, 0, tunnel4, asked4)), packet_action::drop);
-    EXPECT_EQ(virtual_out(ipv4_type, ipv4(17, udp(5353, 53, pattern(30)), 5, 0, ipv4_a, dns4)), packet_action::other_pass);
-    const bytes query = opened();
-    EXPECT_TRUE(at(query, 12, tunnel4) && at(query, 16, dns4) && packet_verifies(query));
-    EXPECT_TRUE(t.virtual_adapter_dns_ports_v4.contains(5353));
+    EXPECT_EQ(virtual_out(ipv4_type, ipv4(17, udp(5353, 53, dns(1)), 5, 0, tunnel4, asked4)), packet_action::drop);
+    for (const std::uint16_t id : ids) {
+        EXPECT_EQ(virtual_out(ipv4_type, ipv4(17, udp(5353, 53, dns(id)), 5, 0, ipv4_a, dns4)), packet_action::other_pass);
+        const bytes query = opened();
+        EXPECT_TRUE(at(query, 12, tunnel4) && at(query, 16, dns4) && packet_verifies(query));
+    }
     log_lines::instance().clear();
-    EXPECT_EQ(incoming(ipv4_type, sealed(with_checksums(ipv4(17, udp(53, 5353, pattern(40)), 5, 0, dns4, tunnel4)))),
-              packet_action::pass);
-    EXPECT_TRUE(at(after, 26, dns4) && at(after, 30, ipv4_a) && frame_verifies(guarded.record));
-    EXPECT_FALSE(t.virtual_adapter_dns_ports_v4.contains(5353));
-    EXPECT_TRUE(log_lines::instance().contains("[TUN]: Lorrivan virtual adapter interface : DNS : 10.8.0.53:53 -> 192.0.2.10:5353"));
+    for (const std::uint16_t id : {ids[1], ids[0]}) {
+        EXPECT_EQ(incoming(ipv4_type, sealed(with_checksums(ipv4(17, udp(53, 5353, dns(id)), 5, 0, dns4, tunnel4)))),
+                  packet_action::pass);
+        EXPECT_TRUE(at(after, 26, dns4) && at(after, 30, ipv4_a) && frame_verifies(guarded.record));
+    }
+    EXPECT_EQ(log_lines::instance().count_starting("[TUN]: Lorrivan virtual adapter interface : DNS : 10.8.0.53:53 -> 192.0.2.10:5353"), 2u);
+    EXPECT_EQ(incoming(ipv4_type, sealed(with_checksums(ipv4(17, udp(53, 5353, dns(ids[0])), 5, 0, dns4, tunnel4)))),
+              packet_action::other_pass) << "an answer takes its own query";
 
-    // Physical adapter: redirected to the configured server, the answer translated back.
+    // Physical adapter: redirected to the configured server, the answers translated back.
     for (const bool v6 : {false, true}) {
         SCOPED_TRACE(v6 ? "IPv6" : "IPv4");
         log_lines::instance().clear();
-        EXPECT_EQ(physical_out(v6 ? ipv6_type : ipv4_type, v6 ? ipv6(17, udp(6000, 53, pattern(30)), ipv6_a, asked6)
-                                                              : ipv4(17, udp(6000, 53, pattern(30)), 5, 0, ipv4_a, asked4)),
-                  packet_action::pass);
-        const bytes sent = opened();
-        EXPECT_TRUE((v6 ? at(sent, 24, dns6) : at(sent, 16, dns4)) && packet_verifies(sent));
-        const bytes answer = v6 ? ipv6(17, udp(53, 6000, pattern(41)), dns6, tunnel6)
-                                : ipv4(17, udp(53, 6000, pattern(41)), 5, 0, dns4, tunnel4);
-        EXPECT_EQ(incoming(ipv4_type, sealed(with_checksums(answer))), packet_action::pass);
-        EXPECT_TRUE(v6 ? at(after, 22, asked6) && at(after, 38, ipv6_a) : at(after, 26, asked4) && at(after, 30, ipv4_a));
-        EXPECT_TRUE(frame_verifies(guarded.record)) << "the answer's checksum follows the translation";
+        for (const std::uint16_t id : ids) {
+            EXPECT_EQ(physical_out(v6 ? ipv6_type : ipv4_type, v6 ? ipv6(17, udp(6000, 53, dns(id)), ipv6_a, asked6)
+                                                                  : ipv4(17, udp(6000, 53, dns(id)), 5, 0, ipv4_a, asked4)),
+                      packet_action::pass);
+            const bytes sent = opened();
+            EXPECT_TRUE((v6 ? at(sent, 24, dns6) : at(sent, 16, dns4)) && packet_verifies(sent));
+        }
+        for (const std::uint16_t id : ids) {
+            const bytes answer = v6 ? ipv6(17, udp(53, 6000, dns(id)), dns6, tunnel6)
+                                    : ipv4(17, udp(53, 6000, dns(id)), 5, 0, dns4, tunnel4);
+            EXPECT_EQ(incoming(ipv4_type, sealed(with_checksums(answer))), packet_action::pass);
+            EXPECT_TRUE(v6 ? at(after, 22, asked6) && at(after, 38, ipv6_a) : at(after, 26, asked4) && at(after, 30, ipv4_a));
+            EXPECT_TRUE(frame_verifies(guarded.record)) << "the answer's checksum follows the translation";
+        }
     }
+    const std::string request = "[TUN]: Default adapter DNS request to 2001:4860::8888 redirected to fd00::53";
+    const std::string query = "[TUN]: Default interface : DNS : fd00::2:6000 -> fd00::53:53";
+    const std::string converted = "[TUN]: DNS response from fd00::53 converted as from 2001:4860::8888";
+    const std::string answer = "[TUN]: Default interface : DNS : 2001:4860::8888:53 -> 2001:db8::1:6000";
     EXPECT_EQ(log_lines::instance().all(),
-              (std::vector<std::string>{"[TUN]: Default adapter DNS request to 2001:4860::8888 redirected to fd00::53",
-                                        "[TUN]: Default interface : DNS : fd00::2:6000 -> fd00::53:53",
-                                        "[TUN]: DNS response from fd00::53 converted as from 2001:4860::8888",
-                                        "[TUN]: Default interface : DNS : 2001:4860::8888:53 -> 2001:db8::1:6000"}));
+              (std::vector<std::string>{"[TUN]: Switching local IPv6 address for the " + adapter_name + " to 2001:db8::1",
+                                        request, query, request, query, converted, answer, converted, answer}));
 }
 
 // ---- delivery and fragments -------------------------------------------------------------------

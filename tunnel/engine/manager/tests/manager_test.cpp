@@ -297,6 +297,22 @@ TEST_F(manager, a_missing_driver_fails_the_create_and_leaves_no_tunnel)
     EXPECT_TRUE(mgr.tunnel);
 }
 
+TEST_F(manager, a_refused_static_filter_table_fails_the_create_of_either_tunnel)
+{
+    const std::string refused = "[MGR]: Failed to load the static filter table into the Norvask driver!";
+    make(3);
+    driver().fail_next(rimcap::ioctl::set_static_filters, ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(create());
+    EXPECT_FALSE(m->tunnel);
+    wireguard::wireguard_manager<wireguard::wg_dual_tunnel> dual(&log_lines::callback, 3, false);
+    driver().fail_next(rimcap::ioctl::set_static_filters, ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(dual.create_tunnel(config_record(server_port())));
+    EXPECT_FALSE(dual.tunnel);
+    EXPECT_EQ(engine().live_tunnels(), 0u);
+    EXPECT_EQ(logs().count_starting(refused), 2u) << logs().text();
+    EXPECT_EQ(logs().count_starting(failed_to_initialize), 2u);
+}
+
 TEST_F(manager, keys_that_the_engine_refuses_fail_the_create)
 {
     auto& mgr = make(3);
