@@ -104,6 +104,7 @@ void packet_driver::reset()
     present_ = true;
     reset_device();
     adapters_.clear();
+    unbound_.clear();
     static_table_.clear();
     static_rows_.clear();
     deliveries_.clear();
@@ -126,6 +127,13 @@ packet_driver::bound_adapter* packet_driver::find(std::uint64_t handle)
         if (adapter.handle == handle)
             return &adapter;
     return nullptr;
+}
+
+packet_driver::outcome packet_driver::no_adapter(std::uint64_t handle, const char* text) const
+{
+    if (std::find(unbound_.begin(), unbound_.end(), handle) != unbound_.end())
+        return {ERROR_DEVICE_NOT_CONNECTED, {}};
+    return {ERROR_INVALID_PARAMETER, text};
 }
 
 const packet_driver::bound_adapter& packet_driver::known(std::uint64_t handle) const
@@ -203,7 +211,15 @@ void packet_driver::unbind_adapter(std::uint64_t adapter_handle)
         return;
     flushed_ += found->held.size();
     close_event(found->packet_event);
+    unbound_.push_back(adapter_handle);
     adapters_.erase(found);
+    signal_list_change();
+}
+
+void packet_driver::set_listed(std::uint64_t adapter_handle, bool listed)
+{
+    std::lock_guard lock(mutex_);
+    const_cast<bound_adapter&>(known(adapter_handle)).listed = listed;
     signal_list_change();
 }
 
@@ -469,9 +485,13 @@ packet_driver::outcome packet_driver::get_adapter_list(void* in, DWORD in_size, 
     if (auto failed = injected_failure(code_get_adapter_list))
         return *failed;
     std::memset(out, 0, adapter_list_size);
-    store<std::uint32_t>(out, 0, static_cast<std::uint32_t>(adapters_.size()));
-    for (std::size_t i = 0; i < adapters_.size(); ++i) {
-        const auto& adapter = adapters_[i];
+    std::vector<const bound_adapter*> listed;
+    for (const auto& adapter : adapters_)
+        if (adapter.listed)
+            listed.push_back(&adapter);
+    store<std::uint32_t>(out, 0, static_cast<std::uint32_t>(listed.size()));
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        const auto& adapter = *listed[i];
         auto* bytes = static_cast<std::uint8_t*>(out);
         std::memcpy(bytes + list_names + i * name_size, adapter.name.data(), adapter.name.size());
         store<std::uint64_t>(out, list_handles + i * 8, adapter.handle);
@@ -491,7 +511,7 @@ packet_driver::outcome packet_driver::set_adapter_mode(io_call& call, void* in, 
     const auto flags = load<std::uint32_t>(in, 8);
     bound_adapter* adapter = find(call.adapter_handle);
     if (adapter == nullptr)
-        return {ERROR_INVALID_PARAMETER, "set mode: unknown adapter handle"};
+        return no_adapter(call.adapter_handle, "set mode: unknown adapter handle");
     if (flags & ~valid_mode_flags)
         return {ERROR_INVALID_PARAMETER, "set mode: unknown mode flags " + std::to_string(flags)};
     if (auto failed = injected_failure(call.code))
@@ -517,7 +537,7 @@ packet_driver::outcome packet_driver::get_adapter_mode(io_call& call, void* in, 
     call.adapter_handle = load<std::uint64_t>(in, 0);
     const bound_adapter* adapter = find(call.adapter_handle);
     if (adapter == nullptr)
-        return {ERROR_INVALID_PARAMETER, "get mode: unknown adapter handle"};
+        return no_adapter(call.adapter_handle, "get mode: unknown adapter handle");
     if (auto failed = injected_failure(call.code))
         return *failed;
     store<std::uint64_t>(out, 0, adapter->handle);
@@ -533,7 +553,7 @@ packet_driver::outcome packet_driver::flush_adapter_queue(io_call& call, void* i
     call.adapter_handle = load<std::uint64_t>(in, 0);
     bound_adapter* adapter = find(call.adapter_handle);
     if (adapter == nullptr)
-        return {ERROR_INVALID_PARAMETER, "flush: unknown adapter handle"};
+        return no_adapter(call.adapter_handle, "flush: unknown adapter handle");
     if (auto failed = injected_failure(call.code))
         return *failed;
     flushed_ += adapter->held.size();

@@ -151,8 +151,14 @@ public:
     // Bound to simhost::host: adapters enter and leave the driver's list here.
     std::uint64_t bind_adapter(const std::string& guid, const std::string& driver_name,
                                const mac_address& mac, std::uint16_t mtu, std::uint32_t medium);
+    // A removed adapter's handle: reading or setting its mode and flushing it fail with
+    // ERROR_DEVICE_NOT_CONNECTED (the driver answers that the adapter is gone), no rule
+    // broken.
     void unbind_adapter(std::uint64_t adapter_handle);
     void rename_adapter(std::uint64_t adapter_handle, const std::string& driver_name);
+    // The adapter leaves the driver's list (false) or comes back (true) while it stays
+    // bound and its handle still answers, as while a binding is taken down.
+    void set_listed(std::uint64_t adapter_handle, bool listed);
 
     // The platform boundary's side (with open, owns and close).
     BOOL io_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size,
@@ -176,6 +182,7 @@ private:
         std::deque<held_frame> held;
         std::vector<ras_link> wan_links;
         bool off_wire = false;
+        bool listed = true;
     };
 
     // The outcome of one I/O control's handling.
@@ -190,6 +197,9 @@ private:
     void record_violation(std::string text) override { errors_.push_back({0, 0, std::move(text)}); }
 
     bound_adapter* find(std::uint64_t handle);
+    // The answer for a handle that names no bound adapter: gone, for one that was
+    // removed; else a broken rule with that text.
+    outcome no_adapter(std::uint64_t handle, const char* text) const;
     const bound_adapter& known(std::uint64_t handle) const;
     void signal_list_change();
     void signal_packets(bound_adapter& adapter);
@@ -215,6 +225,7 @@ private:
     mutable std::condition_variable delivered_;
     bool present_ = true;
     std::vector<bound_adapter> adapters_;
+    std::vector<std::uint64_t> unbound_; // handles of removed adapters
     std::uint64_t next_handle_ = 0;
     HANDLE list_change_event_ = nullptr;
     std::vector<std::uint8_t> static_table_;

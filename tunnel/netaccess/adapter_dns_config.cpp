@@ -100,6 +100,16 @@ bool delete_name_server(ip_stack stack, const std::string& adapter_name)
     return ::RegDeleteValueA(key.get(), name_server_value) == ERROR_SUCCESS;
 }
 
+bool name_server_absent(ip_stack stack, const std::string& adapter_name)
+{
+    netaccess::registry_key key;
+    const LONG opened = key.open(HKEY_LOCAL_MACHINE, interface_key(stack, adapter_name).c_str(), KEY_QUERY_VALUE);
+    if (opened != ERROR_SUCCESS)
+        return opened == ERROR_FILE_NOT_FOUND;
+    return ::RegQueryValueExA(key.get(), name_server_value, nullptr, nullptr, nullptr, nullptr) ==
+           ERROR_FILE_NOT_FOUND;
+}
+
 bool notify_dhcp_config_change(const std::string& adapter_name)
 {
     // The last character stays zero whatever the conversion writes.

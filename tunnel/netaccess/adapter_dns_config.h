@@ -49,6 +49,9 @@ bool read_name_server(ip_stack stack, const std::string& adapter_name, std::stri
 bool write_name_server(ip_stack stack, const std::string& adapter_name, const std::string& text);
 // False when the key did not open or the value was not there.
 bool delete_name_server(ip_stack stack, const std::string& adapter_name);
+// True only when the registry answers that the key or the value does not exist; false
+// while the value is there or cannot be looked at (no access, another failure).
+bool name_server_absent(ip_stack stack, const std::string& adapter_name);
 
 // DhcpNotifyConfigChange for the interface (no server, no new address, index 0,
 // address 0, mask 0, action 0): true when the call returned 0.

@@ -191,4 +191,20 @@ std::optional<adapter_info> get_adapter_by_luid(NET_LUID luid)
         return std::nullopt;
     return std::move(found.front());
 }
+
+std::optional<bool> interface_exists(NET_LUID luid)
+{
+    MIB_IF_TABLE2* raw_table = nullptr;
+    if (const DWORD result = netaccess::platform::get_if_table2(&raw_table); result != NO_ERROR) {
+        ::SetLastError(result);
+        return std::nullopt;
+    }
+    const mib_table<MIB_IF_TABLE2> table(raw_table);
+    if (table == nullptr)
+        return std::nullopt;
+    for (ULONG row = 0; row < table->NumEntries; ++row)
+        if (table->Table[row].InterfaceLuid.Value == luid.Value)
+            return true;
+    return false;
+}
 } // namespace iphelper

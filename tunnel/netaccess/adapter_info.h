@@ -48,4 +48,8 @@ std::vector<adapter_info> get_ip_adapters();
 // The interface with that LUID, whatever its state; empty when it is not found or a
 // query fails (the code in the thread's last error).
 std::optional<adapter_info> get_adapter_by_luid(NET_LUID luid);
+
+// Whether the system's interface table has an interface with that LUID; empty when the
+// table cannot be read (the code in the thread's last error).
+std::optional<bool> interface_exists(NET_LUID luid);
 } // namespace iphelper

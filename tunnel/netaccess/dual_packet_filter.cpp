@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iostream>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -12,7 +11,8 @@
 
 namespace rimcap
 {
-dual_packet_filter::dual_packet_filter() : change_event_(make_manual_reset_event())
+dual_packet_filter::dual_packet_filter(log_function log)
+    : log_(std::move(log)), change_event_(make_manual_reset_event())
 {
     set_adapter_list_change_event(change_event_.get());
     for (slot& s : slots_)
@@ -167,8 +167,9 @@ void dual_packet_filter::stop_slot(std::size_t slot_index, bool listed)
     if (s.adapter && s.adapter->packet_event() != nullptr)
         ::SetEvent(s.adapter->packet_event());
     const std::uint64_t handle = s.handle.load();
-    if (listed) {
-        if (auto adapter = find_adapter(handle)) {
+    if (auto adapter = find_adapter(handle)) {
+        adapter_mode mode{handle, 0};
+        if (listed || get_adapter_mode(mode)) {
             adapter->release_mode();
             flush_adapter_queue(handle);
         }
@@ -302,16 +303,20 @@ void dual_packet_filter::handle_adapter_list_change()
                 continue;
             removed[i] = handle;
             if (auto adapter = find_adapter(handle))
-                lines[i] = "[dual_packet_filter] : " + adapter->friendly_name() +
-                           " : removed. Stopping filter!\n";
+                lines[i] = "[dual_packet_filter] : " + adapter->friendly_name() + " : removed. Stopping filter!";
         }
     }
 
     for (std::size_t i = 0; i < slot_count; ++i) {
         if (removed[i] == 0)
             continue;
-        if (!lines[i].empty())
-            std::cout << lines[i] << std::flush;
+        if (!lines[i].empty() && log_) {
+            try {
+                log_(lines[i]);
+            } catch (...) {
+                // A log sink that fails does not keep the slot running.
+            }
+        }
         std::unique_lock lock(lock_);
         // Unless a control thread has restarted the slot on another adapter meanwhile.
         if (slots_[i].handle.load() == removed[i])

@@ -4,7 +4,8 @@
 // thread that reads its adapter's frames, calls that slot's handlers and sends the
 // results in four batches: out of its own adapter, up its own stack, out of the other
 // slot's adapter and up the other slot's stack. A watcher thread follows the driver's
-// adapter list and stops a slot whose adapter disappears.
+// adapter list and stops a slot whose adapter disappears; it tells of that through the
+// owner's log function.
 //
 // The driver's mode I/O controls for an adapter of a slot (read 0x830020F4, set
 // 0x830020D4) are the base's get_adapter_mode and set_adapter_mode, on this filter's
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -38,6 +40,8 @@ public:
 
     using packet_handler = std::function<packet_action(void*, _INTERMEDIATE_BUFFER&)>;
     using adapter_list = std::vector<std::shared_ptr<network_adapter>>;
+    // Takes one line of the filter's own (without a line end); may be empty.
+    using log_function = std::function<void(const std::string&)>;
 
     static constexpr std::size_t slot_count = 2;
     static constexpr std::size_t virtual_slot = 0;
@@ -50,7 +54,7 @@ public:
     // Loads the driver's adapter list and starts the watcher. Without the driver the
     // list is empty and no slot can start. Throws std::system_error when the watcher
     // cannot be started.
-    dual_packet_filter();
+    explicit dual_packet_filter(log_function log = {});
     // Stops both slots and the watcher.
     ~dual_packet_filter() override;
 
@@ -111,8 +115,9 @@ private:
 
     std::shared_ptr<network_adapter> find_adapter(std::uint64_t handle) const;
     std::shared_ptr<network_adapter> start_adapter_filtering(std::size_t slot);
-    // With the lock held exclusively. listed: the driver still lists the adapter, so
-    // its release and flush are sent.
+    // With the lock held exclusively. The adapter is released and flushed while it is in
+    // adapters(); when it has left the driver's list (listed false), only while the
+    // driver still answers for it (it reads the adapter's mode).
     void stop_slot(std::size_t slot, bool listed);
 
     void slot_working_thread(std::size_t slot, std::shared_ptr<network_adapter> adapter) noexcept;
@@ -120,6 +125,7 @@ private:
     void adapter_watch_loop() noexcept;
     void handle_adapter_list_change();
 
+    const log_function log_;
     std::thread watcher_;
     std::atomic<bool> stop_flag_{false};
     unique_event change_event_;

@@ -28,6 +28,12 @@ std::runtime_error failure(const char* text, bool with_last_error = true)
     return std::runtime_error(message);
 }
 
+// The entry is gone: deleted now, or not there any more (nor its interface).
+bool gone(DWORD result)
+{
+    return result == NO_ERROR || result == ERROR_NOT_FOUND || result == ERROR_FILE_NOT_FOUND;
+}
+
 // Deletes a system entry; a refusal is tried again a few times. The last result.
 template <class Row> DWORD delete_entry(DWORD (*remove)(const Row*), const Row& row)
 {
@@ -36,16 +42,10 @@ template <class Row> DWORD delete_entry(DWORD (*remove)(const Row*), const Row& 
         if (attempt != 0)
             ::Sleep(delete_retry_pause_ms);
         result = remove(&row);
-        if (result == NO_ERROR || result == ERROR_NOT_FOUND)
+        if (gone(result))
             break;
     }
     return result;
-}
-
-// The entry is gone: deleted now, or not there any more.
-bool gone(DWORD result)
-{
-    return result == NO_ERROR || result == ERROR_NOT_FOUND;
 }
 
 bool all_zero(const std::array<std::uint8_t, 16>& bytes)
@@ -72,9 +72,9 @@ bool rename_connection(iphelper::adapter_info& record, const char* name)
     return true;
 }
 
-wg_virtnet_adapter::wg_virtnet_adapter(const std::optional<ipv4_interface_address>& ipv4,
-                                       const std::optional<ipv6_interface_address>& ipv6,
-                                       const std::vector<ip_address>& dns_servers)
+void wg_virtnet_adapter::prepare(const std::optional<ipv4_interface_address>& ipv4,
+                                 const std::optional<ipv6_interface_address>& ipv6,
+                                 const std::vector<ip_address>& dns_servers)
 {
     if (!is_open())
         throw failure("[TUN]: Lorrivan virtual adapter driver is not loaded! lasterror: ");
@@ -97,15 +97,8 @@ wg_virtnet_adapter::wg_virtnet_adapter(const std::optional<ipv4_interface_addres
         throw failure("[TUN]: Failed to assign DNS to Lorrivan virtual adapter!", false);
 
     iphelper::reset_adapter_config(*adapter_information_);
-
-    try {
-        configure_interface(ipv4, ipv6);
-    } catch (...) {
-        // Addresses added here are not left behind for the next construction.
-        delete_address(ipv4_address_);
-        delete_address(ipv6_address_);
-        throw;
-    }
+    configure_interface(ipv4, ipv6);
+    deactivation_pending_ = true;
 }
 
 void wg_virtnet_adapter::configure_interface(const std::optional<ipv4_interface_address>& ipv4,
@@ -150,19 +143,7 @@ bool wg_virtnet_adapter::undo()
                       !ipv4_default_route_ && !ipv6_default_route_;
     }
 
-    if (deactivation_pending_) {
-        for (int attempt = 0; attempt < delete_attempts && is_open(); ++attempt) {
-            if (attempt != 0)
-                ::Sleep(delete_retry_pause_ms);
-            if (deactivate_adapter(adapter_list_.adapter_id)) {
-                deactivation_pending_ = false;
-                break;
-            }
-        }
-        // Without the device there is nothing to deactivate through.
-        if (!is_open())
-            deactivation_pending_ = false;
-    }
+    deactivate();
 
     remove_ipv4_address();
     remove_ipv6_address();
@@ -220,17 +201,37 @@ void wg_virtnet_adapter::delete_address(iphelper::unicast_address_row& row)
 
 bool wg_virtnet_adapter::delete_name_server_value(iphelper::ip_stack stack, const std::string& adapter_name)
 {
-    std::string text;
     for (int attempt = 0; attempt < delete_attempts; ++attempt) {
         if (attempt != 0)
             ::Sleep(delete_retry_pause_ms);
-        // False also when the value is not there (any more): only a value still read
-        // back is a refusal.
-        if (iphelper::delete_name_server(stack, adapter_name) ||
-            !iphelper::read_name_server(stack, adapter_name, text))
+        // False also when the value is not there (any more): only a value that is not
+        // known to be absent is a refusal.
+        if (iphelper::delete_name_server(stack, adapter_name) || iphelper::name_server_absent(stack, adapter_name))
             return true;
     }
     return false;
+}
+
+void wg_virtnet_adapter::deactivate()
+{
+    for (int attempt = 0; deactivation_pending_ && attempt < delete_attempts && is_open(); ++attempt) {
+        if (attempt != 0)
+            ::Sleep(delete_retry_pause_ms);
+        if (deactivate_adapter(adapter_list_.adapter_id))
+            deactivation_pending_ = false;
+    }
+    if (deactivation_pending_) {
+        // Without the device there is nothing to deactivate through; an adapter removed
+        // from the system (its driver unloaded, or another adapter in its place) refuses
+        // every try and has nothing left to deactivate.
+        NET_LUID luid{};
+        luid.Value = adapter_list_.luid;
+        if (!is_open() || iphelper::interface_exists(luid) == false)
+            deactivation_pending_ = false;
+    }
+    // The device served the deactivation alone: it is not held any longer than that.
+    if (!deactivation_pending_)
+        close_device();
 }
 
 void wg_virtnet_adapter::remove_routes()

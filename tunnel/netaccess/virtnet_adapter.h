@@ -1,6 +1,6 @@
 #pragma once
 // wireguard::wg_virtnet_adapter: the Lorrivan virtual adapter prepared for the dual
-// tunnel. Its construction finds the driver's adapter, names the connection "Lorrivan",
+// tunnel. Its preparation finds the driver's adapter, names the connection "Lorrivan",
 // sets the interface's DNS servers, clears its old addresses and routes, adds the
 // tunnel's interface addresses and activates the adapter; while it lives it holds the
 // routes that the tunnel routes into the adapter; its destruction undoes all of it.
@@ -8,9 +8,14 @@
 // Undo that survives a refused call: a delete of a route or an address that IP Helper
 // refuses, the deactivation and the deletion of a NameServer value are tried again at
 // once a few times; what still fails stays with the object and is tried again by the
-// next remove_routes (routes) or undo (everything) and at destruction. A construction
-// that fails after it added interface addresses deletes them again before the
-// exception leaves.
+// next remove_routes (routes) or undo (everything) and at destruction. A step counts as
+// done when what it removes is known to be gone: a row whose delete answers that it (or
+// its interface) does not exist, a deactivation refused for an adapter whose interface
+// the system no longer has, a NameServer value that the registry answers is absent.
+// Once the deactivation is done the object holds the driver's device no longer.
+//
+// A preparation that fails leaves what it did with the object: the owner undoes it and
+// keeps the object while something is still refused.
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -54,11 +59,14 @@ bool rename_connection(iphelper::adapter_info& record, const char* name);
 class wg_virtnet_adapter final : public virtnet_api
 {
 public:
-    // Throws std::runtime_error with a "[TUN]: " message when a step fails. An absent
-    // address or an address of all zeros is no address; one family is enough.
-    wg_virtnet_adapter(const std::optional<ipv4_interface_address>& ipv4,
-                       const std::optional<ipv6_interface_address>& ipv6,
-                       const std::vector<ip_address>& dns_servers);
+    // Opens the driver's device; nothing else.
+    wg_virtnet_adapter() = default;
+    // Prepares the adapter's interface; once per object. Throws std::runtime_error with
+    // a "[TUN]: " message when a step fails; undo() then takes back what was done. An
+    // absent address or an address of all zeros is no address; one family is enough.
+    void prepare(const std::optional<ipv4_interface_address>& ipv4,
+                 const std::optional<ipv6_interface_address>& ipv6,
+                 const std::vector<ip_address>& dns_servers);
     // Removes the routes, deactivates the adapter (even when it needed no activation),
     // deletes the interface addresses and then the NameServer values (undo()).
     ~wg_virtnet_adapter() override;
@@ -73,7 +81,7 @@ public:
     // the route lock.
     void remove_routes();
     // Delete that family's prefix routes, then its interface address. No lock: they run
-    // only in construction and destruction.
+    // only in preparation and undo.
     void remove_ipv4_address();
     void remove_ipv6_address();
 
@@ -97,7 +105,7 @@ public:
     route_row& ipv6_default_route() noexcept { return ipv6_default_route_; }
 
 private:
-    // The construction's steps after the DNS servers (addresses and activation).
+    // The preparation's steps after the DNS servers (addresses and activation).
     void configure_interface(const std::optional<ipv4_interface_address>& ipv4,
                              const std::optional<ipv6_interface_address>& ipv6);
     void delete_route_rows(std::vector<route_row>& rows);
@@ -105,6 +113,9 @@ private:
     void delete_address(iphelper::unicast_address_row& row);
     // Deletes a stack's NameServer value, tried again when refused; true when it is gone.
     static bool delete_name_server_value(iphelper::ip_stack stack, const std::string& adapter_name);
+    // The deactivation, tried a few times; done also when there is no adapter left to
+    // deactivate.
+    void deactivate();
 
     std::unique_ptr<iphelper::adapter_dns_config> dns_settings_;
     virtnet_adapter_list adapter_list_{};
@@ -117,9 +128,9 @@ private:
     route_row ipv6_default_route_;
     // Routes whose delete was refused, tried again by remove_routes (route lock).
     std::vector<route_row> undeleted_routes_;
-    // The deactivation has not been accepted yet (also for an adapter that needed no
-    // activation: it is deactivated all the same).
-    bool deactivation_pending_ = true;
+    // Prepared, and the deactivation has not been accepted yet (also for an adapter that
+    // needed no activation: it is deactivated all the same).
+    bool deactivation_pending_ = false;
     wireguard::srw_lock route_lock_;
 };
 } // namespace wireguard

@@ -20,10 +20,16 @@ virtnet_api::virtnet_api()
 
 virtnet_api::~virtnet_api()
 {
-    if (virtnet_device_ != INVALID_HANDLE_VALUE)
-        netaccess::platform::close_device(virtnet_device_);
+    close_device();
     if (overlapped_.hEvent != nullptr)
         ::CloseHandle(overlapped_.hEvent);
+}
+
+void virtnet_api::close_device() noexcept
+{
+    if (virtnet_device_ != INVALID_HANDLE_VALUE)
+        netaccess::platform::close_device(virtnet_device_);
+    virtnet_device_ = INVALID_HANDLE_VALUE;
 }
 
 bool virtnet_api::io_control(DWORD code, void* in, DWORD in_size, void* out, DWORD out_size)

@@ -75,6 +75,8 @@ public:
     // error by the constructor).
     bool is_open() const noexcept { return virtnet_device_ != INVALID_HANDLE_VALUE; }
     HANDLE device() const noexcept { return virtnet_device_; }
+    // Closes the device before destruction; is_open() is false afterwards.
+    void close_device() noexcept;
 
     // False without calling the driver when the device is not open.
     bool get_adapter_list(virtnet_adapter_list& list);

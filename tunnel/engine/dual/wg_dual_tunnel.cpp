@@ -69,7 +69,8 @@ bool wg_dual_tunnel::install_packet_filter(rimcap::dual_packet_filter::packet_ha
                                            rimcap::dual_packet_filter::packet_handler default_outgoing)
 {
     try {
-        auto created = std::make_unique<rimcap::dual_packet_filter>();
+        auto created = std::make_unique<rimcap::dual_packet_filter>(
+            [this](const std::string& line) { tunnel_log(log_importance::information, line); });
         created->set_outgoing_handler(rimcap::dual_packet_filter::virtual_slot, std::move(virtual_outgoing));
         created->set_outgoing_handler(rimcap::dual_packet_filter::default_slot, std::move(default_outgoing));
         created->set_incoming_handler(rimcap::dual_packet_filter::default_slot,

@@ -413,8 +413,9 @@ private:
     // Cuts the keep-alive thread's, the watchdog's and the SOCKS5 waits short.
     std::mutex wake_mutex_;
     std::condition_variable wake_;
-    // An adapter object whose undo was refused in part; tried again before a new
-    // adapter object is made, at every stop and at destruction (under adapter_mutex).
+    // An adapter object whose undo was refused in part (one that was in use, or one
+    // whose preparation failed); tried again before a new adapter object is made, at
+    // every stop and at destruction (under adapter_mutex).
     std::unique_ptr<wg_virtnet_adapter> retired_adapter_;
     // The context of the interface-change registration (see notification_token.h).
     std::unique_ptr<notification_token<wg_dual_tunnel>> notification_token_ =

@@ -289,14 +289,20 @@ bool wg_dual_tunnel::recreate_virtual_adapter()
             retired_adapter_.reset();
         }
 
+        std::unique_ptr<wg_virtnet_adapter> made;
         try {
             std::optional<ipv4_interface_address> ipv4 = ipv4_interface_address{tunnel_ipv4_address, ipv4_prefix_length};
             std::optional<ipv6_interface_address> ipv6 = ipv6_interface_address{tunnel_ipv6_address, ipv6_prefix_length};
-            auto made = std::make_unique<wg_virtnet_adapter>(ipv4, ipv6, dns_servers);
+            made = std::make_unique<wg_virtnet_adapter>();
+            made->prepare(ipv4, ipv6, dns_servers);
             release_virtual_adapter_locked();
             virtual_adapter = std::move(made);
         } catch (const std::exception& e) {
             tunnel_log(log_importance::information, e.what());
+            // What the failed preparation did and cannot undo yet is kept like the undo
+            // of an adapter that was in use (there is no older one: see above).
+            if (made && !made->undo())
+                retired_adapter_ = std::move(made);
             return false;
         }
         const std::string& adapter_name = virtual_adapter->adapter_information()->adapter_name;

@@ -7,7 +7,9 @@
 #include <future>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "dual_packet_filter.h"
 #include "filter_checks.h"
@@ -63,7 +65,10 @@ protected:
 
     void make_filter()
     {
-        filter_ = std::make_unique<dual_packet_filter>();
+        filter_ = std::make_unique<dual_packet_filter>([this](const std::string& line) {
+            std::lock_guard lock(mutex_);
+            log_.push_back(line);
+        });
         filter_->add_adapter_change_callback([this] {
             std::lock_guard lock(mutex_);
             ++passes_;
@@ -116,9 +121,18 @@ protected:
         EXPECT_FALSE(filter.slot_has_thread(slot));
     }
 
+    std::size_t calls_for(DWORD code, std::size_t slot) const
+    {
+        const auto calls = driver().calls();
+        return static_cast<std::size_t>(std::count_if(calls.begin(), calls.end(), [&](const simhost::io_call& call) {
+            return call.code == code && call.adapter_handle == handles_[slot];
+        }));
+    }
+
     std::uint64_t handles_[2] = {};
     std::unique_ptr<dual_packet_filter> filter_;
     std::mutex mutex_;
+    std::vector<std::string> log_;
     std::condition_variable pass_done_;
     std::size_t passes_ = 0;
     std::uint32_t markers_ = 0;
@@ -251,13 +265,31 @@ TEST_F(dual_filter, the_watcher_stops_a_slot_whose_adapter_disappears_but_nothin
     testing::internal::CaptureStdout();
     host().remove_adapter(spec(2).guid);
     wait_for_pass(1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "[dual_packet_filter] : Ethernet 7 : removed. Stopping filter!\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "nothing on the program's console";
+    EXPECT_EQ(log_, std::vector<std::string>{"[dual_packet_filter] : Ethernet 7 : removed. Stopping filter!"});
     expect_stopped(*filter_, slot1);
     EXPECT_EQ(filter_->slot_state(slot0), dual_packet_filter::slot_running);
     const auto adapters = filter_->adapters();
     ASSERT_EQ(adapters.size(), 2u) << "the list was reloaded";
     EXPECT_EQ(adapters[0]->handle(), handles_[slot0]);
+}
+
+TEST_F(dual_filter, an_adapter_off_the_list_is_released_and_flushed_unless_the_driver_answers_that_it_is_gone)
+{
+    start(slot0);
+    start(slot1);
+    driver().set_listed(handles_[slot1], false); // the driver still answers for it
+    wait_for_pass(1);
+    expect_stopped(*filter_, slot1);
+    EXPECT_EQ(driver().mode(handles_[slot1]), 0u);
+    EXPECT_EQ(calls_for(rimcap::ioctl::flush_adapter_queue, slot1), 1u);
+
+    const auto mode_sets = calls_for(rimcap::ioctl::set_adapter_mode, slot0);
+    host().remove_adapter(spec(1).guid);
+    wait_for_pass(2);
+    expect_stopped(*filter_, slot0);
+    EXPECT_EQ(calls_for(rimcap::ioctl::set_adapter_mode, slot0), mode_sets) << "nothing to release";
+    EXPECT_EQ(calls_for(rimcap::ioctl::flush_adapter_queue, slot0), 0u);
 }
 
 TEST_F(dual_filter, a_read_of_no_frame_waits_for_the_event_again)

@@ -12,6 +12,7 @@
 
 #include "test_support.h"
 #include "virtnet_adapter.h"
+#include <sddl.h> // after windows.h
 
 namespace
 {
@@ -36,6 +37,41 @@ ipv6_interface_address ipv6(std::string_view text, std::uint8_t length)
     a.prefix_length = length;
     return a;
 }
+
+// While it lives, a registry key's access list is the one given (SDDL), set through a
+// handle that keeps the right to put the old one back.
+class key_access
+{
+public:
+    key_access(const std::string& path, const char* dacl)
+    {
+        if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, READ_CONTROL | WRITE_DAC, &key_) != ERROR_SUCCESS)
+            throw std::runtime_error("cannot open " + path);
+        DWORD size = 0;
+        ::RegGetKeySecurity(key_, DACL_SECURITY_INFORMATION, nullptr, &size);
+        original_.resize(size);
+        PSECURITY_DESCRIPTOR changed = nullptr;
+        if (::RegGetKeySecurity(key_, DACL_SECURITY_INFORMATION, original_.data(), &size) != ERROR_SUCCESS ||
+            !::ConvertStringSecurityDescriptorToSecurityDescriptorA(dacl, SDDL_REVISION_1, &changed, nullptr))
+            throw std::runtime_error("cannot change the access to " + path);
+        ::RegSetKeySecurity(key_, DACL_SECURITY_INFORMATION, changed);
+        ::LocalFree(changed);
+    }
+    ~key_access()
+    {
+        ::RegSetKeySecurity(key_, DACL_SECURITY_INFORMATION, original_.data());
+        ::RegCloseKey(key_);
+    }
+    key_access(const key_access&) = delete;
+    key_access& operator=(const key_access&) = delete;
+
+private:
+    HKEY key_ = nullptr;
+    std::vector<BYTE> original_;
+};
+
+constexpr const char* read_only = "D:P(A;;KR;;;WD)";
+constexpr const char* no_access = "D:P";
 
 const std::optional<ipv4_interface_address> tunnel_ipv4 = ipv4("10.9.0.2", 24);
 const std::optional<ipv6_interface_address> tunnel_ipv6 = ipv6("fd00::2", 64);
@@ -81,10 +117,12 @@ protected:
                           const std::optional<ipv6_interface_address>& v6 = tunnel_ipv6,
                           const std::vector<wireguard::ip_address>& dns = dns_servers)
     {
+        made = std::make_unique<wg_virtnet_adapter>();
         try {
-            made = std::make_unique<wg_virtnet_adapter>(v4, v6, dns);
+            made->prepare(v4, v6, dns);
             return {};
         } catch (const std::runtime_error& e) {
+            made.reset(); // undone as it goes
             return e.what();
         }
     }
@@ -282,5 +320,61 @@ TEST_F(virtnet_adapter_test, an_undo_step_refused_is_tried_again_at_once_and_the
                 << "a step done is not repeated";
             check_virtnet();
         }
+}
+
+struct name_server_case {
+    const char* name;
+    const char* dacl;
+    std::size_t stored; // bytes written over the value first; 0: left as written
+};
+
+TEST_F(virtnet_adapter_test, a_refused_name_server_delete_is_done_only_once_the_value_is_known_to_be_absent)
+{
+    const name_server_case cases[] = {
+        {"the value is longer than a read takes", read_only, 1100},
+        {"the key cannot be read", no_access, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto before = load();
+        ASSERT_EQ(construct(), "");
+        const std::string key = test_support::interface_key("Tcpip", adapter.guid);
+        if (c.stored != 0)
+            test_support::write_registry_text(key, "NameServer", std::string(c.stored, '1'));
+        {
+            const key_access locked(key, c.dacl);
+            EXPECT_FALSE(made->undo()) << "the value is still set";
+        }
+        EXPECT_TRUE(state().ipv4_name_server);
+        EXPECT_TRUE(made->undo());
+        EXPECT_EQ(state(), before);
+        made.reset();
+    }
+}
+
+TEST_F(virtnet_adapter_test, a_failed_preparation_leaves_its_refused_undo_steps_to_the_next_undo)
+{
+    const auto before = load();
+    // Once the values are written the IPv4 one can no longer be deleted.
+    std::optional<key_access> locked;
+    network().set_call_hook(iphelper_function::create_unicast_ip_address_entry, [&](unsigned call) {
+        if (call == 1)
+            locked.emplace(test_support::interface_key("Tcpip", adapter.guid), read_only);
+    });
+    virtnet().fail_next(activate_code, ERROR_GEN_FAILURE);
+    network().fail_next(iphelper_function::delete_unicast_ip_address_entry, ERROR_ACCESS_DENIED, 3);
+    made = std::make_unique<wg_virtnet_adapter>();
+    EXPECT_THROW(made->prepare(tunnel_ipv4, tunnel_ipv6, dns_servers), std::runtime_error);
+    network().set_call_hook(iphelper_function::create_unicast_ip_address_entry, {});
+
+    EXPECT_FALSE(made->undo());
+    EXPECT_EQ(addresses(), std::vector<std::string>{"10.9.0.2/24"}) << "its delete was refused";
+    EXPECT_EQ(state().ipv4_name_server, "10.9.0.1");
+    EXPECT_FALSE(state().ipv6_name_server);
+    locked.reset();
+    EXPECT_TRUE(made->undo());
+    EXPECT_EQ(state(), before);
+    made.reset();
+    EXPECT_EQ(virtnet().call_count(deactivate_code), 0u) << "it was never activated";
 }
 } // namespace

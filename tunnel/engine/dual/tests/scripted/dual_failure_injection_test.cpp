@@ -137,6 +137,12 @@ TEST_F(dual_failure_injection, every_failing_step_leaves_the_host_as_it_was)
          "[TUN]: Failed to assign IP to the Lorrivan virtual adapter! lasterror: 5", false},
         {"the activation is refused", step::start, refuse_virtual(activate_code, ERROR_DEVICE_NOT_CONNECTED),
          "[TUN]: Failed to activate Lorrivan virtual adapter! lasterror: 1167", false},
+        {"the activation and then an address delete are refused", step::start,
+         [&] {
+             virtual_driver.fail_next(activate_code, ERROR_DEVICE_NOT_CONNECTED);
+             net.fail_next(iphelper_function::delete_unicast_ip_address_entry, ERROR_ACCESS_DENIED, 3);
+         },
+         "[TUN]: Failed to activate Lorrivan virtual adapter! lasterror: 1167", false},
         {"the filter's adapter list is refused", step::start, refuse_filter(rimcap::ioctl::get_adapter_list),
          "[TUN]: Failed to update Norvask network interfaces, lasterror: 31"},
         {"no interface toward the server", step::start,

@@ -39,9 +39,9 @@ protected:
         std::optional<wireguard::ipv6_interface_address> v6;
         if (with_ipv6)
             v6 = wireguard::ipv6_interface_address{tunnel_test::ipv6_bytes("fd00::2"), 64};
-        made = std::make_unique<wireguard::wg_virtnet_adapter>(
-            wireguard::ipv4_interface_address{tunnel_test::ipv4(10, 8, 0, 2), 24}, v6,
-            std::vector<wireguard::ip_address>{test_support::server_address("10.8.0.1")});
+        made = std::make_unique<wireguard::wg_virtnet_adapter>();
+        made->prepare(wireguard::ipv4_interface_address{tunnel_test::ipv4(10, 8, 0, 2), 24}, v6,
+                      std::vector<wireguard::ip_address>{test_support::server_address("10.8.0.1")});
     }
 
     std::vector<std::string> routes() const { return tunnel_test::route_texts(network().snapshot(), adapter.guid); }
