@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <utility>
 
+extern "C" BOOLEAN NTAPI RtlDllShutdownInProgress(void);
+
 namespace simhost
 {
 namespace
@@ -835,18 +837,35 @@ void host_network::join_finished_threads(std::unique_lock<std::mutex>& lock)
     lock.lock();
 }
 
+void host_network::fire(const ip_interface& info, ADDRESS_FAMILY family, MIB_NOTIFICATION_TYPE type)
+{
+    // A process that is ending gets no notification (and makes no thread).
+    if (RtlDllShutdownInProgress() != FALSE)
+        return;
+    MIB_IPINTERFACE_ROW row{};
+    row.Family = family;
+    row.InterfaceLuid = info.luid;
+    row.InterfaceIndex = info.index_for(family);
+    for (const auto& r : registrations_)
+        if (!r->cancelled && (r->family == AF_UNSPEC || r->family == family))
+            start_delivery(r, row, true, type);
+}
+
 void host_network::fire_interface_change(std::string_view guid, ADDRESS_FAMILY family,
                                          MIB_NOTIFICATION_TYPE type)
 {
     std::unique_lock lock(mutex_);
-    const interface_state& s = known(guid);
-    MIB_IPINTERFACE_ROW row{};
-    row.Family = family;
-    row.InterfaceLuid = s.info.luid;
-    row.InterfaceIndex = s.info.index_for(family);
-    for (const auto& r : registrations_)
-        if (!r->cancelled && (r->family == AF_UNSPEC || r->family == family))
-            start_delivery(r, row, true, type);
+    fire(known(guid).info, family, type);
+    join_finished_threads(lock);
+}
+
+void host_network::announce_interface_change(const ip_interface& info, MIB_NOTIFICATION_TYPE type)
+{
+    std::unique_lock lock(mutex_);
+    if (info.ipv4_if_index != 0)
+        fire(info, AF_INET, type);
+    if (info.ipv6_if_index != 0)
+        fire(info, AF_INET6, type);
     join_finished_threads(lock);
 }
 

@@ -15,9 +15,9 @@
 // rule of the API that it broke (violations()), tables it did not free (open_tables()),
 // and the state before and after (snapshot()).
 //
-// Interface change notifications are fired by the test and delivered on threads of
-// their own, as Windows does; cancelling a registration waits for its callbacks that
-// are running.
+// Interface change notifications are fired by the test (and by the virtual adapter
+// driver for its own adapter) and delivered on threads of their own, as Windows does;
+// cancelling a registration waits for its callbacks that are running.
 //
 // Thread-safe. No lock is held while a hook or a notification callback runs.
 #include <chrono>
@@ -252,6 +252,11 @@ public:
     // thread. Returns at once.
     void fire_interface_change(std::string_view guid, ADDRESS_FAMILY family = AF_INET,
                                MIB_NOTIFICATION_TYPE type = MibParameterNotification);
+    // Announces a change of the interface as Windows does when an adapter arrives
+    // (MibAddInstance), connects or disconnects (MibParameterNotification) or leaves
+    // (MibDeleteInstance): a notification for each family that it has. The record is
+    // the caller's, so that an interface that has left can be announced.
+    void announce_interface_change(const ip_interface& info, MIB_NOTIFICATION_TYPE type);
     // Waits until every notification fired so far was delivered (or dropped by a
     // cancellation) and its callback returned; false on time-out.
     bool wait_for_notifications(std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -374,6 +379,7 @@ private:
                  MIB_NOTIFICATION_TYPE type);
     void start_delivery(const std::shared_ptr<registration>& target, const MIB_IPINTERFACE_ROW& row,
                         bool with_row, MIB_NOTIFICATION_TYPE type);
+    void fire(const ip_interface& info, ADDRESS_FAMILY family, MIB_NOTIFICATION_TYPE type);
     void join_finished_threads(std::unique_lock<std::mutex>& lock);
     // These take the lock themselves.
     void run_hook(iphelper_function function);

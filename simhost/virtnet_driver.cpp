@@ -123,10 +123,14 @@ adapter virtnet_driver::load(virtnet_options options)
         delete_keys(spec.guid);
         throw;
     }
-    std::lock_guard lock(mutex_);
-    adapter_ = added;
-    options_ = std::move(options);
-    activated_ = false;
+    {
+        std::lock_guard lock(mutex_);
+        adapter_ = added;
+        options_ = std::move(options);
+        activated_ = false;
+    }
+    host_network& network = host_network::instance();
+    network.announce_interface_change(network.interface_of(added.guid), MibAddInstance);
     return added;
 }
 
@@ -140,8 +144,12 @@ void virtnet_driver::unload()
     }
     if (!removed)
         return;
+    host_network& network = host_network::instance();
+    const std::optional<ip_interface> left = network.find_interface(removed->guid);
     host::instance().remove_adapter(removed->guid);
     delete_keys(removed->guid);
+    if (left)
+        network.announce_interface_change(*left, MibDeleteInstance);
 }
 
 bool virtnet_driver::activated() const
@@ -229,11 +237,18 @@ DWORD virtnet_driver::handle_call(DWORD code, void* in, DWORD in_size, void* out
         returned = list_size;
         break;
     case code_activate:
-    case code_deactivate:
+    case code_deactivate: {
+        const bool connects = activated_ != (code == code_activate);
         activated_ = code == code_activate;
-        if ((options_.flags & flag_no_activation) == 0)
-            host_network::instance().set_oper_status(adapter_->guid, activated_ ? IfOperStatusUp : IfOperStatusDown);
+        if ((options_.flags & flag_no_activation) != 0)
+            break;
+        host_network& network = host_network::instance();
+        network.set_oper_status(adapter_->guid, activated_ ? IfOperStatusUp : IfOperStatusDown);
+        // The interface connects or disconnects, which Windows announces.
+        if (connects)
+            network.announce_interface_change(network.interface_of(adapter_->guid), MibParameterNotification);
         break;
+    }
     case code_statistics: {
         virtnet_statistics_record r;
         r.adapter_id = simhost::load<std::uint32_t>(in, 0);

@@ -11,7 +11,9 @@
 // deletes those keys. The interface is down until the adapter is activated (or when
 // its flags say that it needs no activation), and it has a lower interface metric than
 // a physical adapter, as a tunnel adapter has, so that a default route on each picks
-// the virtual adapter.
+// the virtual adapter. As on Windows, its interface's arrival and leaving with the
+// driver and its connecting and disconnecting on activation and deactivation are
+// announced to the interface change registrations (host_network).
 //
 // The driver answers its four I/O controls with their records and checks every length
 // and the adapter id exactly; a call that breaks the driver's rules fails and is

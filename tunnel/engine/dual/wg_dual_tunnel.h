@@ -143,7 +143,9 @@ public:
     // The entry registered with NotifyIpInterfaceChange.
     static void CALLBACK interface_change_entry(void* context, MIB_IPINTERFACE_ROW* row,
                                                 MIB_NOTIFICATION_TYPE type);
-    void ip_interface_changed_callback() noexcept;
+    // The changed interface's row and the kind of change, as the entry received them
+    // (the row may be null).
+    void ip_interface_changed_callback(const MIB_IPINTERFACE_ROW* row, MIB_NOTIFICATION_TYPE type) noexcept;
     bool update_network_interfaces();
     // event_word: 0 -> 1, else 2 -> 1 (a pending exit stays).
     void request_restart() noexcept;
@@ -263,6 +265,9 @@ public:
     // The virtual adapter; null while not created.
     std::mutex adapter_mutex;
     std::unique_ptr<wg_virtnet_adapter> virtual_adapter;
+    // The LUID of the interface of the last virtual adapter object made (under
+    // adapter_mutex); 0 before the first.
+    std::uint64_t virtual_adapter_luid = 0;
     std::vector<ip_address> dns_servers;
     std::vector<ip_subnet> allowed_ips;
     bool default_route = false;
@@ -397,6 +402,9 @@ private:
     void release_virtual_adapter() noexcept;
     // The adapter's IP Helper record, when the adapter exists (under adapter_mutex).
     std::optional<iphelper::adapter_info> virtual_adapter_record();
+    // True when the tunnel holds no virtual adapter object and the LUID is the interface
+    // of the last one it made.
+    bool is_released_virtual_interface(std::uint64_t luid);
     void drop_default_adapter() noexcept;
     void publish_default_view() noexcept;
 

@@ -305,6 +305,7 @@ bool wg_dual_tunnel::recreate_virtual_adapter()
                 retired_adapter_ = std::move(made);
             return false;
         }
+        virtual_adapter_luid = virtual_adapter->adapter_information()->luid;
         const std::string& adapter_name = virtual_adapter->adapter_information()->adapter_name;
         std::memcpy(name.data(), adapter_name.data(), std::min(adapter_name.size(), name.size()));
     }

@@ -173,14 +173,15 @@ std::optional<std::int32_t> wg_dual_tunnel::internal_restart()
 
 // ---- interface changes ----------------------------------------------------------------------
 
-void CALLBACK wg_dual_tunnel::interface_change_entry(void* context, MIB_IPINTERFACE_ROW*, MIB_NOTIFICATION_TYPE)
+void CALLBACK wg_dual_tunnel::interface_change_entry(void* context, MIB_IPINTERFACE_ROW* row,
+                                                     MIB_NOTIFICATION_TYPE type)
 {
     if (context == nullptr)
         return;
     try {
-        static_cast<notification_token<wg_dual_tunnel>*>(context)->run([](wg_dual_tunnel& tunnel) {
+        static_cast<notification_token<wg_dual_tunnel>*>(context)->run([&](wg_dual_tunnel& tunnel) {
             tunnel.callbacks_in_flight.fetch_add(1);
-            tunnel.ip_interface_changed_callback();
+            tunnel.ip_interface_changed_callback(row, type);
             tunnel.callbacks_in_flight.fetch_sub(1);
         });
     } catch (...) {
@@ -196,12 +197,25 @@ std::optional<iphelper::adapter_info> wg_dual_tunnel::virtual_adapter_record()
     return std::nullopt;
 }
 
-void wg_dual_tunnel::ip_interface_changed_callback() noexcept
+bool wg_dual_tunnel::is_released_virtual_interface(std::uint64_t luid)
+{
+    std::lock_guard lock(adapter_mutex);
+    return !(virtual_adapter && virtual_adapter->adapter_information()) && luid != 0 && luid == virtual_adapter_luid;
+}
+
+void wg_dual_tunnel::ip_interface_changed_callback(const MIB_IPINTERFACE_ROW* row, MIB_NOTIFICATION_TYPE type) noexcept
 {
     try {
         std::lock_guard lock(restart_mutex);
         // A tunnel stopped for good (its registration may outlive the cancellation).
         if (!notification_flag.load())
+            return;
+        // The virtual adapter connecting or disconnecting while the tunnel holds no object
+        // of it is the tunnel's own doing: the activation and deactivation of a probe (as
+        // below) or the deactivation of a released object. Judged, it would probe again,
+        // and that probe's changes would come back here without end.
+        if (row != nullptr && type == MibParameterNotification &&
+            is_released_virtual_interface(row->InterfaceLuid.Value))
             return;
 
         // The adapters through which the server can be reached.
