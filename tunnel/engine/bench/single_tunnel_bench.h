@@ -206,6 +206,7 @@ public:
 
         manager_.config = std::make_unique<wireguard::wg_config>();
         manager_.config->peer_config.allowed_ips = wireguard::parse_prefix_list("10.0.0.0/8");
+        t.allowed_ips = manager_.config->peer_config.allowed_ips;
 
         handshake();
         outgoing_frame_ = ethernet(tcp_packet(local4, remote4, packet_size));
