@@ -322,27 +322,18 @@ TEST_F(virtnet_adapter_test, an_undo_step_refused_is_tried_again_at_once_and_the
         }
 }
 
-struct name_server_case {
-    const char* name;
-    const char* dacl;
-    std::size_t stored; // bytes written over the value first; 0: left as written
-};
-
 TEST_F(virtnet_adapter_test, a_refused_name_server_delete_is_done_only_once_the_value_is_known_to_be_absent)
 {
-    const name_server_case cases[] = {
-        {"the value is longer than a read takes", read_only, 1100},
-        {"the key cannot be read", no_access, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    // A value longer than a read takes, and a key that cannot be read.
+    for (const bool too_long : {true, false}) {
+        SCOPED_TRACE(too_long);
         const auto before = load();
         ASSERT_EQ(construct(), "");
         const std::string key = test_support::interface_key("Tcpip", adapter.guid);
-        if (c.stored != 0)
-            test_support::write_registry_text(key, "NameServer", std::string(c.stored, '1'));
+        if (too_long)
+            test_support::write_registry_text(key, "NameServer", std::string(1100, '1'));
         {
-            const key_access locked(key, c.dacl);
+            const key_access locked(key, too_long ? read_only : no_access);
             EXPECT_FALSE(made->undo()) << "the value is still set";
         }
         EXPECT_TRUE(state().ipv4_name_server);

@@ -438,9 +438,8 @@ TEST_F(tunnel_handlers, a_cookie_reply_keys_the_mac2_of_the_next_initiation_and_
     std::array<std::uint8_t, 148> first{};
     ASSERT_EQ(wireguard_force_handshake(t.engine_handle.get(), first.data(), first.size()).size, 148u);
     const wireguard::engine::cookie cookie = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-    const bytes reply = tunnel_test::cookie_reply_to(first, server_keys.public_text, cookie);
-    ASSERT_EQ(reply.size(), 64u);
-    EXPECT_EQ(incoming(t, ipv4_type, from_server(t, reply)), packet_action::drop);
+    EXPECT_EQ(incoming(t, ipv4_type, from_server(t, tunnel_test::cookie_reply_to(first, server_keys.public_text, cookie))),
+              packet_action::drop);
 
     std::array<std::uint8_t, 148> next{};
     ASSERT_EQ(wireguard_force_handshake(t.engine_handle.get(), next.data(), next.size()).size, 148u);
@@ -595,21 +594,15 @@ TEST_F(tunnel_handlers, neighbour_discovery_leaves_unchanged)
 
 // ---- the MTU ------------------------------------------------------------------------------------
 
-bytes ipv4_of(std::size_t total, std::uint16_t flags)
-{
-    return ipv4(17, udp(5000, 6000, pattern(total - 28)), 5, flags, ipv4_a, remote4);
-}
-
-bytes ipv6_of(std::size_t total)
-{
-    return ipv6(17, udp(5000, 6000, pattern(total - 48)), ipv6_a, remote6);
-}
-
 TEST_F(tunnel_handlers, packets_above_the_mtu_are_answered_or_dropped)
 {
     auto& t = make(3);
     learn(t);
     handshake(t);
+    auto ipv4_of = [](std::size_t total, std::uint16_t flags) {
+        return ipv4(17, udp(5000, 6000, pattern(total - 28)), 5, flags, ipv4_a, remote4);
+    };
+    auto ipv6_of = [](std::size_t total) { return ipv6(17, udp(5000, 6000, pattern(total - 48)), ipv6_a, remote6); };
 
     EXPECT_EQ(outgoing(t, ipv4_type, ipv4_of(1420, 0x4000)), packet_action::pass) << "exactly the MTU";
     EXPECT_EQ(after.size(), 42u + 1420u + 32u);
@@ -634,6 +627,12 @@ TEST_F(tunnel_handlers, packets_above_the_mtu_are_answered_or_dropped)
     EXPECT_EQ(get16(&after[60]), 1420);
     EXPECT_TRUE(log_lines::instance().contains(
         "[TUN]: Packet size is above MTU: ip_len = 1421 MTU = 1420 => Injecting ICMP Packet Too Big"));
+
+    // A configured MTU above a frame's room (1514 - 42 - 32 before an IPv4 server) is held to the room.
+    t.mtu = 1500;
+    t.mtu_configured = true;
+    EXPECT_EQ(outgoing(t, ipv4_type, ipv4_of(1441, 0x4000)), packet_action::revert);
+    EXPECT_EQ(get16(&after[40]), 1440);
 }
 
 // ---- MSS ----------------------------------------------------------------------------------------
@@ -679,39 +678,13 @@ TEST_F(tunnel_handlers, syn_is_clamped_going_out_and_syn_ack_coming_in)
     ASSERT_EQ(after.size(), 14u + 40u + 24u) << "the option inserted";
     EXPECT_EQ(get16(&after[14 + 40 + 22]), 1360) << "1420 - 60";
     EXPECT_TRUE(ipv6_upper_verifies(guarded.record, 54, 6));
-}
 
-// A configured MTU above what a frame to the server carries (1514 - 42 - 32 = 1440 bytes
-// before an IPv4 server, 1514 - 62 - 32 = 1420 before an IPv6 one): packets and
-// segments are held to that room, larger packets are answered rather than lost.
-TEST_F(tunnel_handlers, a_configured_mtu_above_the_frame_s_room_is_held_to_the_room)
-{
-    for (const bool v6_server : {false, true}) {
-        SCOPED_TRACE(v6_server ? "IPv6 server" : "IPv4 server");
-        auto& t = make(3, v6_server);
-        peer = std::make_unique<tunnel_test::engine_peer>(server_keys.private_text, client_keys.public_text);
-        learn(t);
-        handshake(t);
-        t.mtu = 1500;
-        t.mtu_configured = true;
-        const std::uint16_t room = v6_server ? 1420 : 1440;
-
-        EXPECT_EQ(outgoing(t, ipv4_type, ipv4_of(room, 0x4000)), packet_action::pass);
-        EXPECT_EQ(opened(t).size(), room);
-        EXPECT_EQ(outgoing(t, ipv4_type, ipv4_of(room + 1, 0x4000)), packet_action::revert);
-        EXPECT_EQ(get16(&after[40]), room);
-        EXPECT_EQ(outgoing(t, ipv6_type, ipv6_of(room + 1)), packet_action::revert);
-        EXPECT_EQ(get16(&after[60]), room);
-
-        EXPECT_EQ(outgoing(t, ipv4_type, ipv4(6, tcp(5000, 443, {}, 0x02, 1), 5, 0x4000, ipv4_a, remote4)),
-                  packet_action::pass);
-        EXPECT_EQ(mss_of(opened(t), 20), room - 40) << "1460 + (room - 1500)";
-        EXPECT_EQ(incoming(t, server_type(t),
-                           sealed(t, ipv4(6, tcp(443, 5000, {}, 0x12, 1), 5, 0x4000, remote4, tunnel4))),
-                  packet_action::pass);
-        EXPECT_EQ(get16(&after[14 + 20 + 22]), room - 40);
-        tunnel.reset();
-    }
+    // A configured MTU above a frame's room (1440 before an IPv4 server) clamps to the room.
+    t.mtu = 1500;
+    t.mtu_configured = true;
+    EXPECT_EQ(outgoing(t, ipv4_type, ipv4(6, tcp(5000, 443, {}, 0x02, 1), 5, 0x4000, ipv4_a, remote4)),
+              packet_action::pass);
+    EXPECT_EQ(mss_of(opened(t), 20), 1400);
 }
 
 // ---- transport data -------------------------------------------------------------------------------
@@ -834,10 +807,7 @@ TEST_F(tunnel_handlers, decrypted_packets_come_only_from_allowed_ips_or_an_await
     } cases[] = {
         {ipv4(1, echo(0, pattern(10)), 5, 0, remote4, tunnel4), packet_action::pass, nullptr},
         {ipv4(1, echo(0, pattern(10)), 5, 0, lan, tunnel4), packet_action::drop, "192.168.1.5"},
-        {ipv6(58, echo(129, pattern(10)), remote6, tunnel6), packet_action::pass, nullptr},
         {ipv6(58, echo(129, pattern(10)), outside6, tunnel6), packet_action::drop, "2001:db8:9::9"},
-        {ipv4(17, udp(53, 5353, pattern(40)), 5, 0, lan, tunnel4), packet_action::drop, "192.168.1.5"},
-        {ipv4(17, udp(54, 5353, pattern(40)), 5, 0, server, tunnel4), packet_action::drop, "9.9.9.9"},
         {ipv4(17, udp(53, 5354, pattern(40)), 5, 0, server, tunnel4), packet_action::drop, "9.9.9.9"},
         {ipv4(17, udp(53, 5353, pattern(40)), 5, 0, server, tunnel4), packet_action::pass, nullptr},
         {ipv4(17, udp(53, 5353, pattern(40)), 5, 0, server, tunnel4), packet_action::drop, "9.9.9.9"},

@@ -20,9 +20,7 @@ inline std::vector<std::uint8_t> cookie_reply_to(std::span<const std::uint8_t> i
                                                  const wireguard::engine::cookie& cookie)
 {
     namespace wg = wireguard::engine;
-    const auto server_public = wg::decode_key(server_public_text);
-    if (!server_public || initiation.size() != wg::initiation::size)
-        return {};
+    const auto server_public = wg::decode_key(server_public_text).value();
     std::vector<std::uint8_t> reply(wg::cookie_reply::size);
     reply[0] = static_cast<std::uint8_t>(wg::message_type::cookie_reply);
     std::copy_n(initiation.begin() + wg::initiation::sender, 4, reply.begin() + wg::cookie_reply::receiver);
@@ -30,11 +28,9 @@ inline std::vector<std::uint8_t> cookie_reply_to(std::span<const std::uint8_t> i
         reply[wg::cookie_reply::nonce + i] = static_cast<std::uint8_t>(0xC0 + i);
     static constexpr std::uint8_t label[] = {'c', 'o', 'o', 'k', 'i', 'e', '-', '-'};
     std::uint8_t key[wg::crypto::hash_size];
-    wg::crypto::hash(key, {label, *server_public});
-    if (!wg::crypto::xaead_seal(reply.data() + wg::cookie_reply::encrypted_cookie, key,
-                                reply.data() + wg::cookie_reply::nonce, cookie,
-                                initiation.subspan(wg::initiation::mac1, wg::crypto::mac_size)))
-        return {};
+    wg::crypto::hash(key, {label, server_public});
+    wg::crypto::xaead_seal(reply.data() + wg::cookie_reply::encrypted_cookie, key, reply.data() + wg::cookie_reply::nonce,
+                           cookie, initiation.subspan(wg::initiation::mac1, wg::crypto::mac_size));
     return reply;
 }
 } // namespace tunnel_test

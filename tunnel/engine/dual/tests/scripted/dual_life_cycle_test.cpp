@@ -7,7 +7,6 @@
 
 #include <condition_variable>
 #include <future>
-#include <mutex>
 #include <thread>
 
 #include "dual_test_support.h"
@@ -21,44 +20,6 @@ using simhost::iphelper_function;
 const auto winsock = ::testing::AddGlobalTestEnvironment(new socks5_test::winsock_environment);
 
 using dual_life_cycle = dual_host_test;
-
-// Holds every call of an IP Helper function inside it until released.
-class held_call
-{
-public:
-    explicit held_call(iphelper_function function) : function_(function)
-    {
-        simhost::host_network::instance().set_call_hook(function, [this](unsigned) {
-            std::unique_lock lock(mutex_);
-            entered_ = true;
-            changed_.notify_all();
-            changed_.wait(lock, [&] { return released_; });
-        });
-    }
-    ~held_call()
-    {
-        release();
-        simhost::host_network::instance().set_call_hook(function_, {});
-    }
-    bool wait_entered()
-    {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, 10s, [&] { return entered_; });
-    }
-    void release()
-    {
-        std::lock_guard lock(mutex_);
-        released_ = true;
-        changed_.notify_all();
-    }
-
-private:
-    iphelper_function function_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool entered_ = false;
-    bool released_ = false;
-};
 
 // What the end-to-end test checks of the active tunnel (the virtual adapter's address,
 // DNS server, routes and filter mode, the reply that goes back to the server) is not
@@ -176,18 +137,18 @@ TEST_F(dual_life_cycle, one_registration_and_one_watchdog_whatever_the_starts)
     EXPECT_EQ(logs().count("[TUN]: watchdog: exited!"), 2u);
 }
 
-// A start held in its registration while a stop comes: once both have returned, in
-// whatever order they ran, no watchdog or registration is left of the start.
+// A stop that comes while a start registers: once both have returned, no watchdog or
+// registration is left of the start.
 TEST_F(dual_life_cycle, a_stop_during_a_start_leaves_nothing_running)
 {
     wg_dual_tunnel& t = make();
-    held_call registration(iphelper_function::notify_ip_interface_change);
-    auto started = std::async(std::launch::async, [&] { return t.start(); });
-    ASSERT_TRUE(registration.wait_entered());
-    auto stopped = std::async(std::launch::async, [&] { t.stop_dual_tunnel(); });
-    std::this_thread::sleep_for(200ms); // the stop goes as far as it can
-    registration.release();
-    ASSERT_EQ(started.wait_for(10s), std::future_status::ready);
+    std::future<void> stopped;
+    network().set_call_hook(iphelper_function::notify_ip_interface_change, [&](unsigned) {
+        stopped = std::async(std::launch::async, [&] { t.stop_dual_tunnel(); });
+        std::this_thread::sleep_for(200ms); // the stop goes as far as it can
+    });
+    t.start();
+    network().set_call_hook(iphelper_function::notify_ip_interface_change, {});
     ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(t.run_state.load(), run_states::stopped);
     EXPECT_FALSE(t.watchdog_thread.joinable()) << "a watchdog outlived the stop";
@@ -222,15 +183,32 @@ TEST_F(dual_life_cycle, a_stop_waits_for_the_activation_at_work_and_leaves_nothi
     ASSERT_EQ(t.start(), run_states::running);
 
     // The activation is held inside its first route creation.
-    held_call route(iphelper_function::create_ip_forward_entry2);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool released = false;
+    network().set_call_hook(iphelper_function::create_ip_forward_entry2, [&](unsigned) {
+        std::unique_lock lock(mutex);
+        entered = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return released; });
+    });
     send_response(t);
-    ASSERT_TRUE(route.wait_entered());
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return entered; }));
+    }
     EXPECT_EQ(t.activations_in_flight(), 1);
 
     auto stopped = std::async(std::launch::async, [&] { t.stop_dual_tunnel(); });
     EXPECT_EQ(stopped.wait_for(300ms), std::future_status::timeout) << "the stop did not wait for the activation";
-    route.release();
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
     ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
+    network().set_call_hook(iphelper_function::create_ip_forward_entry2, {});
     EXPECT_FALSE(t.active.load()) << "an activation finished after the stop";
     EXPECT_EQ(t.activations_in_flight(), 0);
     EXPECT_EQ(state(), before);
