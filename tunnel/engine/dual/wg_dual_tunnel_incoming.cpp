@@ -77,7 +77,7 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::process_transport_data(rimcap::fra
     if (opened != opened_transport::delivered)
         return packet_action::drop;
     capture(capture_tun, frame.record());
-    if (const auto source = refused_inner_source(frame, allowed_ips, dns_redirect_table ? &*dns_redirect_table : nullptr)) {
+    if (const auto source = refused_inner_source(frame, allowed_ips, dns_redirect_table)) {
         if (logs(log_importance::debug))
             tunnel_log(log_importance::debug, "[TUN]: Decrypted packet from " + address_text(*source) +
                                                   " dropped: its source is outside AllowedIPs");

@@ -30,7 +30,6 @@ namespace wireguard
 namespace
 {
 constexpr std::size_t mac_size = 6;
-constexpr std::uint8_t first_global_ipv6_byte = 0x40; // sources below: global unicast and the like
 
 using mac_address = std::array<std::uint8_t, mac_size>;
 

@@ -107,7 +107,6 @@ std::optional<wg_dual_tunnel::packet_action> wg_dual_tunnel::reroute_own_datagra
 wg_dual_tunnel::packet_action wg_dual_tunnel::virtual_ipv4_packet(rimcap::frame_view& frame, bool tunnelled)
 {
     const std::optional<rimcap::transport_header> t = frame.ipv4_transport(); // none for a later fragment
-    const physical_addressing a = physical_addresses();
 
     if (!tunnelled) {
         const std::uint16_t physical = physical_mtu();
@@ -117,6 +116,7 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::virtual_ipv4_packet(rimcap::frame_
             return static_cast<packet_action>(*oversize);
         if (is_link_scope(frame, t))
             return packet_action::pass;
+        const physical_addressing a = physical_addresses();
         if (!has_local_address(a, family_ipv4))
             return packet_action::drop;
         std::uint32_t destination = 0;
@@ -145,7 +145,7 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::virtual_ipv4_packet(rimcap::frame_
         frame.read(inner_field::ipv4_source, &source, 4);
         if (dns_redirect_table && !dns_redirect_table->is_dns_server(destination))
             return packet_action::drop; // DNS goes only to the configured servers
-        if (source == a.local_ipv4) {
+        if (source == physical_addresses().local_ipv4) {
             replace_ipv4_address(frame, inner_field::ipv4_source, tunnel_ipv4_address);
             virtual_adapter_dns_ports_v4.insert(dns_query_key(frame, *t, false));
             rewritten = true;

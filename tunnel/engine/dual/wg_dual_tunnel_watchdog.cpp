@@ -311,7 +311,7 @@ void set_local_addresses(default_adapter_view& view, const std::vector<SOCKADDR_
         } else if (a.ss_family == AF_INET6 && is_unspecified(view.local_ipv6)) {
             std::array<std::uint8_t, 16> address{};
             std::memcpy(address.data(), &reinterpret_cast<const sockaddr_in6&>(a).sin6_addr, 16);
-            if (is_unicast_source(address) && address[0] < 0x40)
+            if (is_unicast_source(address) && address[0] < first_global_ipv6_byte)
                 view.local_ipv6 = address;
         }
     }

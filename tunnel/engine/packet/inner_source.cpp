@@ -42,7 +42,8 @@ bool in_allowed_ips(const std::vector<ip_subnet>& allowed_ips, const ip_address&
 } // namespace
 
 std::optional<ip_address> refused_inner_source(const rimcap::frame_view& frame,
-                                               const std::vector<ip_subnet>& allowed_ips, const dns_slot_table* dns)
+                                               const std::vector<ip_subnet>& allowed_ips,
+                                               const std::optional<dns_slot_table>& dns)
 {
     const ip_address source = frame.is_ipv4() ? read_inner_address(frame, inner_field::ipv4_source, family_ipv4)
                                               : read_inner_address(frame, inner_field::ipv6_source, family_ipv6);

@@ -15,8 +15,9 @@
 namespace wireguard
 {
 // The source of a decrypted packet (a frame that passed the view's checks as IPv4 or
-// IPv6) that the tunnel must not deliver; none when it may. `dns` may be null (no DNS
-// servers configured).
+// IPv6) that the tunnel must not deliver; none when it may. `dns` is empty when no DNS
+// servers are configured.
 std::optional<ip_address> refused_inner_source(const rimcap::frame_view& frame,
-                                               const std::vector<ip_subnet>& allowed_ips, const dns_slot_table* dns);
+                                               const std::vector<ip_subnet>& allowed_ips,
+                                               const std::optional<dns_slot_table>& dns);
 } // namespace wireguard

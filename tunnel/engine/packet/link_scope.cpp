@@ -3,13 +3,12 @@
 
 #include <array>
 
+#include "inner_rewrite.h"
+
 namespace wireguard
 {
 namespace
 {
-constexpr std::size_t ipv4_destination = rimcap::ip_header_offset + 16;
-constexpr std::size_t ipv6_destination = rimcap::ip_header_offset + 24;
-
 bool is_port_pair(std::uint16_t port, std::uint16_t low) noexcept
 {
     return port == low || port == low + 1;
@@ -32,7 +31,7 @@ bool ipv4_link_scope(const rimcap::frame_view& frame, const std::optional<rimcap
     if (upper && is_udp_between(frame, *upper, 67))
         return true;
     std::array<std::uint8_t, 4> d{};
-    if (!frame.read(ipv4_destination, d.data(), d.size()))
+    if (!frame.read(inner_field::ipv4_destination, d.data(), d.size()))
         return false;
     const bool broadcast = d[0] == 255 && d[1] == 255 && d[2] == 255 && d[3] == 255;
     const bool control_block = d[0] == 224 && d[1] == 0 && d[2] == 0;
@@ -47,7 +46,7 @@ bool ipv6_link_scope(const rimcap::frame_view& frame, const std::optional<rimcap
         is_link_icmpv6(frame.u8(upper->offset)))
         return true;
     std::array<std::uint8_t, 16> d{};
-    if (!frame.read(ipv6_destination, d.data(), d.size()))
+    if (!frame.read(inner_field::ipv6_destination, d.data(), d.size()))
         return false;
     const bool link_local = d[0] == 0xFE && (d[1] & 0xC0) == 0x80;
     const bool link_multicast = d[0] == 0xFF && (d[1] & 0x0F) <= 2;

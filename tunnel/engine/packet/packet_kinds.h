@@ -63,6 +63,10 @@ inline bool is_unicast_source(std::uint32_t ipv4) noexcept
     return ipv4 != 0 && ipv4 != 0xFFFFFFFFu && (b[0] & 0xF0) != 0xE0;
 }
 
+// IPv6 sources whose first byte is below this are global unicast and the like: the
+// addresses that reach beyond the link (link-local ones do not).
+inline constexpr std::uint8_t first_global_ipv6_byte = 0x40;
+
 inline bool is_unicast_source(const std::array<std::uint8_t, 16>& ipv6) noexcept
 {
     return !is_unspecified(ipv6) && ipv6[0] != 0xFF;

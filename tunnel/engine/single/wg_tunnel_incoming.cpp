@@ -150,7 +150,7 @@ wg_tunnel::packet_action wg_tunnel::transport_data(rimcap::frame_view& frame, st
     if (opened != opened_transport::delivered)
         return packet_action::drop;
     capture(capture_tun, frame.record());
-    if (const auto source = refused_inner_source(frame, allowed_ips, dns_redirect_table ? &*dns_redirect_table : nullptr)) {
+    if (const auto source = refused_inner_source(frame, allowed_ips, dns_redirect_table)) {
         if (logs(log_importance::debug))
             log(log_importance::debug, "[TUN]: Decrypted packet from " + address_text(*source) +
                                            " dropped: its source is outside AllowedIPs");
