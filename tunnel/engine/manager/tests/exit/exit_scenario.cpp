@@ -153,10 +153,8 @@ EXIT_SCENARIO_API int exit_scenario_drop_dual_refused()
     counting = false;
     simhost::host_network::instance().fail_next(simhost::iphelper_function::cancel_mib_change_notify2,
                                                  ERROR_ACCESS_DENIED, 1000000);
-    if (!tdlp_drop_tunnel(dual_handle))
+    if (!tdlp_drop_tunnel(dual_handle) || simhost::host_network::instance().registration_count() != 1)
         return 1;
-    if (simhost::host_network::instance().registration_count() != 1)
-        return 2;
     counting = true;
     return 0;
 }
