@@ -187,18 +187,14 @@ TEST_F(dual_watchdog, a_change_before_the_first_response_does_not_feed_itself_an
     EXPECT_EQ(event_count(wireguard::tunnel_event::tunnel_active), 1u);
 }
 
-// The virtual adapter's driver unloaded under an active tunnel and back with another
-// adapter: the tunnel works again, and its stop keeps no device open.
+// The virtual adapter's driver gone and back with another adapter: the tunnel works again.
 TEST_F(dual_watchdog, after_the_virtual_adapter_s_removal_the_tunnel_works_with_the_next_adapter)
 {
     wg_dual_tunnel& t = make();
     start_active(t);
     vdriver().unload();
     notify();
-    ASSERT_TRUE(logs().contains(
-        "[TUN]: ip_interface_changed_callback: Lorrivan virtual adapter was removed from the system. Tunnel stopped!"))
-        << logs().text();
-
+    ASSERT_TRUE(logs().contains("[TUN]: ip_interface_changed_callback: Lorrivan virtual adapter was removed from the system. Tunnel stopped!"));
     // The host as the stop must leave it; the next adapter's arrival alone restarts the tunnel.
     before = {test_support::read_virtual_adapter_state(virtual_adapter),
               simhost::packet_driver::instance().mode(physical.filter_handle), 0};

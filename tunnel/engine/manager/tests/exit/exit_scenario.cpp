@@ -140,8 +140,7 @@ EXIT_SCENARIO_API int exit_scenario_start_dual(const wchar_t* path)
     const auto running = tunnel_test::read_dual_host_state(physical, virtual_adapter);
     if (!running.activated || running.network == dual_before.network || !running.ipv4_name_server)
         return 5; // the virtual adapter is not in place
-    // The host announces the adapter's activation: the process ends after its callbacks,
-    // which the end would cut off inside the simulated host.
+    // The process ends after the callbacks that announce the activation (see simhost).
     if (!network.wait_for_notifications())
         return 6;
     counting = true;
