@@ -307,8 +307,7 @@ TEST_F(virtnet_adapter_test, an_undo_step_refused_is_tried_again_at_once_and_the
 
 TEST_F(virtnet_adapter_test, a_refused_name_server_delete_is_done_only_once_the_value_is_known_to_be_absent)
 {
-    // A value longer than a read takes, and a key that cannot be read.
-    for (const bool too_long : {true, false}) {
+    for (const bool too_long : {true, false}) { // longer than a read takes, or a key that cannot be read
         SCOPED_TRACE(too_long);
         const auto before = load();
         ASSERT_EQ(construct(), "");

@@ -440,8 +440,7 @@ TEST_F(tunnel_handlers, a_cookie_reply_keys_the_mac2_of_the_next_initiation_and_
     learn(t);
     std::array<std::uint8_t, 148> first{};
     ASSERT_EQ(wireguard_force_handshake(t.engine_handle.get(), first.data(), first.size()).size, 148u);
-    // As a server under load answers: the cookie sealed under HASH("cookie--" || its
-    // public key), with the initiation's mac1 as additional data.
+    // The server's cookie, sealed under HASH("cookie--" || its key) with mac1 as data.
     const wg::cookie cookie = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
     bytes reply(wg::cookie_reply::size);
     reply[0] = 3;
@@ -798,9 +797,7 @@ TEST_F(tunnel_handlers, decrypted_packets_come_only_from_allowed_ips_or_an_await
     learn(t);
     handshake(t);
     t.allowed_ips = wireguard::parse_prefix_list("10.8.0.0/24");
-    wireguard::ip_address dns;
-    dns.address = {9, 9, 9, 9};
-    t.set_dns_redirect_table(wireguard::dns_slot_table({dns}));
+    t.set_dns_redirect_table(wireguard::dns_slot_table({wireguard::ip_address{{9, 9, 9, 9}}}));
     ASSERT_EQ(outgoing(t, ipv4_type, ipv4(17, udp(5353, 53, pattern(30)), 5, 0, ipv4_a, asked4)), packet_action::pass);
     const bytes answer = ipv4(17, udp(53, 5353, pattern(40)), 5, 0, {9, 9, 9, 9}, tunnel4);
     const std::pair<bytes, packet_action> cases[] = {
