@@ -42,7 +42,14 @@ inline constexpr ipv6_address tunnel6 = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 
 inline constexpr ipv6_address remote6 = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 inline constexpr ipv6_address link_local = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x21};
 
-using tunnel_test::default_route;
+inline wireguard::ip_subnet default_route(std::uint8_t family)
+{
+    wireguard::ip_subnet s;
+    s.family = family;
+    if (family == wireguard::family_ipv6)
+        s.subnet = wireguard::ipv6_subnet{};
+    return s;
+}
 
 // The frame's checksums verify with the tests' own sum (IPv4 header and transport, or
 // the IPv6 upper layer right behind the fixed header).

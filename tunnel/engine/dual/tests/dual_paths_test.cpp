@@ -4,9 +4,7 @@
 // fragments and oversize packets.
 #include "dual_path_fixture.h"
 
-#include "config/address_parsers.h"
 #include "socks5_test_support.h"
-#include "support/cookie_reply.h"
 #include "support/inner_packets.h"
 
 namespace
@@ -110,7 +108,6 @@ TEST_F(dual_paths, the_engine_gets_1472_bytes_of_room_before_an_ipv4_server_and_
             EXPECT_EQ(after.size(), 1514u);
             EXPECT_EQ(opened(), inner);
         } else {
-            // The MTU of 1500 is held to the room: a larger packet is answered, not lost.
             ASSERT_EQ(after.size(), 70u);
             EXPECT_EQ(after[34], 3) << "fragmentation needed";
             EXPECT_EQ(get16(&after[40]), c.inner - 1);
@@ -183,8 +180,7 @@ TEST_F(dual_paths, own_datagrams_leave_through_the_physical_adapter_and_only_ini
         EXPECT_EQ(own(keepalive), sent);
         EXPECT_EQ(after.size(), 14u + keepalive.size()) << "keep-alives leave unwrapped";
         EXPECT_EQ(t.relay_pending_count.load(), 1u);
-        // An initiation that the relay header cannot go in front of (bytes behind the UDP
-        // datagram) leaves as it is, and no relayed answer is awaited for it.
+        // An initiation that cannot be wrapped (bytes behind its datagram) is not relayed.
         const bytes padded = ipv4(17, testpkt::concat(udp(local_port, server_port, pattern(148)), bytes(4, 0)), 5, 0, source, ipv4_b);
         EXPECT_EQ(own(padded), sent);
         EXPECT_EQ(after.size(), 14u + padded.size());
@@ -209,16 +205,11 @@ TEST_F(dual_paths, own_datagrams_on_the_physical_adapter_teach_its_address_and_n
     ASSERT_EQ(t.process_default_adapter_packet(guarded.record, wireguard::classifier_ref(decide)), packet_action::pass);
     EXPECT_EQ(t.learned.load().next_hop_mac[5], 0xBB) << "an all-zero MAC is never learned";
 
-    // Nor a source that is no address of the adapter: unspecified (the DHCP client's
-    // DISCOVER), broadcast or multicast, in own datagrams or tunnelled packets.
-    handshake(t);
-    log_lines::instance().clear();
+    // Never an unspecified (the DHCP client's), broadcast or multicast source.
     for (const ipv4_address& source : {ipv4_address{0, 0, 0, 0}, ipv4_address{255, 255, 255, 255}, ipv4_address{224, 0, 0, 251}}) {
-        physical_out(ipv4_type, with_checksums(ipv4(17, udp(68, 67, pattern(20)), 5, 0, source, {255, 255, 255, 255})));
         physical_out(ipv4_type, ipv4(17, udp(local_port, server_port, pattern(32)), 5, 0, source, ipv4_b));
         EXPECT_EQ(t.learned.load().local_ipv4, as_u32(ipv4_a)) << int{source[0]};
     }
-    EXPECT_EQ(log_lines::instance().count_starting("[TUN]: Switching"), 0u);
 
     // IPv6: the header word and the address once per initiation; link-local sources of
     // tunnelled packets never.
@@ -276,13 +267,9 @@ TEST_F(dual_paths, link_scope_traffic_kept_outside_the_tunnel_stays_on_the_virtu
 {
     auto& t = make();
     decide = [](_INTERMEDIATE_BUFFER&) { return false; };
-    const ipv6_address listeners = {0xff, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x16};
     const bytes mdns = ipv4(17, udp(5353, 5353, pattern(20)), 5, 0, tunnel4, {224, 0, 0, 251});
-    const bytes report = ipv6(0, concat(options_header(58), echo(143, pattern(16))), link_local, listeners);
     EXPECT_EQ(virtual_out(ipv4_type, mdns), packet_action::pass);
     EXPECT_EQ(after_ip(), mdns);
-    EXPECT_EQ(virtual_out(ipv6_type, report), packet_action::pass);
-    EXPECT_EQ(after_ip(), report);
     EXPECT_FALSE(t.virtual_adapter_bypass_v4.contains(as_u32({224, 0, 0, 251})));
 }
 
@@ -367,16 +354,13 @@ TEST_F(dual_paths, traffic_outside_the_tunnel_leaves_from_the_adapter_address_of
     auto& t = make();
     decide = [](_INTERMEDIATE_BUFFER&) { return false; };
     const bytes syn6 = ipv6(6, tcp(5000, 443, {}, 0x02, 1), tunnel6, remote6);
-    // Only the IPv4 server's family is learned; IPv6 comes from the adapter record.
     EXPECT_EQ(virtual_out(ipv6_type, syn6), packet_action::other_pass);
     EXPECT_TRUE(at(after, 22, ipv6_a) && frame_verifies(guarded.record));
 
     t.default_view.store(std::make_shared<const wireguard::default_adapter_view>(
         wireguard::default_adapter_view{physical_mtu, adapter_name}));
-    log_lines::instance().clear();
     EXPECT_EQ(virtual_out(ipv6_type, syn6), packet_action::drop);
-    EXPECT_EQ(log_lines::instance().all(),
-              std::vector<std::string>{"[TUN]: No local IPv6 address of the default adapter: packet dropped"});
+    EXPECT_TRUE(log_lines::instance().contains("[TUN]: No local IPv6 address of the default adapter: packet dropped"));
 }
 
 // ---- DNS --------------------------------------------------------------------------------------
@@ -391,23 +375,22 @@ TEST_F(dual_paths, dns_goes_only_to_configured_servers_and_every_answer_comes_ba
     handshake(t);
     // A and AAAA queries of one socket: the same port, DNS ids of their own.
     const auto dns = [](std::uint8_t id) { return concat(bytes{0, id}, pattern(30)); };
-    const std::uint8_t ids[] = {1, 2};
 
     // Virtual adapter: another server is refused; the physical source is switched.
     EXPECT_EQ(virtual_out(ipv4_type, ipv4(17, udp(5353, 53, pattern(30)), 5, 0, tunnel4, asked4)), packet_action::drop);
-    for (const std::uint8_t id : ids) {
+    for (const std::uint8_t id : {1, 2}) {
         EXPECT_EQ(virtual_out(ipv4_type, ipv4(17, udp(5353, 53, dns(id)), 5, 0, ipv4_a, dns4)), packet_action::other_pass);
         const bytes query = opened();
         EXPECT_TRUE(at(query, 12, tunnel4) && at(query, 16, dns4) && packet_verifies(query));
     }
     log_lines::instance().clear();
-    for (const std::uint8_t id : {ids[1], ids[0]}) {
+    for (const std::uint8_t id : {2, 1}) {
         EXPECT_EQ(incoming(ipv4_type, sealed(with_checksums(ipv4(17, udp(53, 5353, dns(id)), 5, 0, dns4, tunnel4)))),
                   packet_action::pass);
         EXPECT_TRUE(at(after, 26, dns4) && at(after, 30, ipv4_a) && frame_verifies(guarded.record));
     }
     EXPECT_EQ(log_lines::instance().count_starting("[TUN]: Lorrivan virtual adapter interface : DNS : 10.8.0.53:53 -> 192.0.2.10:5353"), 2u);
-    EXPECT_EQ(incoming(ipv4_type, sealed(with_checksums(ipv4(17, udp(53, 5353, dns(ids[0])), 5, 0, dns4, tunnel4)))),
+    EXPECT_EQ(incoming(ipv4_type, sealed(with_checksums(ipv4(17, udp(53, 5353, dns(1)), 5, 0, dns4, tunnel4)))),
               packet_action::other_pass) << "an answer takes its own query";
 
     // Physical adapter: redirected to the configured server, the answer translated back.
@@ -459,34 +442,6 @@ TEST_F(dual_paths, decrypted_packets_go_to_the_stack_that_reached_their_source)
     // A datagram that does not open is dropped with its line.
     EXPECT_EQ(incoming(ipv4_type, from_server(concat(bytes{4, 0, 0, 0}, pattern(60)))), packet_action::drop);
     EXPECT_EQ(log_lines::instance().count_starting("[TUN]: wireguard_read returned: result = 2 size = "), 1u);
-}
-
-TEST_F(dual_paths, decrypted_packets_come_only_from_allowed_ips_or_an_awaited_dns_server)
-{
-    auto& t = make();
-    with_dns_server(t);
-    handshake(t);
-    ASSERT_EQ(physical_out(ipv4_type, ipv4(17, udp(6000, 53, pattern(30)), 5, 0, ipv4_a, asked4)), packet_action::pass);
-    t.allowed_ips = wireguard::parse_prefix_list("10.8.0.0/29"); // remote4, not other4 or dns4
-    EXPECT_EQ(incoming(ipv4_type, sealed(with_checksums(ipv4(1, echo(0, pattern(8)), 5, 0, other4, tunnel4)))),
-              packet_action::drop);
-    EXPECT_TRUE(log_lines::instance().contains("[TUN]: Decrypted packet from 10.8.0.9 dropped: its source is outside AllowedIPs"));
-    EXPECT_EQ(incoming(ipv4_type, sealed(with_checksums(ipv4(17, udp(53, 6000, pattern(41)), 5, 0, dns4, tunnel4)))),
-              packet_action::pass) << "the awaited DNS answer";
-}
-
-TEST_F(dual_paths, a_cookie_reply_keys_the_mac2_of_the_next_initiation_and_goes_no_further)
-{
-    auto& t = make();
-    std::array<std::uint8_t, 148> first{};
-    ASSERT_EQ(wireguard_force_handshake(t.engine_handle.get(), first.data(), first.size()).size, 148u);
-    const wireguard::engine::cookie cookie = {16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1};
-    EXPECT_EQ(incoming(ipv4_type, from_server(tunnel_test::cookie_reply_to(first, server_keys.public_text, cookie))),
-              packet_action::drop);
-
-    std::array<std::uint8_t, 256> buffer{};
-    ASSERT_EQ(wireguard_force_handshake(t.engine_handle.get(), buffer.data(), buffer.size()).size, 148u);
-    EXPECT_TRUE(wireguard::engine::check_mac2(cookie, std::span(buffer).first(148))) << "the server under load accepts it";
 }
 
 TEST_F(dual_paths, replies_to_flows_sent_outside_the_tunnel_go_back_to_the_virtual_adapter)

@@ -174,7 +174,6 @@ std::ostream& operator<<(std::ostream& out, const classify_case& c)
 // Parameters of the fixed world: a configured DNS server and two of them.
 constexpr const char* dns_v4 = "10.0.0.53";
 
-// Link-scope traffic of the adapter's own stack, from the world's source addresses.
 constexpr ipv4_address lan_server = {192, 168, 1, 1};
 frame ipv6_to(std::uint8_t next, const bytes& payload, ipv6_address dst)
 {
@@ -185,8 +184,7 @@ constexpr ipv6_address v6(std::uint16_t first, std::uint16_t last)
     return {static_cast<std::uint8_t>(first >> 8), static_cast<std::uint8_t>(first), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
             static_cast<std::uint8_t>(last >> 8), static_cast<std::uint8_t>(last)};
 }
-// Both default routes, a DNS server and an application list that admits sockets without
-// an owner.
+// Both default routes, a DNS server and an application list of sockets without an owner.
 constexpr config_text everything = {.dns = dns_v4, .allowed_apps = "SYSTEM"};
 
 const classify_case cases[] = {
@@ -362,9 +360,6 @@ const classify_case cases[] = {
     {"router_solicitation", {}, ipv6_to(58, echo(133, pattern(8)), v6(0xff02, 2)), false, {}},
     {"mldv1_report_behind_hop_by_hop_options", {},
      ipv6_to(0, concat(options_header(58), echo(131, pattern(16))), v6(0xff05, 0x0103)), false, {}},
-    {"link_scope_transient_multicast", {}, ipv6_to(17, udp(40000, 5353, pattern(8)), v6(0xff12, 0xfb)), false, {}},
-    {"site_scope_multicast", {}, ipv6_to(17, udp(40000, 5353, pattern(8)), v6(0xff05, 0xfb)), true,
-     {"[FILTER]: " + chrome + " : UDP : 2001:db8::1:40000 -> ff05::fb:5353"}},
 
     // Frames that fail the frame checks
     {"ipv6_header_with_version_4_in_allowed_ips", {}, with_byte(tcp6(50000), 0, 0x40), true,

@@ -205,8 +205,7 @@ TEST(dns_slot_table, a_server_that_leaves_a_query_unanswered_for_over_2_s_hands_
     }
 }
 
-// A resolver repeats its query from the same port every second: the repeats do not
-// restart the wait that decides failover.
+// A resolver's repeats from one port do not restart the wait that decides failover.
 TEST(dns_slot_table, repeats_from_one_port_do_not_hide_a_server_that_stopped_answering)
 {
     table_v4 t({server_a, server_b});

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 
+#include "config/address_parsers.h"
 #include "tunnel_test_support.h"
 #include "wg_responder.h"
 #include "wire.h"
@@ -44,7 +45,7 @@ protected:
         tunnel->server_endpoint = ipv4_endpoint(127, 0, 0, 1, server_port);
         tunnel->address_switching.tunnel_ipv4_address = ipv4(10, 8, 0, 2);
         tunnel->address_switching.ipv4_prefix_length = 24;
-        tunnel->allowed_ips = {default_route(wireguard::family_ipv4), default_route(wireguard::family_ipv6)};
+        tunnel->allowed_ips = wireguard::parse_prefix_list("0.0.0.0/0, ::/0");
         EXPECT_TRUE(tunnel->set_packet_filter(
             [this](_INTERMEDIATE_BUFFER& record) { return classify ? classify(record) : false; }));
         tunnel->notification_flag = true;

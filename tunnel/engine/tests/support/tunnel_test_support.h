@@ -46,16 +46,6 @@ inline wireguard::ip_endpoint ipv4_endpoint(std::uint8_t a, std::uint8_t b, std:
     return e;
 }
 
-// The default route of a family (0.0.0.0/0 or ::/0), as an AllowedIPs entry.
-inline wireguard::ip_subnet default_route(std::uint8_t family)
-{
-    wireguard::ip_subnet s;
-    s.family = family;
-    if (family == wireguard::family_ipv6)
-        s.subnet = wireguard::ipv6_subnet{};
-    return s;
-}
-
 inline std::uint32_t ipv4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d)
 {
     const std::uint8_t bytes[4] = {a, b, c, d};

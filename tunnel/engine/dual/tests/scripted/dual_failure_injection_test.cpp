@@ -2,9 +2,8 @@
 // injected in turn at each step that can fail: the virtual adapter's I/O controls and
 // registry keys, its addresses and routes, the interface toward the server, the socket,
 // the filter, the handshake initiation, the activation, and every undo step at the stop.
-// Each cycle ends with a stop and a drop; the host is then as it was before (after the
-// stop already, unless the undo is refused past the stop's tries), and the log tells the
-// failure.
+// Each cycle ends with a stop and a drop; the host is then as it was before (mostly after
+// the stop already), and the log tells the failure.
 #include <gtest/gtest.h>
 
 #include <functional>

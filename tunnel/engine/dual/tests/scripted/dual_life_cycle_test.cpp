@@ -117,14 +117,12 @@ TEST_F(dual_life_cycle, one_registration_and_one_watchdog_whatever_the_starts)
     EXPECT_EQ(logs().count(watchdog_started), 1u);
 
     // Stopped for good and started again through a SOCKS5 proxy: a new registration and
-    // a new watchdog, which does not end at the exit request that the stop left, and a
-    // handshake initiation that does not take that request for a stop of its own.
+    // a new watchdog and handshake, neither of which ends at the exit request left.
     t.stop_dual_tunnel();
     EXPECT_EQ(network().registration_count(), 0u);
     EXPECT_EQ(t.event_word.load(), event_type::none) << "the watchdog took its exit request";
-    const socks5_test::bytes relay_reply = {5, 0, 0, 1, 127, 0, 0, 1, 0x9C, 0x40};
-    socks5_test::scripted_proxy proxy({socks5_test::step::recv(4), socks5_test::step::reply({5, 0}),
-                                       socks5_test::step::recv(10), socks5_test::step::reply(relay_reply)});
+    socks5_test::scripted_proxy proxy({socks5_test::step::recv(4), socks5_test::step::reply({5, 0}), socks5_test::step::recv(10),
+                                       socks5_test::step::reply({5, 0, 0, 1, 127, 0, 0, 1, 0x9C, 0x40})});
     t.socks5_proxy_endpoint = tunnel_test::ipv4_endpoint(127, 0, 0, 1, proxy.port());
     t.event_word = event_type::exit; // as a stop leaves it when no watchdog ran
     ASSERT_EQ(t.start(), run_states::running) << logs().text();
@@ -137,8 +135,7 @@ TEST_F(dual_life_cycle, one_registration_and_one_watchdog_whatever_the_starts)
     EXPECT_EQ(logs().count("[TUN]: watchdog: exited!"), 2u);
 }
 
-// A stop that comes while a start registers: once both have returned, no watchdog or
-// registration is left of the start.
+// A stop while a start registers: once both have returned, nothing of the start runs.
 TEST_F(dual_life_cycle, a_stop_during_a_start_leaves_nothing_running)
 {
     wg_dual_tunnel& t = make();

