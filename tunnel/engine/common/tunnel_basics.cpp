@@ -47,4 +47,11 @@ bool tunnel_seems_dead(const stats& now, std::int64_t time, std::int64_t& progre
     snapshot = now;
     return false;
 }
+
+void start_dead_tunnel_watch(const stats& now, std::int64_t time, std::int64_t& progress_time,
+                             stats& snapshot) noexcept
+{
+    progress_time = time;
+    snapshot = now;
+}
 } // namespace wireguard

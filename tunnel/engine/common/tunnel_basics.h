@@ -61,6 +61,10 @@ using engine_tunnel_handle = std::unique_ptr<wireguard_tunnel, engine_tunnel_fre
 // and the snapshot all zero. Otherwise, unless data is waiting for an answer, the
 // progress time becomes `time` and the snapshot `now`.
 bool tunnel_seems_dead(const stats& now, std::int64_t time, std::int64_t& progress_time, stats& snapshot) noexcept;
+// The watch starts with its keep-alive thread: the progress time is `time` and the
+// snapshot `now`, so that the traffic of a fresh tunnel gets its 5 s like any other.
+void start_dead_tunnel_watch(const stats& now, std::int64_t time, std::int64_t& progress_time,
+                             stats& snapshot) noexcept;
 
 // A local index for a new engine tunnel: uniform over 32 bits with bit 7 set, from a
 // process-wide generator seeded once from the system's random device; the generator

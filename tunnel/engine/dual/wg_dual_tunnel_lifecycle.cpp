@@ -363,6 +363,8 @@ void wg_dual_tunnel::keep_alive_thread() noexcept
         tunnel_log(log_importance::information, "[TUN]: keep_alive_thread: Started! \n");
     } catch (...) {
     }
+    start_dead_tunnel_watch(wireguard_stats(engine_handle.get()), static_cast<std::int64_t>(engine::clock_now()),
+                            progress_time, stats_snapshot);
     for (;;) {
         bool go_on = false;
         try {

@@ -185,6 +185,8 @@ void wg_tunnel::keep_alive_thread() noexcept
             // The start holds the lock until the run state says running.
             std::lock_guard gate(keep_alive_mutex_);
         }
+        start_dead_tunnel_watch(wireguard_stats(engine_handle.get()), static_cast<std::int64_t>(engine::clock_now()),
+                                progress_time, stats_snapshot);
         while (run_state.load() == run_states::running) {
             {
                 std::unique_lock lock(keep_alive_mutex_);

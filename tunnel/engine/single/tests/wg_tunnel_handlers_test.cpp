@@ -644,6 +644,10 @@ TEST_F(tunnel_handlers, packets_above_the_mtu_are_answered_or_dropped)
     t.mtu_configured = true;
     EXPECT_EQ(outgoing(t, ipv4_type, ipv4_of(1441, 0x4000)), packet_action::revert);
     EXPECT_EQ(get16(&after[40]), 1440);
+    // The MSS clamp follows the same room: 1440 - 40, not 1500 - 40.
+    EXPECT_EQ(outgoing(t, ipv4_type, ipv4(6, tcp(5000, 443, {}, 0x02, 1), 5, 0x4000, ipv4_a, remote4)),
+              packet_action::pass);
+    EXPECT_EQ(get16(&opened(t)[20 + 22]), 1400);
 }
 
 // ---- MSS ----------------------------------------------------------------------------------------

@@ -46,6 +46,7 @@ struct tick_case {
     std::string line;          // "": the tunnel goes on without a line
     bool restart;              // a restart is requested and the thread ends
     std::size_t datagrams;     // sent to the server after the start's initiation (a restart sends one)
+    bool before_start = false; // act before the start instead (the thread's first look sees it)
 };
 
 TEST_F(dual_keep_alive, each_answer_of_the_timer_tick_and_the_dead_tunnel_rule)
@@ -67,17 +68,21 @@ TEST_F(dual_keep_alive, each_answer_of_the_timer_tick_and_the_dead_tunnel_rule)
         {"1001 bytes unanswered for just over five seconds", sent_unanswered(1001, 5s + std::chrono::nanoseconds(1)),
          seems_down, true, 1},
         {"1001 bytes unanswered for exactly five seconds", sent_unanswered(1001, 5s), "", false, 0},
+        {"5000 bytes sent before the thread's first look", sent_unanswered(5000, 0s), "", false, 0, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         logs().clear();
         engine().reset();
         wg_dual_tunnel& t = make();
+        if (c.before_start)
+            c.act();
         start_active(t);
         ASSERT_TRUE(wait_until([&] { return server.count() >= 1; }));
         ASSERT_TRUE(engine().wait_for_ticks(engine().ticks() + 2)); // a snapshot of no traffic
         const std::size_t before_tick = server.count();
-        c.act();
+        if (!c.before_start)
+            c.act();
         if (!c.line.empty()) {
             ASSERT_TRUE(wait_until([&] { return logs().contains(c.line); })) << logs().text();
         }
