@@ -233,6 +233,12 @@ void wire::endpoint_loop(endpoint* e)
 
 void wire::from_stack(endpoint& e, const sockaddr_in& sender, const std::uint8_t* data, std::size_t size)
 {
+    // Counted before the frame can reach anyone (as every other counter is), and taken
+    // back when the stack refuses it.
+    {
+        std::lock_guard lock(mutex_);
+        ++counters_.from_stack;
+    }
     // The datagram as the stack sends it: through the adapter that routes 127.0.0.1.
     // Not under our lock: the driver hands frames to the tap under its own.
     const sent_packet sent = size > max_payload
@@ -241,12 +247,12 @@ void wire::from_stack(endpoint& e, const sockaddr_in& sender, const std::uint8_t
                                                           std::span<const std::uint8_t>(data, size));
     std::lock_guard lock(mutex_);
     if (!sent) {
+        --counters_.from_stack;
         ++counters_.dropped;
         event("dropped a datagram of " + std::to_string(size) + " bytes from " + endpoint_text(sender) + ": " +
               sent.refused);
         return;
     }
-    ++counters_.from_stack;
     event("stack " + endpoint_text(sender) + " -> 127.0.0.1:" + std::to_string(e.port) + ", " + std::to_string(size) +
           " bytes, as a frame of " + sent.guid);
 }
