@@ -187,25 +187,36 @@ TEST_F(dual_watchdog, a_change_before_the_first_response_does_not_feed_itself_an
     EXPECT_EQ(event_count(wireguard::tunnel_event::tunnel_active), 1u);
 }
 
-// The virtual adapter's driver gone and back with another adapter: the tunnel works again.
+// The virtual adapter's driver gone and back with another adapter, or restarted (its
+// adapter back at once with the same LUID): the tunnel works again.
 TEST_F(dual_watchdog, after_the_virtual_adapter_s_removal_the_tunnel_works_with_the_next_adapter)
 {
-    wg_dual_tunnel& t = make();
-    start_active(t);
-    vdriver().unload();
-    notify();
-    ASSERT_TRUE(logs().contains("[TUN]: ip_interface_changed_callback: Lorrivan virtual adapter was removed from the system. Tunnel stopped!"));
-    // The host as the stop must leave it; the next adapter's arrival alone restarts the tunnel.
-    before = {test_support::read_virtual_adapter_state(virtual_adapter),
-              simhost::packet_driver::instance().mode(physical.filter_handle), 0};
-    simhost::virtnet_options another;
-    another.adapter_id = 0x2B;
-    virtual_adapter = vdriver().load(another);
-    notify();
-    ASSERT_TRUE(wait_until([&] { return logs().contains(restart_done); }, 3s)) << logs().text();
-    send_response(t);
-    ASSERT_TRUE(wait_until([&] { return t.active.load(); })) << logs().text();
-    t.stop_dual_tunnel();
-    EXPECT_EQ(vdriver().open_device_count(), 0u) << "the stop left the virtual adapter's device open";
+    for (const bool same_luid : {false, true}) {
+        SCOPED_TRACE(same_luid ? "the driver restarted" : "another adapter");
+        wg_dual_tunnel& t = make();
+        start_active(t);
+        if (same_luid) {
+            virtual_adapter = vdriver().reload(); // the host as it was before the start
+        } else {
+            vdriver().unload();
+            notify();
+            ASSERT_TRUE(logs().contains("[TUN]: ip_interface_changed_callback: Lorrivan virtual adapter was removed from the system. Tunnel stopped!"));
+            // The host as the stop must leave it; the next adapter's arrival alone restarts the tunnel.
+            before = {test_support::read_virtual_adapter_state(virtual_adapter),
+                      simhost::packet_driver::instance().mode(physical.filter_handle), 0};
+            simhost::virtnet_options another;
+            another.adapter_id = 0x2B;
+            virtual_adapter = vdriver().load(another);
+        }
+        notify();
+        ASSERT_TRUE(wait_until([&] { return logs().contains(restart_done); }, 3s)) << logs().text();
+        send_response(t);
+        ASSERT_TRUE(wait_until([&] { return t.active.load(); })) << logs().text();
+        t.stop_dual_tunnel();
+        EXPECT_EQ(vdriver().open_device_count(), 0u) << "the stop left the virtual adapter's device open";
+        tunnel.reset();
+        EXPECT_EQ(state(), before);
+        logs().clear();
+    }
 }
 } // namespace
