@@ -119,19 +119,13 @@ void virtnet_driver::unload()
 
 adapter virtnet_driver::reload()
 {
-    virtnet_options options;
-    {
-        std::lock_guard lock(mutex_);
-        options = options_;
-    }
     std::optional<adapter> removed;
-    const std::optional<ip_interface> left = remove_adapter(removed);
-    if (!removed)
+    const std::optional<ip_interface> left = remove_adapter(removed); // the options stay
+    if (!left)
         throw std::logic_error("simhost: the virtual adapter driver is not loaded");
-    const adapter back = add_adapter(std::move(options), &*removed);
+    const adapter back = add_adapter(options_, &*removed);
     host_network& network = host_network::instance();
-    if (left)
-        network.announce_interface_change(*left, MibDeleteInstance);
+    network.announce_interface_change(*left, MibDeleteInstance);
     network.announce_interface_change(network.interface_of(back.guid), MibAddInstance);
     return back;
 }
