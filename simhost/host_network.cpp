@@ -534,9 +534,12 @@ void host_network::attach(const adapter& adapter, const interface_settings& sett
     }
     s.info.ipv4_if_index = settings.ipv4_enabled ? s.info.if_index : 0;
     s.info.ipv6_if_index = settings.ipv6_enabled ? s.info.index_for(AF_INET6) : 0;
-    const std::uint32_t luid_index = ++next_luid_index_[settings.if_type];
-    s.info.luid.Value = static_cast<std::uint64_t>(settings.if_type & 0xFFFF) << 48 |
-                        static_cast<std::uint64_t>(luid_index & 0xFFFFFF) << 24;
+    s.info.luid.Value = settings.luid;
+    if (s.info.luid.Value == 0) {
+        const std::uint32_t luid_index = ++next_luid_index_[settings.if_type];
+        s.info.luid.Value = static_cast<std::uint64_t>(settings.if_type & 0xFFFF) << 48 |
+                            static_cast<std::uint64_t>(luid_index & 0xFFFFFF) << 24;
+    }
     if (s.info.settings.description.empty())
         s.info.settings.description = L"Simulated adapter " + std::to_wstring(s.info.if_index);
     if (s.info.settings.friendly_name.empty())

@@ -12,6 +12,7 @@ struct interface_settings {
     bool listed = true;                     // false: only the packet filter driver knows it
     std::uint32_t if_type = 6;              // IF_TYPE_ETHERNET_CSMACD; 71 Wi-Fi, 23 PPP, 24 loopback
     std::uint32_t if_index = 0;             // 0: the next free index
+    std::uint64_t luid = 0;                 // 0: the next LUID of its type
     bool ipv4_enabled = true;               // IfIndex is 0 when not
     bool ipv6_enabled = true;               // Ipv6IfIndex is 0 when not
     std::uint32_t oper_status = 1;          // IfOperStatusUp; 2 down

@@ -101,6 +101,17 @@ std::optional<DWORD> simulated_device::injected_failure(DWORD code)
 void simulated_device::reset_device()
 {
     open_.clear();
+    stale_.clear();
     failures_.clear();
+}
+
+void simulated_device::make_open_handles_stale()
+{
+    stale_.insert(stale_.end(), open_.begin(), open_.end());
+}
+
+bool simulated_device::stale(HANDLE device) const
+{
+    return std::find(stale_.begin(), stale_.end(), device) != stale_.end();
 }
 } // namespace simhost

@@ -66,6 +66,10 @@ protected:
     std::optional<DWORD> injected_failure(DWORD code);
     // Lock held. Forgets the open handles and the injected failures.
     void reset_device();
+    // Lock held. The handles open now lead to the device that is gone (as after an unload
+    // of its driver) for as long as they stay open, whatever is loaded later.
+    void make_open_handles_stale();
+    bool stale(HANDLE device) const;
 
     mutable std::mutex mutex_;
 
@@ -74,6 +78,7 @@ private:
     std::uintptr_t handle_base_;
     std::uintptr_t next_ = 0;
     std::vector<HANDLE> open_;
+    std::vector<HANDLE> stale_;
     std::map<DWORD, std::pair<DWORD, unsigned>> failures_;
 };
 } // namespace simhost

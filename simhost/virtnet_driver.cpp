@@ -104,8 +104,40 @@ adapter virtnet_driver::load(virtnet_options options)
         if (adapter_)
             throw std::logic_error("simhost: the virtual adapter driver is loaded already");
     }
+    const adapter added = add_adapter(std::move(options), nullptr);
+    host_network& network = host_network::instance();
+    network.announce_interface_change(network.interface_of(added.guid), MibAddInstance);
+    return added;
+}
+
+void virtnet_driver::unload()
+{
+    std::optional<adapter> removed;
+    if (const std::optional<ip_interface> left = remove_adapter(removed))
+        host_network::instance().announce_interface_change(*left, MibDeleteInstance);
+}
+
+adapter virtnet_driver::reload()
+{
+    std::optional<adapter> removed;
+    const std::optional<ip_interface> left = remove_adapter(removed); // the options stay
+    if (!left)
+        throw std::logic_error("simhost: the virtual adapter driver is not loaded");
+    const adapter back = add_adapter(options_, &*removed);
+    host_network& network = host_network::instance();
+    network.announce_interface_change(*left, MibDeleteInstance);
+    network.announce_interface_change(network.interface_of(back.guid), MibAddInstance);
+    return back;
+}
+
+adapter virtnet_driver::add_adapter(virtnet_options options, const adapter* same)
+{
     adapter_spec spec;
-    spec.guid = host::random_guid();
+    spec.guid = same != nullptr ? same->guid : host::random_guid();
+    if (same != nullptr) {
+        spec.ip.luid = same->luid;
+        spec.ip.if_index = same->if_index;
+    }
     spec.ip.physical_medium = 0; // a virtual interface
     spec.ip.hardware_interface = false;
     spec.ip.metric = virtual_adapter_metric; // below a physical adapter's, as a tunnel adapter's is
@@ -123,33 +155,27 @@ adapter virtnet_driver::load(virtnet_options options)
         delete_keys(spec.guid);
         throw;
     }
-    {
-        std::lock_guard lock(mutex_);
-        adapter_ = added;
-        options_ = std::move(options);
-        activated_ = false;
-    }
-    host_network& network = host_network::instance();
-    network.announce_interface_change(network.interface_of(added.guid), MibAddInstance);
+    std::lock_guard lock(mutex_);
+    adapter_ = added;
+    options_ = std::move(options);
+    activated_ = false;
     return added;
 }
 
-void virtnet_driver::unload()
+std::optional<ip_interface> virtnet_driver::remove_adapter(std::optional<adapter>& removed)
 {
-    std::optional<adapter> removed;
     {
         std::lock_guard lock(mutex_);
         removed = std::exchange(adapter_, std::nullopt);
         activated_ = false;
+        make_open_handles_stale();
     }
     if (!removed)
-        return;
-    host_network& network = host_network::instance();
-    const std::optional<ip_interface> left = network.find_interface(removed->guid);
+        return std::nullopt;
+    const std::optional<ip_interface> left = host_network::instance().find_interface(removed->guid);
     host::instance().remove_adapter(removed->guid);
     delete_keys(removed->guid);
-    if (left)
-        network.announce_interface_change(*left, MibDeleteInstance);
+    return left;
 }
 
 bool virtnet_driver::activated() const
@@ -189,7 +215,7 @@ BOOL virtnet_driver::io_control(HANDLE device, DWORD code, void* in, DWORD in_si
     DWORD error = check_request(device, in, in_size, out, out_size, overlapped, violation);
     if (!violation.empty())
         errors_.push_back(std::move(violation));
-    else if (!adapter_)
+    else if (!adapter_ || stale(device))
         error = ERROR_DEVICE_NOT_CONNECTED; // unloaded while the handle was open
     else
         error = handle_call(code, in, in_size, out, out_size, returned);

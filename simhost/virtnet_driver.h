@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "host.h"
+#include "host_network.h"
 #include "simulated_device.h"
 #include "win32.h"
 
@@ -65,7 +66,14 @@ public:
 
     // A fresh random GUID each time. Throws std::logic_error when loaded already.
     adapter load(virtnet_options options = {});
+    // Handles opened before stay stale: their I/O controls fail with
+    // ERROR_DEVICE_NOT_CONNECTED, also once the driver is loaded again.
     void unload();
+    // The driver restarted, or the adapter disabled and enabled again: the adapter is
+    // unloaded and at once back, not activated, with its options, GUID, LUID and
+    // interface index, as Windows brings it back; both changes are announced once it is
+    // back. Throws std::logic_error when not loaded.
+    adapter reload();
 
     bool activated() const;
     std::vector<virtnet_statistics_record> statistics() const;
@@ -85,6 +93,12 @@ private:
 
     DWORD handle_call(DWORD code, void* in, DWORD in_size, void* out, DWORD out_size,
                       DWORD& returned);
+    // The adapter added to the host with its keys, unannounced; `same` names the GUID,
+    // LUID and index of an adapter that comes back (else they are fresh).
+    adapter add_adapter(virtnet_options options, const adapter* same);
+    // The adapter taken off the host with its keys, unannounced: its interface as it
+    // was (empty when it was not loaded).
+    std::optional<ip_interface> remove_adapter(std::optional<adapter>& removed);
 
     std::optional<adapter> adapter_;
     virtnet_options options_;

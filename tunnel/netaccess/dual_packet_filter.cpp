@@ -168,8 +168,8 @@ void dual_packet_filter::stop_slot(std::size_t slot_index, bool listed)
         ::SetEvent(s.adapter->packet_event());
     const std::uint64_t handle = s.handle.load();
     if (auto adapter = find_adapter(handle)) {
-        adapter_mode mode{handle, 0};
-        if (listed || get_adapter_mode(mode)) {
+        // A refused release stays pending with the device (release_refused_adapters).
+        if (listed || !answers_gone(handle)) {
             adapter->release_mode();
             flush_adapter_queue(handle);
         }
@@ -178,6 +178,12 @@ void dual_packet_filter::stop_slot(std::size_t slot_index, bool listed)
         s.thread.join();
     s.adapter.reset();
     s.handle = 0;
+}
+
+bool dual_packet_filter::answers_gone(std::uint64_t handle)
+{
+    adapter_mode mode{handle, 0};
+    return !get_adapter_mode(mode) && ::GetLastError() == ERROR_DEVICE_NOT_CONNECTED;
 }
 
 // ---- the working threads ---------------------------------------------------------------

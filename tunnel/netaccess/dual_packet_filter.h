@@ -116,9 +116,12 @@ private:
     std::shared_ptr<network_adapter> find_adapter(std::uint64_t handle) const;
     std::shared_ptr<network_adapter> start_adapter_filtering(std::size_t slot);
     // With the lock held exclusively. The adapter is released and flushed while it is in
-    // adapters(); when it has left the driver's list (listed false), only while the
-    // driver still answers for it (it reads the adapter's mode).
+    // adapters(); when it has left the driver's list (listed false), unless the driver
+    // answers that it is gone.
     void stop_slot(std::size_t slot, bool listed);
+    // The driver answers a read of the adapter's mode with "gone" (a removed adapter's
+    // handle); any other failure of the read may pass and says nothing.
+    bool answers_gone(std::uint64_t handle);
 
     void slot_working_thread(std::size_t slot, std::shared_ptr<network_adapter> adapter) noexcept;
     void handle_read(slot& own, slot& other, void* adapter_handle) noexcept;

@@ -217,7 +217,10 @@ void wg_virtnet_adapter::deactivate()
     for (int attempt = 0; deactivation_pending_ && attempt < delete_attempts && is_open(); ++attempt) {
         if (attempt != 0)
             ::Sleep(delete_retry_pause_ms);
-        if (deactivate_adapter(adapter_list_.adapter_id))
+        // A device that the driver answers is gone behind this handle (the driver
+        // unloaded or restarted, the adapter disabled) has nothing left to deactivate,
+        // even when an adapter with the same LUID is back: that one is another device.
+        if (deactivate_adapter(adapter_list_.adapter_id) || ::GetLastError() == ERROR_DEVICE_NOT_CONNECTED)
             deactivation_pending_ = false;
     }
     if (deactivation_pending_) {

@@ -10,8 +10,9 @@
 // once a few times; what still fails stays with the object and is tried again by the
 // next remove_routes (routes) or undo (everything) and at destruction. A step counts as
 // done when what it removes is known to be gone: a row whose delete answers that it (or
-// its interface) does not exist, a deactivation refused for an adapter whose interface
-// the system no longer has, a NameServer value that the registry answers is absent.
+// its interface) does not exist, a deactivation refused because the device behind the
+// handle is gone or for an adapter whose interface the system no longer has, a
+// NameServer value that the registry answers is absent.
 // Once the deactivation is done the object holds the driver's device no longer.
 //
 // A preparation that fails leaves what it did with the object: the owner undoes it and

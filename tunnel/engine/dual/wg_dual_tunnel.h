@@ -79,12 +79,14 @@ inline constexpr std::int32_t exit = 3;
 
 // What the physical path learns from the tunnel's own datagrams and tunnelled packets:
 // the physical adapter's local addresses and the two MAC addresses of every frame that
-// the tunnel builds for the physical adapter. Written only on slot 1's thread.
+// the tunnel builds for the physical adapter. Written only on slot 1's thread; valid
+// only with the default adapter record it was learned under (generation).
 struct physical_addressing {
     std::uint32_t local_ipv4 = 0;               // network order, as held in memory
     std::array<std::uint8_t, 16> local_ipv6{};
     std::array<std::uint8_t, 6> local_mac{};    // Ethernet source
     std::array<std::uint8_t, 6> next_hop_mac{}; // Ethernet destination
+    std::uint32_t generation = 0;               // view_generation when learned
 };
 
 // What the packet paths read of the default adapter record, published whole when
@@ -235,6 +237,9 @@ private:
     // while the relay is not ready), the oversize reply inputs, the physical MTU (0: no
     // default adapter record), and the "address:port -> address:port" DNS lines.
     bool relay_own_datagram(rimcap::frame_view& frame, const own_datagram& own);
+    // What slot 1 learned under the current default adapter record; nothing (of the
+    // current generation) when it learned it under an earlier one.
+    physical_addressing current_learned() const noexcept;
     // The addressing of frames for the physical adapter: what slot 1 learned, and for a
     // family it has not learned, the address of the default adapter record.
     physical_addressing physical_addresses() const;
@@ -276,8 +281,11 @@ public:
     std::uint8_t ipv4_prefix_length = 0;
     std::uint8_t ipv6_prefix_length = 0;
 
-    // Learned by slot 1, read by slot 0.
+    // Learned by slot 1, read by slot 0. Each default adapter record published counts
+    // one generation on (after default_view is stored), so that the values learned
+    // about an earlier adapter are forgotten.
     seqlock_record<physical_addressing> learned;
+    std::atomic<std::uint32_t> view_generation{0};
 
     // The virtual adapter's internal name, under the name spin lock.
     std::atomic<std::uint32_t> name_lock{0};

@@ -86,7 +86,7 @@ std::optional<wg_dual_tunnel::packet_action> wg_dual_tunnel::switch_local_addres
     if (!own)
         return std::nullopt;
 
-    physical_addressing a = learned.load();
+    physical_addressing a = current_learned();
     bool changed = false;
     if (own->family == family_ipv4) {
         std::uint32_t source = 0;
@@ -131,7 +131,7 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::physical_ipv4_packet(rimcap::frame
     frame.read(inner_field::ipv4_destination, &destination, 4);
     // An unspecified, broadcast or multicast source (a DHCP DISCOVER, say) is no address
     // of the adapter.
-    if (physical_addressing a = learned.load(); source != a.local_ipv4 && is_unicast_source(source)) {
+    if (physical_addressing a = current_learned(); source != a.local_ipv4 && is_unicast_source(source)) {
         learn_local_ipv4(a, source);
         learned.store(a);
     }
@@ -177,7 +177,7 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::physical_ipv6_packet(rimcap::frame
     // and other sources from 0x40 on, and the unspecified source (an MLD report, say),
     // leave the learned address alone.
     if ((source[0] < first_global_ipv6_byte || source == tunnel_ipv6_address) && is_unicast_source(source)) {
-        if (physical_addressing a = learned.load(); source != a.local_ipv6) {
+        if (physical_addressing a = current_learned(); source != a.local_ipv6) {
             learn_local_ipv6(a, source);
             learned.store(a);
         }

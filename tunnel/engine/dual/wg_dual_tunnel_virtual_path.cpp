@@ -293,9 +293,18 @@ bool wg_dual_tunnel::relay_own_datagram(rimcap::frame_view& frame, const own_dat
     return true;
 }
 
+physical_addressing wg_dual_tunnel::current_learned() const noexcept
+{
+    const std::uint32_t generation = view_generation.load();
+    physical_addressing a = learned.load();
+    if (a.generation != generation)
+        a = physical_addressing{.generation = generation};
+    return a;
+}
+
 physical_addressing wg_dual_tunnel::physical_addresses() const
 {
-    physical_addressing a = learned.load();
+    physical_addressing a = current_learned();
     if (a.local_ipv4 != 0 && !is_unspecified(a.local_ipv6))
         return a;
     const std::shared_ptr<const default_adapter_view> view = default_view.load();

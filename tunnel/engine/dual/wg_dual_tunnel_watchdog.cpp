@@ -328,6 +328,7 @@ void wg_dual_tunnel::publish_default_view() noexcept
             set_local_addresses(*view, default_adapter->unicast_addresses);
         }
         default_view.store(std::move(view));
+        view_generation.fetch_add(1);
     } catch (...) {
         // No memory for a new view: the packet paths keep reading the last one.
     }

@@ -99,12 +99,14 @@ protected:
         return static_cast<std::size_t>(std::count(events.begin(), events.end(), type));
     }
 
-    // The server's handshake response arrives; the engine accepts it with a 32-byte reply.
-    void send_response(const wg_dual_tunnel& t)
+    // The server's handshake response arrives (on the physical adapter, or on that
+    // one); the engine accepts it with a 32-byte reply.
+    void send_response(const wg_dual_tunnel& t) { send_response(t, physical); }
+    void send_response(const wg_dual_tunnel& t, const simhost::adapter& on)
     {
         engine().push_read(WRITE_TO_NETWORK, 32);
-        driver().inject(physical.filter_handle, rimcap::direction_incoming,
-                        tunnel_test::handshake_response_frame(physical, gateway_mac, server.port(),
+        driver().inject(on.filter_handle, rimcap::direction_incoming,
+                        tunnel_test::handshake_response_frame(on, gateway_mac, server.port(),
                                                               t.local_udp_port.load()));
     }
 

@@ -187,25 +187,87 @@ TEST_F(dual_watchdog, a_change_before_the_first_response_does_not_feed_itself_an
     EXPECT_EQ(event_count(wireguard::tunnel_event::tunnel_active), 1u);
 }
 
-// The virtual adapter's driver gone and back with another adapter: the tunnel works again.
-TEST_F(dual_watchdog, after_the_virtual_adapter_s_removal_the_tunnel_works_with_the_next_adapter)
+// What slot 1 learned about the physical adapter goes with its record: after the default
+// adapter changed, an IPv6 SYN outside the tunnel leaves from the new adapter's address.
+TEST_F(dual_watchdog, a_new_default_adapter_record_forgets_the_addresses_learned_on_the_last)
 {
+    using v6 = testpkt::ipv6_address;
+    const v6 first_address = {0x20, 0x01, 0x0d, 0xb8, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10};
+    const v6 second_address = {0x20, 0x01, 0x0d, 0xb8, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10};
+    const v6 remote = {0x20, 0x01, 0x0d, 0xb8, 0, 0xff, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    const v6 tunnel6 = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+    const auto frame = [](const testpkt::bytes& ip) {
+        return testpkt::concat({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x86, 0xDD}, ip);
+    };
+    network().add_address(physical.guid, "2001:db8:1::10", 64);
+    before = state();
     wg_dual_tunnel& t = make();
+    t.tunnel_ipv6_address = tunnel6;
+    t.ipv6_prefix_length = 64;
+    t.allowed_ips = wireguard::parse_prefix_list("10.8.0.0/24, ::/0");
+    // Everything goes through the tunnel but TCP over IPv6 (a program kept outside).
+    t.set_packet_filter([](_INTERMEDIATE_BUFFER& r) { return r.frame[20] != 6; });
     start_active(t);
-    vdriver().unload();
-    notify();
-    ASSERT_TRUE(logs().contains("[TUN]: ip_interface_changed_callback: Lorrivan virtual adapter was removed from the system. Tunnel stopped!"));
-    // The host as the stop must leave it; the next adapter's arrival alone restarts the tunnel.
-    before = {test_support::read_virtual_adapter_state(virtual_adapter),
-              simhost::packet_driver::instance().mode(physical.filter_handle), 0};
-    simhost::virtnet_options another;
-    another.adapter_id = 0x2B;
-    virtual_adapter = vdriver().load(another);
+    engine().push_write(WRITE_TO_NETWORK, 64);
+    driver().inject(physical.filter_handle, rimcap::direction_outgoing,
+                    frame(testpkt::ipv6(17, testpkt::udp(5000, 6000, testpkt::pattern(8)), first_address, remote)));
+    ASSERT_TRUE(wait_until([&] {
+        return logs().contains("[TUN]: Switching local IPv6 address for the " + physical.guid + " to 2001:db8:1::10");
+    })) << logs().text();
+
+    // A second adapter takes over the route to the server.
+    const simhost::adapter second = add_ethernet("192.168.2.10", 24, "192.168.2.1");
+    network().add_address(second.guid, "2001:db8:2::10", 64);
+    remove_gateway();
     notify();
     ASSERT_TRUE(wait_until([&] { return logs().contains(restart_done); }, 3s)) << logs().text();
-    send_response(t);
+    send_response(t, second);
     ASSERT_TRUE(wait_until([&] { return t.active.load(); })) << logs().text();
+    driver().inject(virtual_adapter.filter_handle, rimcap::direction_outgoing,
+                    frame(testpkt::ipv6(6, testpkt::tcp(5001, 443, {}, 0x02), tunnel6, remote)));
+    const auto source = [&]() -> std::optional<simhost::frame_bytes> {
+        for (const auto& d : driver().deliveries())
+            if (d.adapter_handle == second.filter_handle && d.frame.size() > 54 && d.frame[20] == 6)
+                return simhost::frame_bytes(d.frame.begin() + 22, d.frame.begin() + 38);
+        return std::nullopt;
+    };
+    ASSERT_TRUE(wait_until([&] { return source().has_value(); })) << logs().text();
+    EXPECT_EQ(source(), simhost::frame_bytes(second_address.begin(), second_address.end()));
     t.stop_dual_tunnel();
-    EXPECT_EQ(vdriver().open_device_count(), 0u) << "the stop left the virtual adapter's device open";
+    host().remove_adapter(second.guid);
+    restore_gateway();
+}
+
+// The virtual adapter's driver gone and back with another adapter, or restarted (its
+// adapter back at once with the same LUID): the tunnel works again.
+TEST_F(dual_watchdog, after_the_virtual_adapter_s_removal_the_tunnel_works_with_the_next_adapter)
+{
+    for (const bool same_luid : {false, true}) {
+        SCOPED_TRACE(same_luid ? "the driver restarted" : "another adapter");
+        wg_dual_tunnel& t = make();
+        start_active(t);
+        if (same_luid) {
+            virtual_adapter = vdriver().reload(); // the host as it was before the start
+        } else {
+            vdriver().unload();
+            notify();
+            ASSERT_TRUE(logs().contains("[TUN]: ip_interface_changed_callback: Lorrivan virtual adapter was removed from the system. Tunnel stopped!"));
+            // The host as the stop must leave it; the next adapter's arrival alone restarts the tunnel.
+            before = {test_support::read_virtual_adapter_state(virtual_adapter),
+                      simhost::packet_driver::instance().mode(physical.filter_handle), 0};
+            simhost::virtnet_options another;
+            another.adapter_id = 0x2B;
+            virtual_adapter = vdriver().load(another);
+        }
+        notify();
+        ASSERT_TRUE(wait_until([&] { return logs().contains(restart_done); }, 3s)) << logs().text();
+        send_response(t);
+        ASSERT_TRUE(wait_until([&] { return t.active.load(); })) << logs().text();
+        t.stop_dual_tunnel();
+        EXPECT_EQ(vdriver().open_device_count(), 0u) << "the stop left the virtual adapter's device open";
+        tunnel.reset();
+        EXPECT_EQ(state(), before);
+        logs().clear();
+    }
 }
 } // namespace
