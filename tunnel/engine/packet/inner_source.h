@@ -31,7 +31,8 @@ public:
     // The source of a decrypted packet (a frame that passed the view's checks as IPv4
     // or IPv6) that the tunnel must not deliver; none when it may. Called by one thread
     // at a time (the one that decrypts).
-    std::optional<ip_address> refused_source(const rimcap::frame_view& frame, const std::vector<ip_subnet>& allowed_ips);
+    std::optional<ip_address> refused_source(const rimcap::frame_view& frame,
+                                             const std::vector<ip_subnet>& allowed_ips);
 
 private:
     awaited_answer awaited_;

@@ -180,8 +180,8 @@ public:
     std::optional<dns_slot_table> dns_redirect_table;
     // The peer's AllowedIPs: the sources from which decrypted packets are delivered.
     std::vector<ip_subnet> allowed_ips;
-    // Their check, which lets answers through whose query a DNS slot awaits by its port
-    // (the process thread).
+    // The check of decrypted packets' sources (the process thread); a DNS slot keeps
+    // its queries by port alone.
     inner_source_check source_check{[this](const ip_address& server, std::uint32_t query) {
         return dns_redirect_table && dns_redirect_table->awaits_answer(server, static_cast<std::uint16_t>(query >> 16));
     }};

@@ -42,8 +42,9 @@ class dns_query_table
 public:
     using clock_function = dns_slot_table::clock_function;
 
-    // As many queries as the port-keyed tables of old could hold.
-    static constexpr std::size_t default_capacity = 65536;
+    // Room for 8,192 queries a second, each awaited for 2 s: far more than a client's
+    // resolvers send, in about 1.5 MB at the most.
+    static constexpr std::size_t default_capacity = 16384;
 
     explicit dns_query_table(std::size_t capacity = default_capacity, clock_function clock = steady_time_ns)
         : capacity_(capacity == 0 ? 1 : capacity), clock_(clock ? std::move(clock) : steady_time_ns)
