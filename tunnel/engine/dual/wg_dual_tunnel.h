@@ -48,7 +48,9 @@
 #include "classifier_ref.h"
 #include "config/ip_types.h"
 #include "config/log_callback.h"
+#include "dns_query_table.h"
 #include "dns_slot_table.h"
+#include "inner_source.h"
 #include "ipv6_walk.h"
 #include "locked_set.h"
 #include "netaccess/adapter_info.h"
@@ -206,6 +208,19 @@ private:
     std::optional<packet_action> encapsulate_to_server(rimcap::frame_view& frame, packet_action sent);
     // No datagram from the engine: re-handshake when no handshake ever completed; drop.
     packet_action no_datagram();
+    // encapsulate_to_server, or no_datagram without a datagram; a DNS query (its key
+    // given) is recorded in `queries` once it leaves with `sent`.
+    template <class Address>
+    packet_action send_recording(rimcap::frame_view& frame, packet_action sent, dns_query_table<Address>& queries,
+                                 std::optional<std::uint32_t> key, const dns_query<Address>& query)
+    {
+        const std::optional<packet_action> action = encapsulate_to_server(frame, sent);
+        if (!action)
+            return no_datagram();
+        if (*action == sent && key)
+            queries.insert(*key, query);
+        return *action;
+    }
 
     // Physical adapter: the tunnel socket's own datagram teaches the local address and
     // the MAC addresses and may go to the SOCKS5 relay (0, or 1 while the relay is not
@@ -226,6 +241,9 @@ private:
 
     // Incoming: decrypts transport data and delivers it to one of the two stacks.
     packet_action process_transport_data(rimcap::frame_view& frame, std::span<const std::uint8_t> message);
+    // True while DNS servers are configured and a query to `server` under `query`
+    // (dns_query_key) awaits its answer.
+    bool awaits_dns_answer(const ip_address& server, std::uint32_t query) const;
     // The DNS steps of a decrypted answer; true when they rewrote it.
     bool translate_decrypted_dns(rimcap::frame_view& frame, const rimcap::transport_header& udp,
                                  std::uint8_t family, const physical_addressing& learned_now);
@@ -330,14 +348,18 @@ public:
     ipv6_address_set default_adapter_remotes_v6;
     ipv4_address_set virtual_adapter_bypass_v4;
     ipv6_address_set virtual_adapter_bypass_v6;
-    // DNS queries (port and DNS id, dns_query_key) whose answers go back to a stack:
-    // those of the virtual adapter's stack whose physical source became the tunnel
-    // address, and those of the physical adapter's stack sent through the tunnel. Each
-    // answer takes its own query, so two queries from one socket get both answers.
-    dns_query_set virtual_adapter_dns_ports_v4;
-    dns_query_set virtual_adapter_dns_ports_v6;
-    dns_query_set default_adapter_udp_ports_v4;
-    dns_query_set default_adapter_udp_ports_v6;
+    // DNS queries (port and DNS id, dns_query_key) sent through the tunnel, each with
+    // its server, recorded once sent: those of the virtual adapter's stack (marked when
+    // their physical source became the tunnel address) and those of the physical
+    // adapter's stack. Each answer takes its own query, so two queries from one socket
+    // get both answers; an awaited answer passes the source check (source_check).
+    dns_query_table_v4 virtual_adapter_dns_ports_v4;
+    dns_query_table_v6 virtual_adapter_dns_ports_v6;
+    dns_query_table_v4 default_adapter_udp_ports_v4;
+    dns_query_table_v6 default_adapter_udp_ports_v6;
+    // The check of decrypted packets' sources (slot 1's thread).
+    inner_source_check source_check{
+        [this](const ip_address& server, std::uint32_t query) { return awaits_dns_answer(server, query); }};
 
     std::optional<rimcap::pcap_file_writer> capture_enc;
     std::optional<rimcap::pcap_file_writer> capture_tun;

@@ -21,7 +21,6 @@
 #include "address_texts.h"
 #include "dns_redirect.h"
 #include "inner_rewrite.h"
-#include "inner_source.h"
 #include "mss_clamp.h"
 #include "netaccess/checksum.h"
 #include "packet_kinds.h"
@@ -32,6 +31,22 @@
 
 namespace wireguard
 {
+namespace
+{
+// Whose query an answer took: none, one of the virtual adapter's stack (its source
+// switched or not), or one of the physical adapter's stack.
+enum class taken_query { none, virtual_stack, switched, physical };
+
+template <class Address>
+taken_query take_query(dns_query_table<Address>& virtual_queries, dns_query_table<Address>& physical_queries,
+                       std::uint32_t key)
+{
+    if (const auto query = virtual_queries.take(key))
+        return query->switched ? taken_query::switched : taken_query::virtual_stack;
+    return physical_queries.take(key) ? taken_query::physical : taken_query::none;
+}
+} // namespace
+
 wg_dual_tunnel::packet_action wg_dual_tunnel::process_server_packet(_INTERMEDIATE_BUFFER& record)
 {
     // The relay step may unwrap the frame; the views are made on the frame as it is then.
@@ -77,7 +92,7 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::process_transport_data(rimcap::fra
     if (opened != opened_transport::delivered)
         return packet_action::drop;
     capture(capture_tun, frame.record());
-    if (const auto source = refused_inner_source(frame, allowed_ips, dns_redirect_table)) {
+    if (const auto source = source_check.refused_source(frame, allowed_ips)) {
         if (logs(log_importance::debug))
             tunnel_log(log_importance::debug, "[TUN]: Decrypted packet from " + address_text(*source) +
                                                   " dropped: its source is outside AllowedIPs");
@@ -148,7 +163,8 @@ bool wg_dual_tunnel::translate_decrypted_dns(rimcap::frame_view& frame, const ri
         }
     }
 
-    // An answer to the tunnel address whose query had its source switched: back to the
+    // An answer to the tunnel address takes its query; the answer to a query of the
+    // physical adapter's stack, or to one whose source was switched, goes back to the
     // physical adapter's address.
     const bool ipv4 = family == family_ipv4;
     const bool to_tunnel = ipv4 ? frame.equal(inner_field::ipv4_destination, &tunnel_ipv4_address, 4)
@@ -156,26 +172,30 @@ bool wg_dual_tunnel::translate_decrypted_dns(rimcap::frame_view& frame, const ri
     if (!to_tunnel)
         return known;
     const std::uint32_t query = dns_query_key(frame, udp, true);
-    dns_query_set& switched = ipv4 ? virtual_adapter_dns_ports_v4 : virtual_adapter_dns_ports_v6;
-    dns_query_set& physical = ipv4 ? default_adapter_udp_ports_v4 : default_adapter_udp_ports_v6;
-    dns_query_set* queries = nullptr;
-    const char* prefix = nullptr;
-    if (switched.contains(query)) {
-        queries = &switched;
-        prefix = "[TUN]: Lorrivan virtual adapter interface : DNS : ";
-    } else if (physical.contains(query)) {
-        queries = &physical;
-        prefix = "[TUN]: Default interface : DNS : ";
-    } else {
+    const taken_query taken = ipv4 ? take_query(virtual_adapter_dns_ports_v4, default_adapter_udp_ports_v4, query)
+                                   : take_query(virtual_adapter_dns_ports_v6, default_adapter_udp_ports_v6, query);
+    if (taken == taken_query::none || taken == taken_query::virtual_stack)
         return known;
-    }
     if (ipv4)
         replace_ipv4_address(frame, inner_field::ipv4_destination, learned_now.local_ipv4);
     else
         replace_ipv6_address(frame, inner_field::ipv6_destination, learned_now.local_ipv6);
-    queries->erase(query);
-    log_dns_flow(prefix, frame, udp, family);
+    log_dns_flow(taken == taken_query::switched ? "[TUN]: Lorrivan virtual adapter interface : DNS : "
+                                                : "[TUN]: Default interface : DNS : ",
+                 frame, udp, family);
     return true;
+}
+
+bool wg_dual_tunnel::awaits_dns_answer(const ip_address& server, std::uint32_t query) const
+{
+    if (!dns_redirect_table)
+        return false;
+    if (server.family == family_ipv6)
+        return virtual_adapter_dns_ports_v6.awaits(query, server.address) ||
+               default_adapter_udp_ports_v6.awaits(query, server.address);
+    ipv4_key address = 0;
+    std::memcpy(&address, server.address.data(), 4);
+    return virtual_adapter_dns_ports_v4.awaits(query, address) || default_adapter_udp_ports_v4.awaits(query, address);
 }
 
 std::optional<wg_dual_tunnel::packet_action> wg_dual_tunnel::process_outside_reply(rimcap::frame_view& frame)

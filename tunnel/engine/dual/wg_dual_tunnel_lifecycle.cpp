@@ -511,6 +511,11 @@ std::optional<std::int32_t> wg_dual_tunnel::stop_internal(bool stop_virtual_side
     // the reset, so that none puts the routes back on a stopped tunnel.
     wait_for_activations();
     reset_tunnel_state();
+    // The queries in flight are no longer awaited.
+    virtual_adapter_dns_ports_v4.clear();
+    virtual_adapter_dns_ports_v6.clear();
+    default_adapter_udp_ports_v4.clear();
+    default_adapter_udp_ports_v6.clear();
     run_state.exchange(run_states::stopped);
     return run_states::stopped;
 }

@@ -138,6 +138,8 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::physical_ipv4_packet(rimcap::frame
     default_adapter_remotes_v4.insert(destination);
     replace_ipv4_address(frame, inner_field::ipv4_source, tunnel_ipv4_address);
 
+    std::optional<std::uint32_t> query; // a DNS query's key, recorded once it is sent
+    dns_query<ipv4_key> sent_query;
     if (const auto t = frame.ipv4_transport()) { // none for a later fragment
         if (is_tcp_syn(frame, *t)) {
             clamp_tcp_mss(clamp_family::ipv4, frame, tunnel_mtu);
@@ -146,14 +148,13 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::physical_ipv4_packet(rimcap::frame
                 if (dns_redirect_table)
                     if (const auto refused = redirect_physical_dns(frame, *t, family_ipv4))
                         return *refused;
-                default_adapter_udp_ports_v4.insert(dns_query_key(frame, *t, false));
+                query = dns_query_key(frame, *t, false);
+                frame.read(inner_field::ipv4_destination, &sent_query.server, 4);
             }
         }
     }
     finish_inner_ipv4(frame);
-    if (const auto sent = encapsulate_to_server(frame, packet_action::pass))
-        return *sent;
-    return no_datagram();
+    return send_recording(frame, packet_action::pass, default_adapter_udp_ports_v4, query, sent_query);
 }
 
 wg_dual_tunnel::packet_action wg_dual_tunnel::physical_ipv6_packet(rimcap::frame_view& frame,
@@ -185,6 +186,8 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::physical_ipv6_packet(rimcap::frame
     default_adapter_remotes_v6.insert(destination);
     replace_ipv6_address(frame, inner_field::ipv6_source, tunnel_ipv6_address);
 
+    std::optional<std::uint32_t> query;
+    dns_query<ipv6_key> sent_query;
     if (walk.header) {
         const rimcap::transport_header& t = *walk.header;
         if (is_tcp_syn(frame, t)) {
@@ -194,14 +197,13 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::physical_ipv6_packet(rimcap::frame
                 if (dns_redirect_table)
                     if (const auto refused = redirect_physical_dns(frame, t, family_ipv6))
                         return *refused;
-                default_adapter_udp_ports_v6.insert(dns_query_key(frame, t, false));
+                query = dns_query_key(frame, t, false);
+                frame.read(inner_field::ipv6_destination, sent_query.server.data(), sent_query.server.size());
             }
         }
     }
     finish_inner_ipv6(frame);
-    if (const auto sent = encapsulate_to_server(frame, packet_action::pass))
-        return *sent;
-    return no_datagram();
+    return send_recording(frame, packet_action::pass, default_adapter_udp_ports_v6, query, sent_query);
 }
 
 std::optional<wg_dual_tunnel::packet_action> wg_dual_tunnel::redirect_physical_dns(rimcap::frame_view& frame,

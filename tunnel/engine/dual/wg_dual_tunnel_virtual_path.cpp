@@ -135,27 +135,26 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::virtual_ipv4_packet(rimcap::frame_
     if (const auto oversize = inject_icmp_frag_needed(frame, oversize_inputs(tunnel_mtu, 0)))
         return static_cast<packet_action>(*oversize);
     bool rewritten = false;
+    std::optional<std::uint32_t> query; // a DNS query's key, recorded once it is sent
+    dns_query<ipv4_key> sent_query;
     if (t && is_tcp_syn(frame, *t)) {
         clamp_tcp_mss(clamp_family::ipv4, frame, tunnel_mtu);
         rewritten = true;
     } else if (t && is_dns_query(frame, *t)) {
-        std::uint32_t destination = 0;
         std::uint32_t source = 0;
-        frame.read(inner_field::ipv4_destination, &destination, 4);
+        frame.read(inner_field::ipv4_destination, &sent_query.server, 4);
         frame.read(inner_field::ipv4_source, &source, 4);
-        if (dns_redirect_table && !dns_redirect_table->is_dns_server(destination))
+        if (dns_redirect_table && !dns_redirect_table->is_dns_server(sent_query.server))
             return packet_action::drop; // DNS goes only to the configured servers
         if (source == physical_addresses().local_ipv4) {
             replace_ipv4_address(frame, inner_field::ipv4_source, tunnel_ipv4_address);
-            virtual_adapter_dns_ports_v4.insert(dns_query_key(frame, *t, false));
-            rewritten = true;
+            sent_query.switched = rewritten = true;
         }
+        query = dns_query_key(frame, *t, false);
     }
     if (rewritten)
         finish_inner_ipv4(frame);
-    if (const auto sent = encapsulate_to_server(frame, packet_action::other_pass))
-        return *sent;
-    return no_datagram();
+    return send_recording(frame, packet_action::other_pass, virtual_adapter_dns_ports_v4, query, sent_query);
 }
 
 wg_dual_tunnel::packet_action wg_dual_tunnel::virtual_ipv6_packet(rimcap::frame_view& frame, bool tunnelled)
@@ -179,27 +178,26 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::virtual_ipv6_packet(rimcap::frame_
     if (is_neighbour_discovery(frame, walk))
         return packet_action::pass;
     bool rewritten = false;
+    std::optional<std::uint32_t> query;
+    dns_query<ipv6_key> sent_query;
     if (walk.header && is_tcp_syn(frame, *walk.header)) {
         clamp_tcp_mss(clamp_family::ipv6, frame, tunnel_mtu);
         rewritten = true;
     } else if (walk.header && is_dns_query(frame, *walk.header)) {
-        ipv6_key destination{};
         ipv6_key source{};
-        frame.read(inner_field::ipv6_destination, destination.data(), destination.size());
+        frame.read(inner_field::ipv6_destination, sent_query.server.data(), sent_query.server.size());
         frame.read(inner_field::ipv6_source, source.data(), source.size());
-        if (dns_redirect_table && !dns_redirect_table->is_dns_server(destination))
+        if (dns_redirect_table && !dns_redirect_table->is_dns_server(sent_query.server))
             return packet_action::drop;
         if (source == physical_addresses().local_ipv6) {
             replace_ipv6_address(frame, inner_field::ipv6_source, tunnel_ipv6_address);
-            virtual_adapter_dns_ports_v6.insert(dns_query_key(frame, *walk.header, false));
-            rewritten = true;
+            sent_query.switched = rewritten = true;
         }
+        query = dns_query_key(frame, *walk.header, false);
     }
     if (rewritten)
         finish_inner_ipv6(frame);
-    if (const auto sent = encapsulate_to_server(frame, packet_action::other_pass))
-        return *sent;
-    return no_datagram();
+    return send_recording(frame, packet_action::other_pass, virtual_adapter_dns_ports_v6, query, sent_query);
 }
 
 wg_dual_tunnel::packet_action wg_dual_tunnel::route_outside_tunnel_v6(rimcap::frame_view& frame,

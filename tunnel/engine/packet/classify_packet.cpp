@@ -121,64 +121,51 @@ public:
         std::uint8_t protocol = 0;
         std::optional<rimcap::transport_header> transport;
         bool chain_cut = false;
-        fragment_role role = fragment_role::none;
-        std::uint32_t identification = 0;
+        ipv6_upper_layer_info walk;
         if constexpr (F::family == family_ipv4) {
             protocol = f_.ip_protocol();
             transport = f_.ipv4_transport(); // none for a fragment other than the first
-            role = f_.fragment_offset() != 0 ? fragment_role::later
-                   : f_.more_fragments()     ? fragment_role::first
-                                             : fragment_role::none;
-            identification = f_.u16(rimcap::ip_header_offset + 4);
         } else {
-            const ipv6_upper_layer_info info = ipv6_upper_layer(f_);
-            protocol = info.protocol;
-            transport = info.header; // none for a later fragment or a cut chain
+            walk = ipv6_upper_layer(f_);
+            protocol = walk.protocol;
+            transport = walk.header; // none for a later fragment or a cut chain
             chain_cut = !transport && is_extension_header(protocol);
-            if (info.fragment) {
-                role = info.fragment->offset != 0 ? fragment_role::later
-                       : info.fragment->more      ? fragment_role::first
-                                                  : fragment_role::none;
-                identification = info.fragment->identification;
-            }
         }
+        const fragment_place place = fragment_place_of(f_, walk);
 
-        if (is_link_scope(f_, transport))
-            return settle(role, protocol, identification, false);
+        if (is_link_scope(f_, transport) && !is_unicast_dns_query(transport))
+            return settle(place, false);
         if (disallowed()) {
             log_ignored(protocol);
             return false;
         }
-        if (role == fragment_role::later && input_.fragments) {
-            if (const std::optional<bool> first = input_.fragments->find(fragment_key_of(protocol, identification))) {
+        if (place.role == fragment_role::later && input_.fragments) {
+            if (const std::optional<bool> first = input_.fragments->find(place.key)) {
                 if (*first)
                     log_protocol(protocol);
                 return *first;
             }
         }
-        return settle(role, protocol, identification, decide_packet(protocol, transport, chain_cut));
+        return settle(place, decide_packet(protocol, transport, chain_cut));
     }
 
 private:
-    enum class fragment_role { none, first, later };
-
     // The decision, remembered for the later fragments when this is a first fragment.
-    bool settle(fragment_role role, std::uint8_t protocol, std::uint32_t identification, bool tunnel)
+    bool settle(const fragment_place& place, bool tunnel)
     {
-        if (role == fragment_role::first && input_.fragments)
-            input_.fragments->remember(fragment_key_of(protocol, identification), tunnel);
+        if (place.role == fragment_role::first && input_.fragments)
+            input_.fragments->remember(place.key, tunnel);
         return tunnel;
     }
 
-    fragment_key fragment_key_of(std::uint8_t protocol, std::uint32_t identification) const noexcept
+    // A DNS query to a unicast address while DNS servers are configured: it follows the
+    // DNS rule whatever the scope of its destination (a router may announce its
+    // link-local address as the resolver).
+    bool is_unicast_dns_query(const std::optional<rimcap::transport_header>& t) const noexcept
     {
-        fragment_key key;
-        key.family = F::family;
-        key.protocol = protocol;
-        key.identification = identification;
-        std::memcpy(key.source.data(), source_.data(), source_.size());
-        std::memcpy(key.destination.data(), destination_.data(), destination_.size());
-        return key;
+        const bool multicast = F::family == family_ipv4 ? destination_[0] >= 224 : destination_[0] == 0xFF;
+        return !config_.interface_config.dns.empty() && !multicast && t && t->protocol == rimcap::ip_protocol_udp &&
+               f_.header_complete(*t) && f_.u16(t->offset + 2u) == dns_port;
     }
 
     // The rules for a packet whose destination is not in DisallowedIPs.

@@ -6,7 +6,9 @@
 //  1. Only IPv4 and IPv6 frames can be tunnelled, and never their link-scope traffic
 //     (DHCP, DHCPv6, neighbour and router discovery, redirects, multicast listener
 //     discovery, and packets to link-local or link-scope destinations: see
-//     link_scope.h), whatever the lists below say.
+//     link_scope.h), whatever the lists below say. While DNS servers are configured,
+//     a DNS query to a unicast address (a link-local resolver, say) follows rule 4
+//     instead.
 //  2. DisallowedIPs: a destination in the list never is (the DNS rule included).
 //  3. TCP: the destination must be in AllowedIPs; then AllowedApps (a match tunnels),
 //     DisallowedApps (a match does not), and a non-empty AllowedApps that did not

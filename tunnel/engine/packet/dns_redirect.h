@@ -19,15 +19,16 @@ namespace wireguard
 {
 inline constexpr std::uint16_t dns_port = 53;
 
-// A DNS query or its answer as the tunnel's query sets hold it: the client's UDP port (a
-// query's source port, an answer's destination port) in the high half, the DNS id (the
-// first two payload bytes; 0 when the datagram is shorter) in the low half. The frame
-// carries a whole UDP header at `udp`.
+// A DNS query or its answer as the tunnel's query tables hold it: the client's UDP port
+// (a query's source port, an answer's destination port) in the high half, the DNS id
+// (the first two payload bytes; 0 when the datagram is shorter) in the low half. The
+// frame carries a whole UDP header at `udp`; a first fragment carries the id too.
 inline std::uint32_t dns_query_key(const rimcap::frame_view& frame, const rimcap::transport_header& udp,
                                    bool answer) noexcept
 {
     const std::uint16_t port = frame.u16(udp.offset + (answer ? 2u : 0u));
-    const std::uint16_t id = frame.udp_length(udp) >= 10 ? frame.u16(udp.offset + 8u) : 0;
+    const bool has_id = udp.length >= 10 && frame.u16(udp.offset + 4u) >= 10;
+    const std::uint16_t id = has_id ? frame.u16(udp.offset + 8u) : 0;
     return std::uint32_t{port} << 16 | id;
 }
 

@@ -12,6 +12,9 @@
 #include <cstdint>
 #include <optional>
 
+#include "ipv6_walk.h"
+#include "netaccess/frame_view.h"
+
 namespace wireguard
 {
 struct fragment_key {
@@ -23,6 +26,20 @@ struct fragment_key {
 
     bool operator==(const fragment_key&) const = default;
 };
+
+// Where a packet stands in its datagram: whole, the first of several fragments, or a
+// later fragment (which carries no upper-layer header).
+enum class fragment_role { none, first, later };
+
+struct fragment_place {
+    fragment_role role = fragment_role::none;
+    fragment_key key; // of its datagram; filled for a fragment only
+};
+
+// The place of a packet in a frame that passed the view's checks as IPv4 or IPv6; `walk`
+// is the frame's IPv6 extension-header walk (not read for IPv4). The key's protocol is
+// IPv4's protocol field or the walk's upper-layer protocol.
+fragment_place fragment_place_of(const rimcap::frame_view& frame, const ipv6_upper_layer_info& walk) noexcept;
 
 class fragment_decisions
 {

@@ -14,23 +14,6 @@ namespace wireguard
 {
 namespace
 {
-// A whole UDP header from port 53 to a port from which `dns` recorded a query to the
-// packet's source.
-bool awaited_dns_answer(const rimcap::frame_view& frame, const ip_address& source, const dns_slot_table& dns)
-{
-    const std::optional<rimcap::transport_header> t =
-        frame.is_ipv4() ? frame.ipv4_transport() : ipv6_upper_layer(frame).header;
-    if (!t || t->protocol != rimcap::ip_protocol_udp || !frame.header_complete(*t) ||
-        frame.u16(t->offset) != dns_port)
-        return false;
-    const std::uint16_t port = frame.u16(t->offset + 2u);
-    if (source.family == family_ipv6)
-        return dns.awaits_answer(source.address, port);
-    ipv4_key server;
-    std::memcpy(&server, source.address.data(), sizeof server);
-    return dns.awaits_answer(server, port);
-}
-
 bool in_allowed_ips(const std::vector<ip_subnet>& allowed_ips, const ip_address& source)
 {
     if (source.family == family_ipv6)
@@ -41,14 +24,25 @@ bool in_allowed_ips(const std::vector<ip_subnet>& allowed_ips, const ip_address&
 }
 } // namespace
 
-std::optional<ip_address> refused_inner_source(const rimcap::frame_view& frame,
-                                               const std::vector<ip_subnet>& allowed_ips,
-                                               const std::optional<dns_slot_table>& dns)
+std::optional<ip_address> inner_source_check::refused_source(const rimcap::frame_view& frame,
+                                                             const std::vector<ip_subnet>& allowed_ips)
 {
     const ip_address source = frame.is_ipv4() ? read_inner_address(frame, inner_field::ipv4_source, family_ipv4)
                                               : read_inner_address(frame, inner_field::ipv6_source, family_ipv6);
-    if (in_allowed_ips(allowed_ips, source) || (dns && awaited_dns_answer(frame, source, *dns)))
+    if (in_allowed_ips(allowed_ips, source))
         return std::nullopt;
-    return source;
+    const ipv6_upper_layer_info walk = frame.is_ipv4() ? ipv6_upper_layer_info{} : ipv6_upper_layer(frame);
+    const fragment_place place = fragment_place_of(frame, walk);
+    if (place.role == fragment_role::later)
+        return answer_fragments_.find(place.key).value_or(false) ? std::nullopt : std::optional(source);
+
+    // A whole UDP header from port 53 of an awaited server.
+    const std::optional<rimcap::transport_header> t = frame.is_ipv4() ? frame.ipv4_transport() : walk.header;
+    if (!t || t->protocol != rimcap::ip_protocol_udp || !frame.header_complete(*t) ||
+        frame.u16(t->offset) != dns_port || !awaited_ || !awaited_(source, dns_query_key(frame, *t, true)))
+        return source;
+    if (place.role == fragment_role::first)
+        answer_fragments_.remember(place.key, true);
+    return std::nullopt;
 }
 } // namespace wireguard

@@ -39,6 +39,7 @@
 #include "config/log_callback.h"
 #include "dns_redirect.h"
 #include "dns_slot_table.h"
+#include "inner_source.h"
 #include "mss_clamp.h"
 #include "netaccess/adapter_info.h"
 #include "netaccess/capture_file.h"
@@ -179,6 +180,11 @@ public:
     std::optional<dns_slot_table> dns_redirect_table;
     // The peer's AllowedIPs: the sources from which decrypted packets are delivered.
     std::vector<ip_subnet> allowed_ips;
+    // The check of decrypted packets' sources (the process thread); a DNS slot keeps
+    // its queries by port alone.
+    inner_source_check source_check{[this](const ip_address& server, std::uint32_t query) {
+        return dns_redirect_table && dns_redirect_table->awaits_answer(server, static_cast<std::uint16_t>(query >> 16));
+    }};
     std::uint16_t mtu = 1420;
     bool mtu_configured = false;
     std::uint64_t adapter_index = 0;

@@ -21,7 +21,6 @@
 
 #include "address_texts.h"
 #include "inner_rewrite.h"
-#include "inner_source.h"
 #include "ipv6_walk.h"
 #include "mss_clamp.h"
 #include "netaccess/checksum.h"
@@ -150,7 +149,7 @@ wg_tunnel::packet_action wg_tunnel::transport_data(rimcap::frame_view& frame, st
     if (opened != opened_transport::delivered)
         return packet_action::drop;
     capture(capture_tun, frame.record());
-    if (const auto source = refused_inner_source(frame, allowed_ips, dns_redirect_table)) {
+    if (const auto source = source_check.refused_source(frame, allowed_ips)) {
         if (logs(log_importance::debug))
             log(log_importance::debug, "[TUN]: Decrypted packet from " + address_text(*source) +
                                            " dropped: its source is outside AllowedIPs");

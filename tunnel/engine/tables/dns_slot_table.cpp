@@ -18,11 +18,6 @@ ipv4_key ipv4_key_of(const ip_address& a) noexcept
     return k;
 }
 
-bool waited_out(std::int64_t since, std::int64_t now) noexcept
-{
-    return now > since && now - since > dns_slot_table::answer_timeout_ns;
-}
-
 // Drops the records that have waited more than the time-out since their latest query.
 // True when a record holds a query that has waited more than the time-out while the
 // server answered nothing: the server is failing.
@@ -32,8 +27,9 @@ bool drop_expired(dns_slot<Address>& slot, std::int64_t now)
     bool failing = false;
     for (auto it = slot.requests.begin(); it != slot.requests.end();) {
         const dns_request<Address>& r = it->second;
-        failing = failing || (waited_out(r.unanswered_since, now) && slot.last_answer <= r.unanswered_since);
-        if (waited_out(r.queried, now))
+        failing = failing ||
+                  (dns_slot_table::waited_out(r.unanswered_since, now) && slot.last_answer <= r.unanswered_since);
+        if (dns_slot_table::waited_out(r.queried, now))
             it = slot.requests.erase(it);
         else
             ++it;
@@ -166,24 +162,23 @@ bool dns_slot_table::is_dns_server(const ipv6_key& address) const
 namespace
 {
 template <class Address>
-bool awaits(const std::vector<dns_slot<Address>>& slots, const Address& server, std::uint16_t port)
+bool awaits(const std::vector<dns_slot<Address>>& slots, const Address& server, std::uint16_t port, std::int64_t now)
 {
     return std::any_of(slots.begin(), slots.end(), [&](const dns_slot<Address>& s) {
-        return s.server == server && s.requests.contains(port);
+        if (s.server != server)
+            return false;
+        const auto record = s.requests.find(port);
+        return record != s.requests.end() && !dns_slot_table::waited_out(record->second.queried, now);
     });
 }
 } // namespace
 
-bool dns_slot_table::awaits_answer(ipv4_key server, std::uint16_t port) const
+bool dns_slot_table::awaits_answer(const ip_address& server, std::uint16_t port) const
 {
     std::shared_lock<srw_lock> guard(lock_);
-    return awaits(slots_v4_, server, port);
-}
-
-bool dns_slot_table::awaits_answer(const ipv6_key& server, std::uint16_t port) const
-{
-    std::shared_lock<srw_lock> guard(lock_);
-    return awaits(slots_v6_, server, port);
+    if (server.family == family_ipv6)
+        return awaits(slots_v6_, server.address, port, clock_());
+    return awaits(slots_v4_, ipv4_key_of(server), port, clock_());
 }
 
 std::vector<dns_slot_v4> dns_slot_table::slots_v4() const

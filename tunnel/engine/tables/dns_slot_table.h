@@ -64,6 +64,11 @@ public:
 
     // How long a record waits for its answer, from its query.
     static constexpr std::int64_t answer_timeout_ns = 2'000'000'000;
+    // True when a wait that began at clock reading `since` has run out at `now`.
+    static constexpr bool waited_out(std::int64_t since, std::int64_t now) noexcept
+    {
+        return now > since && now - since > answer_timeout_ns;
+    }
 
     // One slot per entry of dns, in order, split by family.
     explicit dns_slot_table(const std::vector<ip_address>& dns, clock_function clock = steady_time_ns);
@@ -91,10 +96,10 @@ public:
     // True when the address is the server of a slot of its family. Shared lock.
     bool is_dns_server(ipv4_key address) const;
     bool is_dns_server(const ipv6_key& address) const;
-    // True when the slot of `server` holds a query from `port` (host order): an answer
-    // from that server to that port is awaited. Shared lock.
-    bool awaits_answer(ipv4_key server, std::uint16_t port) const;
-    bool awaits_answer(const ipv6_key& server, std::uint16_t port) const;
+    // True when the slot of `server` holds a query from `port` (host order) that has not
+    // waited out its time: an answer from that server to that port is awaited. Shared
+    // lock.
+    bool awaits_answer(const ip_address& server, std::uint16_t port) const;
 
     // Copies of the slots in their current order (for diagnostics and tests).
     std::vector<dns_slot_v4> slots_v4() const;

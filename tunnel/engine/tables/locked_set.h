@@ -1,7 +1,7 @@
 #pragma once
 // A hash set of addresses or ports together with the reader-writer lock that guards
 // it. Each operation takes the set's own lock and no other: lookups shared, changes
-// exclusive. The dual tunnel keeps its flow tables and its DNS queries in these sets.
+// exclusive. The dual tunnel keeps its flow tables in these sets.
 #include <array>
 #include <cstdint>
 #include <mutex>
@@ -101,5 +101,4 @@ private:
 using ipv4_address_set = locked_set<ipv4_key, ipv4_address_hash>;
 using ipv6_address_set = locked_set<ipv6_key, ipv6_address_hash>;
 using port_set = locked_set<std::uint16_t, port_hash>;
-using dns_query_set = locked_set<std::uint32_t, dns_query_hash>;
 } // namespace wireguard

@@ -4,6 +4,7 @@
 // fragments and oversize packets.
 #include "dual_path_fixture.h"
 
+#include "config/address_parsers.h"
 #include "socks5_test_support.h"
 #include "support/inner_packets.h"
 
@@ -39,6 +40,19 @@ std::vector<unsigned> words(const bytes& b, std::size_t offset, std::size_t coun
     for (std::size_t i = 0; i < count && offset + 2 * i + 1 < b.size(); ++i)
         list.push_back(get16(&b[offset + 2 * i]));
     return list;
+}
+
+// The first fragment (200 bytes of the datagram) or the later one (the rest) of an IPv4
+// datagram.
+bytes fragment_of(const bytes& datagram, const ipv4_address& source, const ipv4_address& destination, bool first)
+{
+    bytes whole = with_checksums(ipv4(17, datagram, 5, 0, source, destination));
+    if (!first)
+        return ipv4(17, bytes(whole.begin() + 20 + 200, whole.end()), 5, 25, source, destination); // offset 200
+    bytes head(whole.begin(), whole.begin() + 20 + 200);
+    put16(head, 2, 220);
+    put16(head, 6, 0x2000);
+    return head;
 }
 
 // ---- datagrams to the server ------------------------------------------------------------------
@@ -416,6 +430,26 @@ TEST_F(dual_paths, dns_goes_only_to_configured_servers_and_every_answer_comes_ba
                                         "[TUN]: Default interface : DNS : 2001:4860::8888:53 -> 2001:db8::1:6000"}));
 }
 
+TEST_F(dual_paths, a_dns_server_outside_allowed_ips_answers_only_queries_sent_to_it_fragments_included)
+{
+    auto& t = make();
+    with_dns_server(t);
+    handshake(t);
+    t.allowed_ips = wireguard::parse_prefix_list("10.8.0.0/30");
+    const auto dns = [](std::uint8_t id, std::size_t size) { return concat(bytes{0, id}, pattern(size)); };
+    EXPECT_EQ(virtual_out(ipv4_type, ipv4(17, udp(5353, 53, dns(7, 30)), 5, 0, tunnel4, dns4)), packet_action::other_pass);
+    const bytes answer = udp(53, 5353, dns(7, 400));
+    const std::pair<bytes, packet_action> steps[] = {
+        {fragment_of(answer, dns4, tunnel4, true), packet_action::other_pass}, // up the virtual adapter's stack
+        {fragment_of(answer, dns4, tunnel4, false), packet_action::other_pass},
+        {fragment_of(answer, dns4, tunnel4, true), packet_action::drop}, // answered already
+        {with_checksums(ipv4(17, udp(53, 5353, dns(8, 30)), 5, 0, dns4, tunnel4)), packet_action::drop},
+    };
+    for (const auto& [packet, action] : steps)
+        EXPECT_EQ(incoming(ipv4_type, sealed(packet)), action);
+    EXPECT_TRUE(log_lines::instance().contains("[TUN]: Decrypted packet from 10.8.0.53 dropped: its source is outside AllowedIPs"));
+}
+
 // ---- delivery and fragments -------------------------------------------------------------------
 
 TEST_F(dual_paths, decrypted_packets_go_to_the_stack_that_reached_their_source)
@@ -471,23 +505,14 @@ TEST_F(dual_paths, replies_to_flows_sent_outside_the_tunnel_go_back_to_the_virtu
     // datagram, a later one its payload, out of the virtual adapter and back into it.
     t.active = true;
     const bytes datagram = udp(5000, 6000, pattern(400));
-    const auto fragment = [&](const ipv4_address& source, const ipv4_address& destination, bool first) {
-        bytes whole = with_checksums(ipv4(17, datagram, 5, 0, source, destination));
-        if (!first)
-            return ipv4(17, bytes(whole.begin() + 20 + 200, whole.end()), 5, 25, source, destination); // offset 200
-        bytes head(whole.begin(), whole.begin() + 20 + 200);
-        put16(head, 2, 220);
-        put16(head, 6, 0x2000);
-        return head;
-    };
-    EXPECT_EQ(virtual_out(ipv4_type, fragment(tunnel4, other4, true)), packet_action::other_pass);
-    EXPECT_EQ(get16(&after[14 + 26]), get16(&fragment(ipv4_a, other4, true)[26])) << "the whole datagram's sum";
+    EXPECT_EQ(virtual_out(ipv4_type, fragment_of(datagram, tunnel4, other4, true)), packet_action::other_pass);
+    EXPECT_EQ(get16(&after[14 + 26]), get16(&fragment_of(datagram, ipv4_a, other4, true)[26])) << "the whole datagram's sum";
     EXPECT_TRUE(ipv4_header_verifies(guarded.record));
-    EXPECT_EQ(virtual_out(ipv4_type, fragment(tunnel4, other4, false)), packet_action::other_pass);
+    EXPECT_EQ(virtual_out(ipv4_type, fragment_of(datagram, tunnel4, other4, false)), packet_action::other_pass);
     EXPECT_EQ(bytes(after.begin() + 34, after.end()), bytes(datagram.begin() + 200, datagram.end())) << "payload untouched";
     EXPECT_TRUE(ipv4_header_verifies(guarded.record));
-    EXPECT_EQ(incoming(ipv4_type, fragment(other4, ipv4_a, true)), packet_action::other_pass);
-    EXPECT_EQ(get16(&after[14 + 26]), get16(&fragment(other4, tunnel4, true)[26]));
+    EXPECT_EQ(incoming(ipv4_type, fragment_of(datagram, other4, ipv4_a, true)), packet_action::other_pass);
+    EXPECT_EQ(get16(&after[14 + 26]), get16(&fragment_of(datagram, other4, tunnel4, true)[26]));
     EXPECT_TRUE(ipv4_header_verifies(guarded.record));
 }
 } // namespace

@@ -357,6 +357,8 @@ const classify_case cases[] = {
     {"limited_broadcast", {}, udp4(40000, 137, {255, 255, 255, 255}), false, {}},
     {"local_network_control_block", {}, udp4(40000, 5353, {224, 0, 0, 251}), false, {}},
     {"dhcpv6_to_a_unicast_server", everything, ipv6_to(17, udp(546, 547, pattern(20)), ipv6_b), false, {}},
+    {"dns_query_to_a_link_local_resolver", {.dns = "2001:db8::53"}, ipv6_to(17, udp(53000, 53, pattern(20)), v6(0xfe80, 1)),
+     true, {"[FILTER]: C:\\Windows\\system32\\svchost.exe : DNS : 2001:db8::1:53000 -> 2001:db8::53[fe80::1]:53"}},
     {"router_solicitation", {}, ipv6_to(58, echo(133, pattern(8)), v6(0xff02, 2)), false, {}},
     {"mldv1_report_behind_hop_by_hop_options", {},
      ipv6_to(0, concat(options_header(58), echo(131, pattern(16))), v6(0xff05, 0x0103)), false, {}},

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "dns_query_table.h"
 #include "dns_slot_table.h"
 
 using namespace wireguard;
@@ -196,6 +197,7 @@ TEST(dns_slot_table, a_server_that_leaves_a_query_unanswered_for_over_2_s_hands_
         } else {
             t.clock.advance(s.since);
         }
+        EXPECT_EQ(t.table.awaits_answer(address_of(server_a), 5000), s.since <= 2 * second) << "for the source check";
         const auto chosen = t.table.acquire_port_slot(5001, asked_2);
         EXPECT_EQ(chosen, s.fails_over ? server_b : server_a);
         EXPECT_EQ(order_v4(t.table), s.fails_over ? (std::vector<ipv4_key>{server_b, server_a})
@@ -410,4 +412,26 @@ TEST(dns_slot_table, threads_querying_and_answering_together_keep_the_records_co
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_TRUE(t.slots_v4()[0].requests.empty());
     EXPECT_TRUE(t.slots_v6()[0].requests.empty());
+}
+
+// The dual tunnel's query tables: a flood of unanswered queries leaves a table at its
+// cap, the oldest gone first, and a query waits for its answer 2 s at most.
+TEST(dns_query_table, a_flood_stays_at_the_cap_and_a_query_waits_2_s_for_its_answer)
+{
+    test_clock clock;
+    dns_query_table_v4 queries(4, clock.function());
+    for (std::uint32_t key = 1; key <= 10; ++key, clock.advance(second / 10))
+        queries.insert(key, {server_a, false});
+    EXPECT_EQ(queries.size(), 4u);
+    EXPECT_FALSE(queries.take(6)) << "the oldest went first";
+    EXPECT_FALSE(queries.awaits(7, server_b)) << "sent to another server";
+    clock.advance(second * 17 / 10); // query 7 has waited 2.1 s, query 8 2 s
+    EXPECT_FALSE(queries.awaits(7, server_a));
+    EXPECT_TRUE(queries.take(8));
+    EXPECT_FALSE(queries.take(8)) << "taken by its answer";
+    queries.insert(11, {server_b, true});
+    EXPECT_EQ(queries.size(), 3u) << "9, 10 and 11";
+    const auto taken = queries.take(11);
+    ASSERT_TRUE(taken);
+    EXPECT_TRUE(taken->server == server_b && taken->switched);
 }
