@@ -50,6 +50,7 @@
 #include "config/log_callback.h"
 #include "dns_query_table.h"
 #include "dns_slot_table.h"
+#include "fragment_addresses.h"
 #include "inner_source.h"
 #include "ipv6_walk.h"
 #include "locked_set.h"
@@ -360,6 +361,9 @@ public:
     // The check of decrypted packets' sources (slot 1's thread).
     inner_source_check source_check{
         [this](const ip_address& server, std::uint32_t query) { return awaits_dns_answer(server, query); }};
+    // The later fragments of DNS answers whose first fragment the DNS steps readdressed
+    // (slot 1's thread).
+    fragment_addresses answer_fragments;
 
     std::optional<rimcap::pcap_file_writer> capture_enc;
     std::optional<rimcap::pcap_file_writer> capture_tun;

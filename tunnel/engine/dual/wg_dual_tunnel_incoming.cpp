@@ -101,8 +101,11 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::process_transport_data(rimcap::fra
 
     const physical_addressing a = physical_addresses();
     const std::uint16_t tunnel_mtu = packet_mtu();
-    bool known = false;     // delivered to the physical adapter's stack
-    bool rewritten = false; // checksums to recompute
+    bool known = false;       // delivered to the physical adapter's stack
+    bool rewritten = false;   // checksums to recompute
+    bool readdressed = false; // by the DNS steps
+    const ipv6_upper_layer_info walk = frame.is_ipv4() ? ipv6_upper_layer_info{} : ipv6_upper_layer(frame);
+    const fragment_place place = fragment_place_of(frame, walk);
     if (frame.is_ipv4()) {
         std::uint32_t source = 0;
         frame.read(inner_field::ipv4_source, &source, 4);
@@ -113,12 +116,15 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::process_transport_data(rimcap::fra
         if (const auto t = frame.ipv4_transport()) { // none for a later fragment
             if (t->protocol == rimcap::ip_protocol_udp && frame.header_complete(*t) &&
                 frame.u16(t->offset) == dns_port) {
-                known = translate_decrypted_dns(frame, *t, family_ipv4, a) || known;
+                readdressed = translate_decrypted_dns(frame, *t, family_ipv4, a);
+                known = readdressed || known;
             } else if (is_tcp_syn_ack(frame, *t)) {
                 clamp_tcp_mss(clamp_family::ipv4, frame, tunnel_mtu);
                 rewritten = true;
             }
         }
+        if (const auto other_stack = answer_fragments.follow(place, frame, readdressed, !known))
+            known = !*other_stack;
         if (known || rewritten)
             finish_inner_ipv4(frame);
         else if (frame.ip_protocol() == rimcap::ip_protocol_icmp)
@@ -130,16 +136,18 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::process_transport_data(rimcap::fra
             replace_ipv6_address(frame, inner_field::ipv6_destination, a.local_ipv6);
             known = true;
         }
-        const ipv6_upper_layer_info walk = ipv6_upper_layer(frame);
         if (walk.header) {
             const rimcap::transport_header& t = *walk.header;
             if (t.protocol == rimcap::ip_protocol_udp && frame.header_complete(t) && frame.u16(t.offset) == dns_port) {
-                known = translate_decrypted_dns(frame, t, family_ipv6, a) || known;
+                readdressed = translate_decrypted_dns(frame, t, family_ipv6, a);
+                known = readdressed || known;
             } else if (is_tcp_syn_ack(frame, t)) {
                 clamp_tcp_mss(clamp_family::ipv6, frame, tunnel_mtu);
                 rewritten = true;
             }
         }
+        if (const auto other_stack = answer_fragments.follow(place, frame, readdressed, !known))
+            known = !*other_stack;
         if (known || rewritten)
             finish_inner_ipv6(frame);
     }

@@ -39,6 +39,7 @@
 #include "config/log_callback.h"
 #include "dns_redirect.h"
 #include "dns_slot_table.h"
+#include "fragment_addresses.h"
 #include "inner_source.h"
 #include "mss_clamp.h"
 #include "netaccess/adapter_info.h"
@@ -185,6 +186,9 @@ public:
     inner_source_check source_check{[this](const ip_address& server, std::uint32_t query) {
         return dns_redirect_table && dns_redirect_table->awaits_answer(server, static_cast<std::uint16_t>(query >> 16));
     }};
+    // The later fragments of DNS answers whose first fragment was translated (the
+    // process thread).
+    fragment_addresses answer_fragments;
     std::uint16_t mtu = 1420;
     bool mtu_configured = false;
     std::uint64_t adapter_index = 0;
@@ -233,9 +237,13 @@ private:
                                      std::span<const std::uint8_t> message);
     packet_action transport_data(rimcap::frame_view& frame, std::span<const std::uint8_t> message);
     // Puts the decrypted packet in the frame: destination, MSS, DNS answers, checksums
-    // (the transport checksum from the sum taken while the packet was copied in).
-    void deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destination, summed_transport summed);
-    void deliver_ipv6(rimcap::frame_view& frame, const std::array<std::uint8_t, 16>& destination);
+    // (the transport checksum from the sum taken while the packet was copied in). True
+    // when a DNS answer's source was translated.
+    bool deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destination, summed_transport summed);
+    bool deliver_ipv6(rimcap::frame_view& frame, const std::array<std::uint8_t, 16>& destination);
+    // A DNS answer's source given back as the address the application asked; true when
+    // it was.
+    bool translate_answer(rimcap::frame_view& frame);
     void capture(std::optional<rimcap::pcap_file_writer>& writer, const _INTERMEDIATE_BUFFER& record);
     // "[TUN]: DNS request to ..." / "[TUN]: DNS response from ..." at level 3 or more.
     void log_dns(const char* first, const dns_rewrite& rewrite, const char* second) const;

@@ -156,43 +156,52 @@ wg_tunnel::packet_action wg_tunnel::transport_data(rimcap::frame_view& frame, st
         return packet_action::drop;
     }
 
-    if (frame.is_ipv4())
-        deliver_ipv4(frame, outer_ipv4, summed);
-    else
-        deliver_ipv6(frame, outer_ipv6);
+    const fragment_place place =
+        fragment_place_of(frame, frame.is_ipv4() ? ipv6_upper_layer_info{} : ipv6_upper_layer(frame));
+    const bool translated =
+        frame.is_ipv4() ? deliver_ipv4(frame, outer_ipv4, summed) : deliver_ipv6(frame, outer_ipv6);
+    answer_fragments.follow(place, frame, translated, false);
     capture(capture_lcl, frame.record());
     return packet_action::pass;
 }
 
-void wg_tunnel::deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destination, summed_transport summed)
+bool wg_tunnel::deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destination, summed_transport summed)
 {
     replace_ipv4_address(frame, inner_field::ipv4_destination, destination);
     const auto t = frame.ipv4_transport();
     if (!frame.is_fragment() && t && is_tcp_syn_ack(frame, *t)) {
         clamp_tcp_mss(clamp_family::ipv4, frame, clamp_mtu());
         finish_inner_ipv4(frame); // the clamp changed the segment's bytes
-        return;
+        return false;
     }
-    if (dns_redirect_table) {
-        if (const auto rewrite = translate_dns_answer(frame, *dns_redirect_table))
-            log_dns("[TUN]: DNS response from ", *rewrite, " translated as from ");
-    }
+    const bool translated = translate_answer(frame);
     // Only header fields changed since the transport bytes were summed.
     if (rimcap::recalculate_transport_checksum_with_sum(frame, summed.from, summed.sum))
         rimcap::recalculate_ip_checksum(frame);
     else
         finish_inner_ipv4(frame); // ICMP, fragments, other protocols
+    return translated;
 }
 
-void wg_tunnel::deliver_ipv6(rimcap::frame_view& frame, const std::array<std::uint8_t, 16>& destination)
+bool wg_tunnel::deliver_ipv6(rimcap::frame_view& frame, const std::array<std::uint8_t, 16>& destination)
 {
     replace_ipv6_address(frame, inner_field::ipv6_destination, destination);
-    if (const auto walk = ipv6_upper_layer(frame); walk.header && is_tcp_syn_ack(frame, *walk.header)) {
+    bool translated = false;
+    if (const auto walk = ipv6_upper_layer(frame); walk.header && is_tcp_syn_ack(frame, *walk.header))
         clamp_tcp_mss(clamp_family::ipv6, frame, clamp_mtu());
-    } else if (dns_redirect_table) {
-        if (const auto rewrite = translate_dns_answer(frame, *dns_redirect_table))
-            log_dns("[TUN]: DNS response from ", *rewrite, " translated as from ");
-    }
+    else
+        translated = translate_answer(frame);
     finish_inner_ipv6(frame);
+    return translated;
+}
+
+bool wg_tunnel::translate_answer(rimcap::frame_view& frame)
+{
+    if (!dns_redirect_table)
+        return false;
+    const auto rewrite = translate_dns_answer(frame, *dns_redirect_table);
+    if (rewrite)
+        log_dns("[TUN]: DNS response from ", *rewrite, " translated as from ");
+    return rewrite.has_value();
 }
 } // namespace wireguard

@@ -42,18 +42,7 @@ std::vector<unsigned> words(const bytes& b, std::size_t offset, std::size_t coun
     return list;
 }
 
-// The first fragment (200 bytes of the datagram) or the later one (the rest) of an IPv4
-// datagram.
-bytes fragment_of(const bytes& datagram, const ipv4_address& source, const ipv4_address& destination, bool first)
-{
-    bytes whole = with_checksums(ipv4(17, datagram, 5, 0, source, destination));
-    if (!first)
-        return ipv4(17, bytes(whole.begin() + 20 + 200, whole.end()), 5, 25, source, destination); // offset 200
-    bytes head(whole.begin(), whole.begin() + 20 + 200);
-    put16(head, 2, 220);
-    put16(head, 6, 0x2000);
-    return head;
-}
+using tunnel_test::fragment_of;
 
 // ---- datagrams to the server ------------------------------------------------------------------
 
@@ -448,6 +437,14 @@ TEST_F(dual_paths, a_dns_server_outside_allowed_ips_answers_only_queries_sent_to
     for (const auto& [packet, action] : steps)
         EXPECT_EQ(incoming(ipv4_type, sealed(packet)), action);
     EXPECT_TRUE(log_lines::instance().contains("[TUN]: Decrypted packet from 10.8.0.53 dropped: its source is outside AllowedIPs"));
+    // A query whose physical source was switched: both fragments of its answer go back to
+    // that source, up the physical adapter's stack.
+    EXPECT_EQ(virtual_out(ipv4_type, ipv4(17, udp(5354, 53, dns(9, 30)), 5, 0, ipv4_a, dns4)), packet_action::other_pass);
+    for (const bool first : {true, false}) {
+        EXPECT_EQ(incoming(ipv4_type, sealed(fragment_of(udp(53, 5354, dns(9, 400)), dns4, tunnel4, first))),
+                  packet_action::pass);
+        EXPECT_TRUE(at(after, 26, dns4) && at(after, 30, ipv4_a) && ipv4_header_verifies(guarded.record));
+    }
 }
 
 // ---- delivery and fragments -------------------------------------------------------------------

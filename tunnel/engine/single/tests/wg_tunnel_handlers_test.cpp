@@ -845,6 +845,16 @@ TEST_F(tunnel_handlers, a_dns_query_is_redirected_and_its_answer_translated_back
     // A second answer finds no record and keeps its source.
     EXPECT_EQ(incoming(t, ipv4_type, sealed(t, answer)), packet_action::pass);
     EXPECT_EQ(0, std::memcmp(&after[26], dns4.data(), 4));
+
+    // Both fragments of a split answer come from the address the application asked.
+    EXPECT_EQ(outgoing(t, ipv4_type, ipv4(17, udp(5353, 53, pattern(30)), 5, 0, ipv4_a, asked4)), packet_action::pass);
+    for (const bool first : {true, false}) {
+        EXPECT_EQ(incoming(t, ipv4_type, sealed(t, tunnel_test::fragment_of(udp(53, 5353, pattern(400)), dns4, tunnel4,
+                                                                           first))),
+                  packet_action::pass);
+        EXPECT_EQ(0, std::memcmp(&after[26], asked4.data(), 4));
+        EXPECT_TRUE(ipv4_header_verifies(guarded.record));
+    }
 }
 
 TEST_F(tunnel_handlers, without_dns_servers_a_query_keeps_its_destination)

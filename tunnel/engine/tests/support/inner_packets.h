@@ -29,6 +29,21 @@ inline testpkt::bytes with_checksums(const testpkt::bytes& ip)
     return testpkt::bytes(r.frame + 14, r.frame + r.length);
 }
 
+// The first fragment (200 bytes of the UDP datagram) or the later one (the rest) of an
+// IPv4 datagram with right checksums.
+inline testpkt::bytes fragment_of(const testpkt::bytes& datagram, const testpkt::ipv4_address& source,
+                                  const testpkt::ipv4_address& destination, bool first)
+{
+    const testpkt::bytes whole = with_checksums(testpkt::ipv4(17, datagram, 5, 0, source, destination));
+    if (!first)
+        return testpkt::ipv4(17, testpkt::bytes(whole.begin() + 20 + 200, whole.end()), 5, 25, source,
+                             destination); // offset 200
+    testpkt::bytes head(whole.begin(), whole.begin() + 20 + 200);
+    testpkt::put16(head, 2, 220);
+    testpkt::put16(head, 6, 0x2000);
+    return head;
+}
+
 // The checksums of an IP packet verify (as a frame of its own).
 inline bool packet_verifies(const testpkt::bytes& ip)
 {
