@@ -92,7 +92,9 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::process_transport_data(rimcap::fra
     if (opened != opened_transport::delivered)
         return packet_action::drop;
     capture(capture_tun, frame.record());
-    if (const auto source = source_check.refused_source(frame, allowed_ips)) {
+    const ipv6_upper_layer_info walk = frame.is_ipv4() ? ipv6_upper_layer_info{} : ipv6_upper_layer(frame);
+    const fragment_place place = fragment_place_of(frame, walk);
+    if (const auto source = source_check.refused_source(frame, walk, place, allowed_ips)) {
         if (logs(log_importance::debug))
             tunnel_log(log_importance::debug, "[TUN]: Decrypted packet from " + address_text(*source) +
                                                   " dropped: its source is outside AllowedIPs");
@@ -104,8 +106,6 @@ wg_dual_tunnel::packet_action wg_dual_tunnel::process_transport_data(rimcap::fra
     bool known = false;       // delivered to the physical adapter's stack
     bool rewritten = false;   // checksums to recompute
     bool readdressed = false; // by the DNS steps
-    const ipv6_upper_layer_info walk = frame.is_ipv4() ? ipv6_upper_layer_info{} : ipv6_upper_layer(frame);
-    const fragment_place place = fragment_place_of(frame, walk);
     if (frame.is_ipv4()) {
         std::uint32_t source = 0;
         frame.read(inner_field::ipv4_source, &source, 4);

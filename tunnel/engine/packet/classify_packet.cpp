@@ -164,8 +164,14 @@ private:
     bool is_unicast_dns_query(const std::optional<rimcap::transport_header>& t) const noexcept
     {
         const bool multicast = F::family == family_ipv4 ? destination_[0] >= 224 : destination_[0] == 0xFF;
-        return !config_.interface_config.dns.empty() && !multicast && t && t->protocol == rimcap::ip_protocol_udp &&
-               f_.header_complete(*t) && f_.u16(t->offset + 2u) == dns_port;
+        return !multicast && t && t->protocol == rimcap::ip_protocol_udp && f_.header_complete(*t) &&
+               follows_dns_rule(*t);
+    }
+
+    // A whole UDP header to port 53 while DNS servers are configured.
+    bool follows_dns_rule(const rimcap::transport_header& udp) const noexcept
+    {
+        return !config_.interface_config.dns.empty() && f_.u16(udp.offset + 2u) == dns_port;
     }
 
     // The rules for a packet whose destination is not in DisallowedIPs.
@@ -252,7 +258,7 @@ private:
             return *owner;
         };
 
-        if (!config_.interface_config.dns.empty() && f_.u16(t.offset + 2u) == dns_port) {
+        if (follows_dns_rule(t)) {
             if (input_.dns_cache_bypass && contains_upper(owner_of().name, L"DNSCACHE"))
                 return false;
             if (logging()) {

@@ -25,14 +25,14 @@ bool in_allowed_ips(const std::vector<ip_subnet>& allowed_ips, const ip_address&
 } // namespace
 
 std::optional<ip_address> inner_source_check::refused_source(const rimcap::frame_view& frame,
+                                                             const ipv6_upper_layer_info& walk,
+                                                             const fragment_place& place,
                                                              const std::vector<ip_subnet>& allowed_ips)
 {
     const ip_address source = frame.is_ipv4() ? read_inner_address(frame, inner_field::ipv4_source, family_ipv4)
                                               : read_inner_address(frame, inner_field::ipv6_source, family_ipv6);
     if (in_allowed_ips(allowed_ips, source))
         return std::nullopt;
-    const ipv6_upper_layer_info walk = frame.is_ipv4() ? ipv6_upper_layer_info{} : ipv6_upper_layer(frame);
-    const fragment_place place = fragment_place_of(frame, walk);
     if (place.role == fragment_role::later)
         return answer_fragments_.find(place.key).value_or(false) ? std::nullopt : std::optional(source);
 

@@ -14,6 +14,7 @@
 
 #include "config/ip_types.h"
 #include "fragment_decisions.h"
+#include "ipv6_walk.h"
 #include "netaccess/frame_view.h"
 
 namespace wireguard
@@ -29,10 +30,12 @@ public:
     explicit inner_source_check(awaited_answer awaited) : awaited_(std::move(awaited)) {}
 
     // The source of a decrypted packet (a frame that passed the view's checks as IPv4
-    // or IPv6) that the tunnel must not deliver; none when it may. Called by one thread
-    // at a time (the one that decrypts).
-    std::optional<ip_address> refused_source(const rimcap::frame_view& frame,
-                                             const std::vector<ip_subnet>& allowed_ips);
+    // or IPv6) that the tunnel must not deliver; none when it may. `walk` is the
+    // frame's IPv6 extension-header walk (not read for IPv4) and `place` its place in
+    // its datagram (fragment_place_of), both as the tunnel's path took them. Called by
+    // one thread at a time (the one that decrypts).
+    std::optional<ip_address> refused_source(const rimcap::frame_view& frame, const ipv6_upper_layer_info& walk,
+                                             const fragment_place& place, const std::vector<ip_subnet>& allowed_ips);
 
 private:
     awaited_answer awaited_;

@@ -41,6 +41,7 @@
 #include "dns_slot_table.h"
 #include "fragment_addresses.h"
 #include "inner_source.h"
+#include "ipv6_walk.h"
 #include "mss_clamp.h"
 #include "netaccess/adapter_info.h"
 #include "netaccess/capture_file.h"
@@ -237,10 +238,12 @@ private:
                                      std::span<const std::uint8_t> message);
     packet_action transport_data(rimcap::frame_view& frame, std::span<const std::uint8_t> message);
     // Puts the decrypted packet in the frame: destination, MSS, DNS answers, checksums
-    // (the transport checksum from the sum taken while the packet was copied in). True
-    // when a DNS answer's source was translated.
+    // (the transport checksum from the sum taken while the packet was copied in; the
+    // IPv6 packet's extension-header walk). True when a DNS answer's source was
+    // translated.
     bool deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destination, summed_transport summed);
-    bool deliver_ipv6(rimcap::frame_view& frame, const std::array<std::uint8_t, 16>& destination);
+    bool deliver_ipv6(rimcap::frame_view& frame, const std::array<std::uint8_t, 16>& destination,
+                      const ipv6_upper_layer_info& walk);
     // A DNS answer's source given back as the address the application asked; true when
     // it was.
     bool translate_answer(rimcap::frame_view& frame);

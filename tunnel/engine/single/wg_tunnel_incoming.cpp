@@ -149,17 +149,17 @@ wg_tunnel::packet_action wg_tunnel::transport_data(rimcap::frame_view& frame, st
     if (opened != opened_transport::delivered)
         return packet_action::drop;
     capture(capture_tun, frame.record());
-    if (const auto source = source_check.refused_source(frame, allowed_ips)) {
+    const ipv6_upper_layer_info walk = frame.is_ipv4() ? ipv6_upper_layer_info{} : ipv6_upper_layer(frame);
+    const fragment_place place = fragment_place_of(frame, walk);
+    if (const auto source = source_check.refused_source(frame, walk, place, allowed_ips)) {
         if (logs(log_importance::debug))
             log(log_importance::debug, "[TUN]: Decrypted packet from " + address_text(*source) +
                                            " dropped: its source is outside AllowedIPs");
         return packet_action::drop;
     }
 
-    const fragment_place place =
-        fragment_place_of(frame, frame.is_ipv4() ? ipv6_upper_layer_info{} : ipv6_upper_layer(frame));
     const bool translated =
-        frame.is_ipv4() ? deliver_ipv4(frame, outer_ipv4, summed) : deliver_ipv6(frame, outer_ipv6);
+        frame.is_ipv4() ? deliver_ipv4(frame, outer_ipv4, summed) : deliver_ipv6(frame, outer_ipv6, walk);
     answer_fragments.follow(place, frame, translated, false);
     capture(capture_lcl, frame.record());
     return packet_action::pass;
@@ -183,11 +183,12 @@ bool wg_tunnel::deliver_ipv4(rimcap::frame_view& frame, std::uint32_t destinatio
     return translated;
 }
 
-bool wg_tunnel::deliver_ipv6(rimcap::frame_view& frame, const std::array<std::uint8_t, 16>& destination)
+bool wg_tunnel::deliver_ipv6(rimcap::frame_view& frame, const std::array<std::uint8_t, 16>& destination,
+                             const ipv6_upper_layer_info& walk)
 {
     replace_ipv6_address(frame, inner_field::ipv6_destination, destination);
     bool translated = false;
-    if (const auto walk = ipv6_upper_layer(frame); walk.header && is_tcp_syn_ack(frame, *walk.header))
+    if (walk.header && is_tcp_syn_ack(frame, *walk.header))
         clamp_tcp_mss(clamp_family::ipv6, frame, clamp_mtu());
     else
         translated = translate_answer(frame);
